@@ -1,0 +1,15 @@
+// The run's log: "CorvantileUpdater.log" in the log directory, one UTF-16LE line per message.
+#pragma once
+
+#include <string>
+
+namespace corvantile {
+
+// Prepares the log directory (creating its missing levels) and creates the log file. Appends a backslash to
+// logDirectory when it has none. A log that cannot be created leaves logging off, silently.
+void OpenLog(std::wstring& logDirectory);
+
+// Writes "HH:MM:SS.mmm", two spaces, the text and CR LF in one write. Does nothing while logging is off.
+void WriteLog(const wchar_t* text);
+
+}  // namespace corvantile

@@ -1,0 +1,20 @@
+// Writes the update files that the package carries into a directory.
+#pragma once
+
+#include "package/PackageFile.h"
+#include "package/PackageLayout.h"
+
+#include <string>
+#include <vector>
+
+namespace corvantile {
+
+// The update table's entries in table order; an entry's position is its patch index.
+using UpdateFileList = std::vector<UpdateTableEntry>;
+
+// Reads the update table at the package cursor and writes every file as outputDir + "\" + fileName.
+// 0 when every file was written, 1 after one log line that says why. `files`, when given, is filled only
+// on success.
+[[nodiscard]] int ExtractUpdateFiles(PackageFile& package, const std::wstring& outputDir, UpdateFileList* files);
+
+}  // namespace corvantile

@@ -1,0 +1,44 @@
+// The updater's own file, read as the update package that follows its image.
+#pragma once
+
+#include "app/UniqueHandles.h"
+#include "package/PackageLayout.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace corvantile {
+
+// The layout of the running executable, read from its mapped headers once and kept.
+[[nodiscard]] const PeLayout& RunningImageLayout();
+// The file offset at which the package begins.
+[[nodiscard]] std::uint32_t ImageEnd();
+
+enum class HeaderOutcome { Read, ProductNameNotReadable, VersionNotReadable };
+
+class PackageFile {
+public:
+    // Opens the file for reading, sharing reads only, and finds where its package ends: at the certificate
+    // table of a signed file, else at the end of the file. False when the file cannot be opened.
+    [[nodiscard]] bool Open(const std::wstring& path, const PeLayout& layout);
+
+    // True when anything lies between the end of the image and the end of the package.
+    [[nodiscard]] bool HasPackage() const;
+
+    // Moves the cursor to the start of the package and reads the product name, then the version.
+    [[nodiscard]] HeaderOutcome ReadPackageHeader(std::wstring& productName, std::wstring& productVersion);
+
+    // Reads up to `bytes` at the cursor, never past the end of the package: there a read delivers fewer
+    // bytes, or none. False when ReadFile fails.
+    [[nodiscard]] bool Read(void* buffer, DWORD bytes, DWORD& delivered);
+
+private:
+    UniqueFile file_;
+    std::uint64_t imageEnd_ = 0;
+    std::uint64_t packageEnd_ = 0;
+    std::uint64_t position_ = 0;
+};
+
+}  // namespace corvantile

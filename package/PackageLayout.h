@@ -1,0 +1,92 @@
+// The byte layout of the update package that follows the updater's image, shared by the updater and the
+// packing tool. Portable: no Windows headers. Every integer is unsigned little-endian; every text UTF-16LE.
+//
+//   nameLength (1) | productName (nameLength bytes) | versionLength (1) | productVersion (versionLength bytes)
+//   entryCount (4) | entryCount x UpdateTableEntry (528 each) | the files' data, in table order, back to back
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvantile {
+
+inline constexpr std::size_t kFileNameChars = 260;
+inline constexpr std::size_t kFileNameBytes = kFileNameChars * 2;
+inline constexpr std::size_t kEntryBytes = 528;
+inline constexpr std::size_t kEntryCountBytes = 4;
+// A header text is counted by one length byte, so it holds at most 127 UTF-16 code units.
+inline constexpr std::size_t kMaxHeaderTextBytes = 255;
+inline constexpr std::size_t kMaxHeaderTextChars = kMaxHeaderTextBytes / 2;
+// A plain name leaves room for its NUL inside the 260 code units of the record.
+inline constexpr std::size_t kMaxFileNameChars = kFileNameChars - 1;
+// Every update file is a compound file, as patch packages are.
+inline constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0,
+                                                                    0xA1, 0xB1, 0x1A, 0xE1};
+
+struct UpdateTableEntry {
+    std::array<char16_t, kFileNameChars> fileName{};
+    std::uint32_t dataLength = 0;
+    std::uint32_t reserved = 0;
+};
+
+using EntryBytes = std::array<std::uint8_t, kEntryBytes>;
+
+[[nodiscard]] EntryBytes EncodeEntry(const UpdateTableEntry& entry);
+// Reads one record from kEntryBytes bytes.
+[[nodiscard]] UpdateTableEntry DecodeEntry(const std::uint8_t* bytes);
+// The name up to its NUL; empty when the record's 260 code units hold no NUL (a broken record).
+[[nodiscard]] std::optional<std::u16string_view> EntryFileName(const UpdateTableEntry& entry);
+// A record for a name of at most kMaxFileNameChars code units.
+[[nodiscard]] UpdateTableEntry MakeEntry(std::u16string_view fileName, std::uint32_t dataLength);
+
+// The length byte and the UTF-16LE bytes of a header text of at most kMaxHeaderTextChars code units.
+[[nodiscard]] std::vector<std::uint8_t> EncodeHeaderText(std::u16string_view text);
+// floor(byteCount / 2) code units; an odd last byte is not part of the text.
+[[nodiscard]] std::u16string DecodeHeaderText(const std::uint8_t* bytes, std::size_t byteCount);
+
+[[nodiscard]] std::uint32_t ReadLe32(const std::uint8_t* bytes);
+void WriteLe32(std::uint8_t* bytes, std::uint32_t value);
+
+// Why a name cannot name an update file in a directory of its own; None when it can.
+enum class FileNameProblem {
+    None,
+    Empty,
+    TooLong,
+    DirectoryPart,       // \ / or : would reach outside the target directory
+    ReservedCharacter,   // * ? " < > |
+    ControlCharacter,
+    DotName,             // . or ..
+    TrailingDotOrSpace,  // Windows drops these, so the file would get another name
+    DeviceName,          // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension
+};
+
+[[nodiscard]] FileNameProblem CheckPlainFileName(std::u16string_view name);
+[[nodiscard]] const char* DescribeFileNameProblem(FileNameProblem problem);
+// Windows file names compare without regard to case; one directory cannot hold both.
+[[nodiscard]] bool FileNamesCollide(std::u16string_view a, std::u16string_view b);
+// Equal for exactly the names that collide, so that many names can be checked through a hash set.
+[[nodiscard]] std::u16string FileNameCollisionKey(std::u16string_view name);
+
+// What the PE headers say about where the package lies.
+struct PeLayout {
+    // End of the raw data of the section with the largest PointerToRawData (the first of equals).
+    std::uint32_t imageEnd = 0;
+    // File offset and size of the certificate table (a signature); both 0 in an unsigned image.
+    std::uint32_t certificateOffset = 0;
+    std::uint32_t certificateBytes = 0;
+    bool pe32Plus = false;
+};
+
+// Walks the headers at the start of a PE file or a mapped image. Empty when the bytes are no PE image or
+// the section table does not lie within headerBytes.
+[[nodiscard]] std::optional<PeLayout> ReadPeLayout(const std::uint8_t* headers, std::size_t headerBytes);
+
+// Where the package ends: at the certificate table when the image is signed, else at the end of the file.
+[[nodiscard]] std::uint64_t PackageEnd(const PeLayout& layout, std::uint64_t fileBytes);
+
+}  // namespace corvantile
