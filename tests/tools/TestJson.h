@@ -1,0 +1,161 @@
+// A strict reader for the JSON that `list --json` prints, so that tests check its structure and its escaping
+// rather than its spelling. Numbers are non-negative integers: the tool prints no others.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvantile::testing {
+
+struct Json {
+    enum class Kind { Null, Number, String, Array, Object };
+    Kind kind = Kind::Null;
+    std::uint64_t number = 0;
+    std::string string;  // UTF-8
+    std::vector<Json> array;
+    std::map<std::string, Json> object;
+
+    const Json& operator[](const std::string& key) const { return object.at(key); }
+    const Json& operator[](std::size_t index) const { return array.at(index); }
+};
+
+class JsonReader {
+public:
+    // One JSON value that fills the whole text, up to white space; empty when the text is no such JSON.
+    static std::optional<Json> Parse(std::string_view text) {
+        JsonReader reader(text);
+        Json value;
+        if (!reader.ReadValue(value)) return std::nullopt;
+        reader.SkipSpace();
+        if (reader.position_ != text.size()) return std::nullopt;
+        return value;
+    }
+
+private:
+    explicit JsonReader(std::string_view text) : text_(text) {}
+
+    void SkipSpace() {
+        while (position_ < text_.size() && std::string_view(" \t\r\n").find(text_[position_]) != std::string_view::npos) {
+            ++position_;
+        }
+    }
+    bool Consume(std::string_view token) {
+        SkipSpace();
+        if (text_.substr(position_, token.size()) != token) return false;
+        position_ += token.size();
+        return true;
+    }
+    [[nodiscard]] char Peek() {
+        SkipSpace();
+        return position_ < text_.size() ? text_[position_] : '\0';
+    }
+
+    bool ReadValue(Json& value) {
+        const char next = Peek();
+        if (next == '{') return ReadObject(value);
+        if (next == '[') return ReadArray(value);
+        if (next == '"') {
+            value.kind = Json::Kind::String;
+            return ReadString(value.string);
+        }
+        if (next >= '0' && next <= '9') return ReadNumber(value);
+        return Consume("null");
+    }
+
+    bool ReadObject(Json& value) {
+        value.kind = Json::Kind::Object;
+        Consume("{");
+        if (Consume("}")) return true;
+        do {
+            std::string key;
+            Json member;
+            if (Peek() != '"' || !ReadString(key) || !Consume(":") || !ReadValue(member)) return false;
+            if (!value.object.emplace(std::move(key), std::move(member)).second) return false;
+        } while (Consume(","));
+        return Consume("}");
+    }
+
+    bool ReadArray(Json& value) {
+        value.kind = Json::Kind::Array;
+        Consume("[");
+        if (Consume("]")) return true;
+        do {
+            value.array.emplace_back();
+            if (!ReadValue(value.array.back())) return false;
+        } while (Consume(","));
+        return Consume("]");
+    }
+
+    bool ReadNumber(Json& value) {
+        value.kind = Json::Kind::Number;
+        const std::size_t start = position_;
+        while (position_ < text_.size() && text_[position_] >= '0' && text_[position_] <= '9') {
+            value.number = value.number * 10 + static_cast<std::uint64_t>(text_[position_++] - '0');
+        }
+        const bool fractionOrExponent =
+            position_ < text_.size() && std::string_view(".eE").find(text_[position_]) != std::string_view::npos;
+        return !fractionOrExponent && (position_ - start == 1 || text_[start] != '0');
+    }
+
+    bool ReadHex4(char32_t& unit) {
+        if (text_.size() - position_ < 4) return false;
+        unit = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char c = text_[position_++];
+            const int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                            : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+            if (digit < 0) return false;
+            unit = unit * 16 + static_cast<char32_t>(digit);
+        }
+        return true;
+    }
+
+    // Of a \u escape, so of at most U+FFFF.
+    static void AppendUtf8(std::string& out, char32_t c) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+
+    bool ReadString(std::string& out) {
+        ++position_;  // the opening quote
+        while (position_ < text_.size()) {
+            const char c = text_[position_++];
+            if (c == '"') return true;
+            if (static_cast<unsigned char>(c) < 0x20) return false;  // control characters must be escaped
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (position_ == text_.size()) return false;
+            const char escape = text_[position_++];
+            const std::string_view simple = "\"\\/bfnrt";
+            const std::string_view meaning = "\"\\/\b\f\n\r\t";
+            if (const std::size_t i = simple.find(escape); i != std::string_view::npos) {
+                out += meaning[i];
+                continue;
+            }
+            char32_t unit = 0;
+            // The tool writes characters beyond U+FFFF as UTF-8, never as escaped surrogate pairs.
+            if (escape != 'u' || !ReadHex4(unit)) return false;
+            AppendUtf8(out, unit);
+        }
+        return false;
+    }
+
+    std::string_view text_;
+    std::size_t position_ = 0;
+};
+
+}  // namespace corvantile::testing
