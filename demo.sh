@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 scripts/build.sh
 
 demo="$PWD/build/demo"
-pack="$PWD/build/native/tools/corvantile-pack"
+pack="$PWD/build/native/bin/corvantile-pack"
 rm -rf "$demo"
 mkdir -p "$demo/inputs"
 
@@ -28,8 +28,8 @@ echo "== Packing build/demo/Update.exe"
 echo "== Listing it"
 "$pack" list "$demo/Update.exe"
 
-echo "== Extracting it with the updater under Wine: Update.exe -x extracted -l logs"
-(cd "$demo" && "$PWD/../mingw/wine-run.sh" Update.exe -x extracted -l logs) || {
+echo "== Extracting it with the updater under Wine: Update.exe -x .\\extracted -l .\\logs"
+(cd "$demo" && "$PWD/../mingw/wine-run.sh" Update.exe -x '.\extracted' -l '.\logs') || {
   echo "the updater's extraction failed (exit code $?)"; exit 1; }
 for input in "$demo"/inputs/*.msp; do
   cmp "$input" "$demo/extracted/$(basename "$input")"

@@ -2,7 +2,7 @@
 # Makes the Wine prefix named by WINEPREFIX once (null graphics driver: windows work, nothing is drawn) and
 # keeps one persistent wineserver for it, so that test programs start in tens of milliseconds.
 set -u
-: "${WINEPREFIX:?WINEPREFIX must name the build tree's prefix}"
+: "${WINEPREFIX:?WINEPREFIX must name the prefix of the build tree}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 unset DISPLAY WAYLAND_DISPLAY
 ready="$WINEPREFIX/.corvantile-ready"

@@ -1,0 +1,189 @@
+// Extract mode end to end: the update files that the real updater writes with -x, and what it does with
+// hostile names, damaged tables, cut data and directories it cannot use.
+#include "tests/blackbox/UpdaterTest.h"
+
+#include <algorithm>
+
+namespace corvantile::blackbox {
+namespace {
+
+class BlackBoxExtraction : public UpdaterTest {
+protected:
+    void SetUp() override {
+        UpdaterTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    }
+
+    // Runs "-x outputDirectory -l logs" and checks what every extract run must show: it ended by itself,
+    // with this exit code, without a box, and with these log lines.
+    void RunExtraction(const std::wstring& updater, const std::wstring& outputDirectory, DWORD exitCode,
+                       const std::vector<std::wstring>& logMessages) {
+        ASSERT_FALSE(updater.empty());
+        const ProcessRun run = RunUpdater(updater, {L"-x", outputDirectory, L"-l", L"logs"});
+        ASSERT_TRUE(Finished(run));
+        EXPECT_EQ(run.exitCode, exitCode) << run.Describe();
+        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+        EXPECT_TRUE(LogHolds(InWork(L"logs"), logMessages));
+        ::DeleteFileW(InWork(L"logs\\CorvantileUpdater.log").c_str());
+    }
+
+    static Bytes Package(const std::vector<UpdateFile>& files) {
+        return BuildPackage(L"Corvantile Server 10", L"2.0.0.100", files);
+    }
+};
+
+const std::wstring kFailedToCreate = L"Failed to create update file.";
+
+TEST_F(BlackBoxExtraction, FilesOfEverySizeArriveByteForByte) {
+    // Sizes around the 32 KB copy buffer, an empty file and one of several hundred KB, in one package.
+    const std::vector<UpdateFile> files{
+        {L"empty.msp", {}},
+        {L"below.msp", PatchLikeData(32'767, 11)},
+        {L"buffer.msp", PatchLikeData(32'768, 12)},
+        {L"above.msp", PatchLikeData(32'769, 13)},
+        {L"two-buffers.msp", PatchLikeData(65'536, 14)},
+        {L"large update with spaces.msp", PatchLikeData(412'345, 15)},
+    };
+    const std::wstring output = InRoot(L"extracted\\update");  // two levels to create
+
+    RunExtraction(CreateUpdater(Package(files)), output, 0, {kExtracting});
+
+    std::vector<std::wstring> expectedNames;
+    for (const UpdateFile& file : files) {
+        EXPECT_TRUE(FileHolds(JoinPath(output, file.name), file.data));
+        expectedNames.push_back(file.name);
+    }
+    std::sort(expectedNames.begin(), expectedNames.end());
+    EXPECT_EQ(ListTree(output), expectedNames);
+}
+
+TEST_F(BlackBoxExtraction, EmptyTableStillCreatesTheDirectory) {
+    const std::wstring output = InRoot(L"nothing\\here");
+
+    RunExtraction(CreateUpdater(Package({})), output, 0, {kExtracting});
+
+    EXPECT_TRUE(DirectoryExists(output));
+    EXPECT_TRUE(ListTree(output).empty());
+}
+
+TEST_F(BlackBoxExtraction, HostileFileNamesWriteNothing) {
+    // Each would be written somewhere if the name were used as it stands: beside the output directory, in
+    // its existing subdirectory, as a stream or on a device.
+    const std::vector<std::wstring> names{L"..\\evil.msp", L"sub/x.msp", L"sub\\x.msp", L"C:x.msp",
+                                          L"NUL",          L"con.txt",   L"..",         L"."};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(Narrow(names[i]));
+        const std::wstring output = InWork(L"out" + std::to_wstring(i));
+        ASSERT_TRUE(MakeDirectory(output));
+        ASSERT_TRUE(MakeDirectory(JoinPath(output, L"sub")));
+        const std::wstring updater =
+            CreateUpdater(Package({{names[i], PatchLikeData(100, 20)}}), L"app" + std::to_wstring(i));
+        const std::vector<std::wstring> before = Tree();
+
+        RunExtraction(updater, output, 1, {kExtracting, kFailedToCreate});
+
+        EXPECT_EQ(Tree(), before) << "nothing is written anywhere";
+    }
+}
+
+TEST_F(BlackBoxExtraction, DamagedTableCreatesNoDirectory) {
+    const std::vector<UpdateFile> files{{L"first.msp", PatchLikeData(300, 21)},
+                                        {L"second.msp", PatchLikeData(300, 22)}};
+    const Bytes header = HeaderBytes(L"Corvantile Server 10", L"2.0.0.100");
+    const Bytes table = TableBytes(files);
+    UpdateTableEntry unterminated = MakeEntry(u"", 300);
+    unterminated.fileName.fill(u'a');
+    struct Case {
+        const char* what;
+        Bytes package;
+        std::wstring message;
+    };
+    const std::vector<Case> cases{
+        {"no entry count", header, L"Failed to read the update table."},
+        {"entry count cut short", Concat({header, Prefix(table, 2)}), L"Failed to read the update table."},
+        {"no first entry", Concat({header, Prefix(table, kEntryCountBytes)}), L"Failed to read update table entry."},
+        {"second entry cut short", Concat({header, Prefix(table, kEntryCountBytes + kEntryBytes + 100)}),
+         L"Failed to read update table entry."},
+        {"file name without terminator",
+         Concat({header, Prefix(table, kEntryCountBytes), RecordBytes(unterminated), PatchLikeData(300, 23)}),
+         L"Failed to read update table entry."},
+    };
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        // Absolute and two levels deep: a directory the extraction would otherwise create.
+        const std::wstring output = InRoot(L"out" + std::to_wstring(i) + L"\\files");
+
+        RunExtraction(CreateUpdater(cases[i].package, L"app" + std::to_wstring(i)), output, 1,
+                      {kExtracting, cases[i].message});
+
+        EXPECT_FALSE(DirectoryExists(InRoot(L"out" + std::to_wstring(i))));
+    }
+}
+
+TEST_F(BlackBoxExtraction, DataCutShortLeavesThePartialFile) {
+    const std::vector<UpdateFile> files{{L"whole.msp", PatchLikeData(1'000, 31)},
+                                        {L"cut.msp", PatchLikeData(50'000, 32)}};
+    const std::size_t presentBytes = 40'000;
+    const Bytes complete = Package(files);
+    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
+
+    RunExtraction(CreateUpdater(Prefix(complete, complete.size() - (50'000 - presentBytes))), L"out", 1,
+                  {kExtracting, L"Failed to extract update."});
+
+    EXPECT_TRUE(FileHolds(InWork(L"out\\whole.msp"), files[0].data));
+    EXPECT_TRUE(FileHolds(InWork(L"out\\cut.msp"), Prefix(files[1].data, presentBytes)));
+}
+
+TEST_F(BlackBoxExtraction, ExistingFileIsLeftUntouched) {
+    const std::vector<UpdateFile> files{{L"new.msp", PatchLikeData(2'000, 41)},
+                                        {L"taken.msp", PatchLikeData(2'000, 42)},
+                                        {L"later.msp", PatchLikeData(2'000, 43)}};
+    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
+    const Bytes existing{'k', 'e', 'e', 'p'};
+    ASSERT_TRUE(WriteFileBytes(InWork(L"out\\taken.msp"), existing));
+
+    RunExtraction(CreateUpdater(Package(files)), L"out", 1, {kExtracting, kFailedToCreate});
+
+    EXPECT_TRUE(FileHolds(InWork(L"out\\new.msp"), files[0].data)) << "files before the failure stay";
+    EXPECT_TRUE(FileHolds(InWork(L"out\\taken.msp"), existing));
+    EXPECT_FALSE(FileExists(InWork(L"out\\later.msp"))) << "the extraction ends at the failure";
+}
+
+TEST_F(BlackBoxExtraction, SameNameTwiceFailsOnTheSecond) {
+    const std::vector<UpdateFile> files{{L"twice.msp", PatchLikeData(500, 51)}, {L"twice.msp", PatchLikeData(600, 52)}};
+    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
+
+    RunExtraction(CreateUpdater(Package(files)), L"out", 1, {kExtracting, kFailedToCreate});
+
+    EXPECT_TRUE(FileHolds(InWork(L"out\\twice.msp"), files[0].data));
+}
+
+TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
+    ASSERT_TRUE(WriteFileBytes(InWork(L"plain"), {'x'}));
+    struct Case {
+        const char* what;
+        std::wstring outputDirectory;
+        std::wstring message;
+    };
+    const std::vector<Case> cases{
+        // Relative paths are not made from nothing: the first level must exist.
+        {"relative, first level missing", L"missing\\out", L"Output directory not accessible."},
+        {"below a plain file", InWork(L"plain\\out"), L"Output directory not accessible."},
+        {"a plain file", InWork(L"plain"), kFailedToCreate},
+    };
+    const std::vector<std::wstring> before = ListTree(WorkDirectory());
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].what);
+
+        RunExtraction(CreateUpdater(Package(OrdinaryFiles()), L"app" + std::to_wstring(i)), cases[i].outputDirectory,
+                      1, {kExtracting, cases[i].message});
+
+        EXPECT_EQ(ListTree(WorkDirectory()), before) << "nothing is created";
+    }
+}
+
+}  // namespace
+}  // namespace corvantile::blackbox

@@ -1,0 +1,160 @@
+// Finding the package behind the image and reading its header: updaters without a package, damaged
+// headers, unusual text lengths, and signed updaters whose certificate table follows the package.
+#include "tests/blackbox/UpdaterTest.h"
+
+namespace corvantile::blackbox {
+namespace {
+
+using BlackBoxPackageHeader = UpdaterTest;
+
+const std::wstring kName = L"Corvantile Server 10";  // 40 bytes
+const std::wstring kVersion = L"2.0.0.100";           // 18 bytes
+
+TEST_F(BlackBoxPackageHeader, DamagedHeaderIsLoggedWithoutABox) {
+    const Bytes header = HeaderBytes(kName, kVersion);
+    const std::size_t nameEnd = 1 + 2 * kName.size();
+    struct Case {
+        const char* what;
+        std::size_t packageBytes;
+        std::wstring message;
+    };
+    const std::vector<Case> cases{
+        {"only the name length", 1, L"Failed to read product name."},
+        {"cut inside the name", 11, L"Failed to read product name."},
+        {"cut right after the name", nameEnd, L"Failed to read product version."},
+        {"cut after the version length", nameEnd + 1, L"Failed to read product version."},
+        {"cut inside the version", nameEnd + 6, L"Failed to read product version."},
+    };
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& damaged = cases[i];
+        SCOPED_TRACE(damaged.what);
+        const std::wstring suffix = std::to_wstring(i);
+        const std::wstring updater = CreateUpdater(Prefix(header, damaged.packageBytes), L"app" + suffix);
+        ASSERT_FALSE(updater.empty());
+        ASSERT_TRUE(MakeDirectory(InWork(L"logs" + suffix)));
+
+        const ProcessRun run = RunUpdater(updater, {L"-x", InWork(L"out" + suffix), L"-l", L"logs" + suffix});
+
+        ASSERT_TRUE(Finished(run));
+        EXPECT_EQ(run.exitCode, 1u) << run.Describe();
+        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+        EXPECT_TRUE(LogHolds(InWork(L"logs" + suffix), {damaged.message}));
+        EXPECT_FALSE(DirectoryExists(InWork(L"out" + suffix))) << "the extraction must not start";
+    }
+}
+
+TEST_F(BlackBoxPackageHeader, UpdaterWithoutPackageShowsThePackageError) {
+    const std::wstring updater = CreateUpdater({});
+    ASSERT_FALSE(updater.empty());
+    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+
+    const ProcessRun extractRun = RunUpdater(updater, {L"-x", InWork(L"out"), L"-l", L"logs"});
+    ASSERT_TRUE(Finished(extractRun));
+    EXPECT_EQ(extractRun.exitCode, 1u) << extractRun.Describe();
+    EXPECT_EQ(extractRun.boxes, (std::vector<MessageBoxRecord>{{kCaption, kPackageErrorText}}));
+    EXPECT_TRUE(LogHolds(InWork(L"logs"), {})) << "the log is created, and nothing is written to it";
+    EXPECT_FALSE(DirectoryExists(InWork(L"out")));
+
+    const ProcessRun interactiveRun = RunUpdater(updater, {});
+    ASSERT_TRUE(Finished(interactiveRun));
+    EXPECT_EQ(interactiveRun.exitCode, 1u) << interactiveRun.Describe();
+    EXPECT_EQ(interactiveRun.boxes, (std::vector<MessageBoxRecord>{{kCaption, kPackageErrorText}}));
+}
+
+TEST_F(BlackBoxPackageHeader, EveryLengthByteIsHonoured) {
+    // An odd length leaves its last byte out of the text but not out of the package: a reader that skips
+    // the wrong number of bytes finds no update table behind the header.
+    struct Case {
+        std::uint8_t nameBytes;
+        std::uint8_t versionBytes;
+    };
+    const std::vector<Case> cases{{0, 18}, {35, 18}, {255, 255}, {34, 0}, {40, 35}};
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE("name bytes " + std::to_string(cases[i].nameBytes) + ", version bytes " +
+                     std::to_string(cases[i].versionBytes));
+        const std::wstring suffix = std::to_wstring(i);
+        const std::vector<UpdateFile> files{{L"update1.msp", PatchLikeData(700, 2)}};
+        // The fill byte 0x41 would make a plausible length byte if the reader stopped one byte short.
+        const Bytes package = Concat({RawHeaderText(cases[i].nameBytes, 0x41),
+                                      RawHeaderText(cases[i].versionBytes, 0x41), TableBytes(files),
+                                      DataBytes(files)});
+        const std::wstring updater = CreateUpdater(package, L"app" + suffix);
+        ASSERT_FALSE(updater.empty());
+
+        const ProcessRun run = RunUpdater(updater, {L"-x", InWork(L"out" + suffix)});
+
+        ASSERT_TRUE(Finished(run));
+        EXPECT_EQ(run.exitCode, 0u) << run.Describe();
+        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+        EXPECT_TRUE(FileHolds(InWork(L"out" + suffix + L"\\update1.msp"), files[0].data));
+    }
+}
+
+class BlackBoxSignedUpdater : public UpdaterTest {
+protected:
+    // Makes app\CorvantileUpdater.exe with the package and a certificate table behind it.
+    [[nodiscard]] std::optional<SignedUpdater> CreateSignedUpdater(const Bytes& package) {
+        if (!MakeDirectory(InRoot(L"app"))) return std::nullopt;
+        return MakeSignedLookingUpdater(InRoot(L"app\\CorvantileUpdater.exe"), package);
+    }
+};
+
+TEST_F(BlackBoxSignedUpdater, ExtractsThePackageBeforeTheCertificateTable) {
+    const std::vector<UpdateFile> files{{L"first.msp", PatchLikeData(40'001, 3)},
+                                        {L"second.msp", PatchLikeData(77, 4)}};
+    ASSERT_TRUE(CreateSignedUpdater(BuildPackage(kName, kVersion, files)).has_value());
+    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
+    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+
+    const ProcessRun run = RunUpdater(InRoot(L"app\\CorvantileUpdater.exe"), {L"-x", L"out", L"-l", L"logs"});
+
+    ASSERT_TRUE(Finished(run));
+    EXPECT_EQ(run.exitCode, 0u) << run.Describe();
+    EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+    EXPECT_TRUE(FileHolds(InWork(L"out\\first.msp"), files[0].data));
+    EXPECT_TRUE(FileHolds(InWork(L"out\\second.msp"), files[1].data));
+    EXPECT_TRUE(LogHolds(InWork(L"logs"), {kExtracting}));
+}
+
+TEST_F(BlackBoxSignedUpdater, StopsReadingAtTheCertificateTable) {
+    // The last file is cut short: its missing bytes must not be taken from the certificate table.
+    const std::vector<UpdateFile> files{{L"cut.msp", PatchLikeData(5'000, 5)}};
+    const std::size_t presentDataBytes = 3'000;
+    const Bytes complete = BuildPackage(kName, kVersion, files);
+    const Bytes cut = Prefix(complete, complete.size() - (files[0].data.size() - presentDataBytes));
+    const std::optional<SignedUpdater> signedUpdater = CreateSignedUpdater(cut);
+    ASSERT_TRUE(signedUpdater.has_value());
+    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
+    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+
+    const ProcessRun run = RunUpdater(InRoot(L"app\\CorvantileUpdater.exe"), {L"-x", L"out", L"-l", L"logs"});
+
+    ASSERT_TRUE(Finished(run));
+    EXPECT_EQ(run.exitCode, 1u) << run.Describe();
+    EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+    EXPECT_TRUE(LogHolds(InWork(L"logs"), {kExtracting, L"Failed to extract update."}));
+    // The package ends where the certificate table begins: the alignment zeros are its last bytes.
+    Bytes partial = Prefix(files[0].data, presentDataBytes);
+    partial.resize(partial.size() + signedUpdater->paddingBytes, 0);
+    EXPECT_TRUE(FileHolds(InWork(L"out\\cut.msp"), partial));
+}
+
+TEST_F(BlackBoxSignedUpdater, CertificateTableRightBehindTheImageIsNoPackage) {
+    const std::optional<SignedUpdater> signedUpdater = CreateSignedUpdater({});
+    ASSERT_TRUE(signedUpdater.has_value());
+    ASSERT_EQ(signedUpdater->paddingBytes, 0u) << "the image ends on a file-alignment boundary";
+    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+
+    const ProcessRun run = RunUpdater(InRoot(L"app\\CorvantileUpdater.exe"), {L"-x", InWork(L"out"), L"-l", L"logs"});
+
+    ASSERT_TRUE(Finished(run));
+    EXPECT_EQ(run.exitCode, 1u) << run.Describe();
+    EXPECT_EQ(run.boxes, (std::vector<MessageBoxRecord>{{kCaption, kPackageErrorText}}));
+    EXPECT_TRUE(LogHolds(InWork(L"logs"), {}));
+    EXPECT_FALSE(DirectoryExists(InWork(L"out")));
+}
+
+}  // namespace
+}  // namespace corvantile::blackbox

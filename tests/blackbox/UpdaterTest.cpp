@@ -1,0 +1,78 @@
+#include "tests/blackbox/UpdaterTest.h"
+
+#include <algorithm>
+
+namespace corvantile::blackbox {
+
+void PrintTo(const MessageBoxRecord& box, std::ostream* out) {
+    *out << "{caption \"" << Narrow(box.caption) << "\", text \"" << Narrow(box.text) << "\"}";
+}
+
+void UpdaterTest::SetUp() {
+    ASSERT_FALSE(Root().empty()) << "no temporary directory";
+    ASSERT_TRUE(FileExists(BuiltUpdaterPath())) << "the updater is not beside the test program: "
+                                                 << Narrow(BuiltUpdaterPath());
+    ASSERT_TRUE(MakeDirectory(WorkDirectory()));
+}
+
+std::wstring UpdaterTest::CreateUpdater(const Bytes& package, const std::wstring& directory) {
+    const std::wstring directoryPath = InRoot(directory);
+    if (!DirectoryExists(directoryPath)) {
+        EXPECT_TRUE(MakeDirectory(directoryPath)) << Narrow(directoryPath);
+    }
+    const std::wstring updater = JoinPath(directoryPath, kUpdaterFileName);
+    if (!MakeUpdater(updater, package)) {
+        ADD_FAILURE() << "cannot make the updater " << Narrow(updater);
+        return {};
+    }
+    return updater;
+}
+
+ProcessRun UpdaterTest::RunUpdater(const std::wstring& updater, const std::vector<std::wstring>& arguments) const {
+    return RunAndProbe({updater, arguments, WorkDirectory()});
+}
+
+::testing::AssertionResult UpdaterTest::LogHolds(const std::wstring& directory,
+                                                 const std::vector<std::wstring>& messages) const {
+    const std::wstring path = JoinPath(directory, kLogFileName);
+    const std::optional<Bytes> bytes = ReadFileBytes(path);
+    if (!bytes) return ::testing::AssertionFailure() << "no log file " << Narrow(path);
+    const ParsedLog log = ParseLog(*bytes);
+    if (!log.WellFormed()) return ::testing::AssertionFailure() << Narrow(path) << ": " << log.problem;
+    if (log.Messages() != messages) {
+        return ::testing::AssertionFailure() << Narrow(path) << " holds:" << Show(log.Messages())
+                                             << "\nexpected:" << Show(messages);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult UpdaterTest::FileHolds(const std::wstring& path, const Bytes& bytes) {
+    const std::optional<Bytes> actual = ReadFileBytes(path);
+    if (!actual) return ::testing::AssertionFailure() << "cannot read " << Narrow(path);
+    if (actual->size() != bytes.size()) {
+        return ::testing::AssertionFailure() << Narrow(path) << " has " << actual->size() << " bytes, expected "
+                                             << bytes.size();
+    }
+    const auto mismatch = std::mismatch(actual->begin(), actual->end(), bytes.begin());
+    if (mismatch.first != actual->end()) {
+        return ::testing::AssertionFailure() << Narrow(path) << " differs at byte "
+                                             << (mismatch.first - actual->begin());
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult UpdaterTest::Finished(const ProcessRun& run) {
+    if (run.Finished()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << run.Describe();
+}
+
+const std::vector<UpdateFile>& UpdaterTest::OrdinaryFiles() {
+    static const std::vector<UpdateFile> files{{L"update1.msp", PatchLikeData(1000, 1)}};
+    return files;
+}
+
+Bytes UpdaterTest::OrdinaryPackage() {
+    return BuildPackage(L"Corvantile Server 10", L"2.0.0.100", OrdinaryFiles());
+}
+
+}  // namespace corvantile::blackbox

@@ -1,0 +1,81 @@
+// The fixture of the black-box tests: a private directory tree per test with the updater under test in
+// "app" and the child's working directory "work", and helpers to run it and look at what it left.
+#pragma once
+
+#include "tests/blackbox/support/Files.h"
+#include "tests/blackbox/support/LogReader.h"
+#include "tests/blackbox/support/ProcessProbe.h"
+#include "tests/blackbox/support/TempDirectory.h"
+#include "tests/blackbox/support/UpdaterBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace corvantile::blackbox {
+
+inline constexpr wchar_t kCaption[] = L"Corvantile Updater";
+inline constexpr wchar_t kUsageText[] =
+    L"Usage: CorvantileUpdater [[-x [outdir]]|[-a]] [-l [logdir]]\n"
+    L"       -x: extract update files\n"
+    L"       -a: no interaction mode\n"
+    L"       -l: enable logging\n";
+inline constexpr wchar_t kPackageErrorText[] =
+    L"Error: either the updater is empty, or the contained update data are inaccessible.";
+inline constexpr wchar_t kLogFileName[] = L"CorvantileUpdater.log";
+inline constexpr wchar_t kUpdaterFileName[] = L"CorvantileUpdater.exe";
+
+inline constexpr wchar_t kExtracting[] = L"Extracting update files.";
+
+void PrintTo(const MessageBoxRecord& box, std::ostream* out);
+
+// Text in gtest messages.
+inline std::string Show(const std::vector<std::wstring>& lines) {
+    std::string shown;
+    for (const std::wstring& line : lines) shown += "\n  " + Narrow(line);
+    return shown.empty() ? " (none)" : shown;
+}
+
+class UpdaterTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    // Root of this test's tree, and paths below it.
+    [[nodiscard]] const std::wstring& Root() const { return root_.path(); }
+    [[nodiscard]] std::wstring InRoot(const std::wstring& relative) const { return root_ / relative; }
+    [[nodiscard]] std::wstring WorkDirectory() const { return root_ / L"work"; }
+    [[nodiscard]] std::wstring InWork(const std::wstring& relative) const {
+        return JoinPath(WorkDirectory(), relative);
+    }
+
+    // Makes `directory`\CorvantileUpdater.exe (directory relative to the root, created as needed) with the
+    // package appended; empty when that failed (the test has then failed too).
+    [[nodiscard]] std::wstring CreateUpdater(const Bytes& package, const std::wstring& directory = L"app");
+
+    // Runs an updater with the arguments in the working directory "work" and waits for its end.
+    [[nodiscard]] ProcessRun RunUpdater(const std::wstring& updater, const std::vector<std::wstring>& arguments) const;
+
+    // Everything below the root, relative to it (see ListTree).
+    [[nodiscard]] std::vector<std::wstring> Tree() const { return ListTree(Root()); }
+
+    // The well-formed log in `directory`, line by line; fails when it is missing or breaks the layout.
+    [[nodiscard]] ::testing::AssertionResult LogHolds(const std::wstring& directory,
+                                                      const std::vector<std::wstring>& messages) const;
+
+    // The file exists with exactly these bytes.
+    [[nodiscard]] static ::testing::AssertionResult FileHolds(const std::wstring& path, const Bytes& bytes);
+
+    // The run ended by itself (started, not killed).
+    [[nodiscard]] static ::testing::AssertionResult Finished(const ProcessRun& run);
+
+    // A product name and version and one small update file, for tests about something else.
+    static const std::vector<UpdateFile>& OrdinaryFiles();
+    [[nodiscard]] static Bytes OrdinaryPackage();
+
+private:
+    TempDirectory root_;
+};
+
+}  // namespace corvantile::blackbox

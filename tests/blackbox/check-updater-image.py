@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Checks the built CorvantileUpdater.exe as it will be shipped.
+
+- The file ends exactly where the raw data of its last section ends: anything behind it (a symbol table of
+  an unstripped build, say) would be taken for an update package.
+- It imports system DLLs only: no MinGW runtime DLL has to travel with it.
+- Its manifest asks for administrator rights and the version 6 common controls, and its English string
+  table holds the texts the program shows.
+
+Usage: check-updater-image.py UPDATER_EXE OBJDUMP WINDRES
+"""
+import struct
+import subprocess
+import sys
+import xml.etree.ElementTree as ElementTree
+
+SYSTEM_DLLS = {
+    "advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msi.dll", "msvcrt.dll", "ole32.dll",
+    "oleaut32.dll", "rpcrt4.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "version.dll",
+}
+
+STRINGS = {
+    104: "Applying updates...",
+    105: "Close",
+    106: "Finished updating.",
+    107: "Update failed.",
+    108: "This utility will update your %s to version %s.",
+    109: "Error: either the updater is empty, or the contained update data are inaccessible.",
+    110: "Installing update '%s' for '%s'.",
+}
+
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+
+failures = []
+
+
+def fail(message):
+    failures.append(message)
+
+
+def image_end(data):
+    """End of the raw data of the section with the largest PointerToRawData (the first of equals)."""
+    if data[:2] != b"MZ":
+        raise ValueError("no DOS header")
+    nt_headers = struct.unpack_from("<I", data, 60)[0]
+    if data[nt_headers:nt_headers + 4] != b"PE\0\0":
+        raise ValueError("no PE signature")
+    section_count, = struct.unpack_from("<H", data, nt_headers + 6)
+    optional_header_bytes, = struct.unpack_from("<H", data, nt_headers + 20)
+    magic, = struct.unpack_from("<H", data, nt_headers + 24)
+    if magic != 0x20B:
+        fail(f"not a PE32+ (x64) image: optional header magic {magic:#x}")
+    section_table = nt_headers + 24 + optional_header_bytes
+    largest_pointer, end = None, 0
+    for index in range(section_count):
+        raw_bytes, raw_pointer = struct.unpack_from("<II", data, section_table + 40 * index + 16)
+        if largest_pointer is None or raw_pointer > largest_pointer:
+            largest_pointer, end = raw_pointer, raw_pointer + raw_bytes
+    return end
+
+
+def check_layout(path):
+    with open(path, "rb") as image:
+        data = image.read()
+    end = image_end(data)
+    if len(data) != end:
+        fail(f"the file has {len(data)} bytes but its sections end at {end}: "
+             f"{len(data) - end} bytes behind the image would be read as an update package")
+
+
+def check_imports(path, objdump):
+    dump = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
+    dlls = [line.split(":", 1)[1].strip() for line in dump.splitlines() if line.strip().startswith("DLL Name:")]
+    if not dlls:
+        fail("objdump shows no imported DLL at all")
+    for dll in dlls:
+        if dll.lower() not in SYSTEM_DLLS:
+            fail(f"imports {dll}, which is not a system DLL")
+
+
+def rc_string(line):
+    """The text of one quoted line of windres output."""
+    line = line.strip()
+    if not (line.startswith('"') and line.endswith('"')):
+        raise ValueError(f"not a quoted string: {line}")
+    return line[1:-1].replace('""', '"').replace("\\n", "\n").replace("\\r", "\r").replace("\\t", "\t")
+
+
+def resource_blocks(rc_text):
+    """(language line, header line, body lines) of each resource that windres decompiled."""
+    lines = rc_text.splitlines()
+    language = None
+    index = 0
+    while index < len(lines):
+        line = lines[index].strip()
+        if line.startswith("LANGUAGE"):
+            language = line
+        if line == "BEGIN":
+            header = lines[index - 1].strip()
+            body = []
+            index += 1
+            while lines[index].strip() != "END":
+                body.append(lines[index])
+                index += 1
+            yield language, header, body
+        index += 1
+
+
+def check_resources(path, windres):
+    decompiled = subprocess.run([windres, "-i", path, "-O", "rc"], capture_output=True, text=True)
+    if decompiled.returncode != 0:
+        fail(f"windres cannot read the resources: {decompiled.stderr.strip()}")
+        return
+    rc_text = decompiled.stdout
+    manifests, strings = [], {}
+    for language, header, body in resource_blocks(rc_text):
+        if header.startswith("1 24"):
+            manifests.append("".join(rc_string(line) for line in body))
+        elif header == "STRINGTABLE":
+            # LANG_ENGLISH (9), SUBLANG_ENGLISH_US (1): language 1033.
+            if language != "LANGUAGE 9, 1":
+                fail(f"string table in {language}, expected LANGUAGE 9, 1")
+            for line in body:
+                number, text = line.split(",", 1)
+                strings[int(number)] = rc_string(text)
+
+    for number, text in STRINGS.items():
+        if strings.get(number) != text:
+            fail(f"string {number} is {strings.get(number)!r}, expected {text!r}")
+
+    if len(manifests) != 1:
+        fail(f"{len(manifests)} manifests with id 1, expected one")
+        return
+    try:
+        assembly = ElementTree.fromstring(manifests[0])
+    except ElementTree.ParseError as error:
+        fail(f"the manifest is no well-formed XML: {error}")
+        return
+    levels = assembly.findall(f".//{ASM_V3}requestedExecutionLevel")
+    if [(level.get("level"), level.get("uiAccess")) for level in levels] != [("requireAdministrator", "false")]:
+        fail(f"requested execution level {[level.attrib for level in levels]}, "
+             "expected requireAdministrator with uiAccess false")
+    controls = [identity for identity in assembly.findall(f".//{ASM_V1}dependentAssembly/{ASM_V1}assemblyIdentity")
+                if identity.get("name") == "Microsoft.Windows.Common-Controls"]
+    if [identity.get("version") for identity in controls] != ["6.0.0.0"]:
+        fail(f"Common-Controls dependency {[identity.attrib for identity in controls]}, expected version 6.0.0.0")
+
+
+def main():
+    if len(sys.argv) != 4:
+        print(__doc__, file=sys.stderr)
+        return 2
+    path, objdump, windres = sys.argv[1:]
+    check_layout(path)
+    check_imports(path, objdump)
+    check_resources(path, windres)
+    for failure in failures:
+        print(f"FAILED: {failure}", file=sys.stderr)
+    if not failures:
+        print(f"{path}: ends with its last section, imports system DLLs only, manifest and strings embedded")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
