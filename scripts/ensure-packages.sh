@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, saying which ones it installs.
 set -euo pipefail
-packages=(cmake ninja-build g++ googletest python3
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest python3
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
 missing=()
 for package in "${packages[@]}"; do
