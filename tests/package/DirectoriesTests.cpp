@@ -1,0 +1,213 @@
+#include "package/Directories.h"
+
+#include "app/UniqueHandles.h"
+#include "tests/package/PackageTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+namespace corvantile {
+namespace {
+
+using testing::IsDirectory;
+using testing::IsPlainFile;
+using testing::ListTree;
+using testing::PathExists;
+using testing::ScratchDirectory;
+using testing::WriteFileBytes;
+
+// A path of exactly `chars` characters below `base`, made of two new levels.
+std::wstring PathOfLength(const std::wstring& base, std::size_t chars) {
+    const std::size_t firstLevelChars = 100;
+    const std::size_t secondLevelChars = chars - base.size() - 2 - firstLevelChars;
+    return base + L'\\' + std::wstring(firstLevelChars, L'a') + L'\\' + std::wstring(secondLevelChars, L'b');
+}
+
+// ---- EnsureDirectoryChain ----
+
+TEST(DirectoriesEnsureChain, ExistingDirectoryOrFileIsAcceptedAndLeftAlone) {
+    ScratchDirectory scratch;
+    WriteFileBytes(scratch / L"plain.txt", {1, 2, 3});
+    const auto before = ListTree(scratch.path());
+
+    EXPECT_EQ(0, EnsureDirectoryChain(scratch.path().c_str()));
+    EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"plain.txt").c_str()));
+
+    EXPECT_EQ(before, ListTree(scratch.path()));
+    EXPECT_TRUE(IsPlainFile(scratch / L"plain.txt"));
+}
+
+TEST(DirectoriesEnsureChain, CreatesMissingLevelsWithEitherSeparator) {
+    ScratchDirectory scratch;
+
+    EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"x\\y\\z").c_str()));
+    EXPECT_TRUE(IsDirectory(scratch / L"x\\y\\z"));
+
+    EXPECT_EQ(0, EnsureDirectoryChain((scratch.path() + L"/fwd/one/two").c_str()));
+    EXPECT_TRUE(IsDirectory(scratch / L"fwd\\one\\two"));
+
+    EXPECT_EQ(0, EnsureDirectoryChain((scratch.path() + L"\\mixed/one\\two").c_str()));
+    EXPECT_TRUE(IsDirectory(scratch / L"mixed\\one\\two"));
+}
+
+TEST(DirectoriesEnsureChain, TrailingAndDoubledSeparatorsAreAccepted) {
+    ScratchDirectory scratch;
+
+    EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"trail\\a\\").c_str()));
+    EXPECT_TRUE(IsDirectory(scratch / L"trail\\a"));
+
+    EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"trail-slash/a/").c_str()));
+    EXPECT_TRUE(IsDirectory(scratch / L"trail-slash\\a"));
+
+    EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"doubled\\\\a").c_str()));
+    EXPECT_TRUE(IsDirectory(scratch / L"doubled\\a"));
+}
+
+TEST(DirectoriesEnsureChain, DriveRootCountsAsExistingAncestor) {
+    // Only C:\ exists; C: is the build tree's Wine prefix, so nothing leaks onto the host.
+    const std::wstring top = L"C:\\corvantile-chain-" + std::to_wstring(GetCurrentProcessId());
+    testing::RemoveTree(top);
+
+    EXPECT_EQ(0, EnsureDirectoryChain((top + L"\\a\\b\\").c_str()));
+    EXPECT_TRUE(IsDirectory(top + L"\\a\\b"));
+    testing::RemoveTree(top);
+
+    // "C:" without a separator is a drive-relative prefix that exists as well.
+    EXPECT_EQ(0, EnsureDirectoryChain((L"C:" + top.substr(2) + L"\\c").c_str()));
+    EXPECT_TRUE(IsDirectory(top + L"\\c"));
+    testing::RemoveTree(top);
+}
+
+TEST(DirectoriesEnsureChain, PathsOfTwoHundredSixtyCharactersAreRefused) {
+    ScratchDirectory scratch;
+    const std::wstring longest = PathOfLength(scratch.path(), 259);
+    ASSERT_EQ(259u, longest.size());
+    EXPECT_EQ(0, EnsureDirectoryChain(longest.c_str()));
+    EXPECT_TRUE(IsDirectory(longest));
+    testing::RemoveTree(scratch / std::wstring(100, L'a'));
+
+    const std::wstring tooLong = PathOfLength(scratch.path(), 260);
+    ASSERT_EQ(260u, tooLong.size());
+    EXPECT_EQ(-1, EnsureDirectoryChain(tooLong.c_str()));
+    const std::wstring farTooLong = PathOfLength(scratch.path(), 400);
+    EXPECT_EQ(-1, EnsureDirectoryChain(farTooLong.c_str()));
+    EXPECT_TRUE(ListTree(scratch.path()).empty());
+}
+
+TEST(DirectoriesEnsureChain, RelativePathsNeedAnExistingFirstLevel) {
+    ScratchDirectory scratch;
+    const std::wstring missing = scratch.relativePath() + L"-missing";
+
+    EXPECT_EQ(-1, EnsureDirectoryChain((missing + L"\\sub").c_str()));
+    EXPECT_EQ(-1, EnsureDirectoryChain(missing.c_str()));
+    EXPECT_FALSE(PathExists(missing));
+
+    EXPECT_EQ(0, EnsureDirectoryChain((scratch.relativePath() + L"\\rel\\sub").c_str()));
+    EXPECT_TRUE(IsDirectory(scratch / L"rel\\sub"));
+}
+
+TEST(DirectoriesEnsureChain, NullAndEmptyPathsFail) {
+    EXPECT_EQ(-1, EnsureDirectoryChain(nullptr));
+    EXPECT_EQ(-1, EnsureDirectoryChain(L""));
+}
+
+TEST(DirectoriesEnsureChain, FailedLevelStopsTheWalkAndKeepsLevelsAbove) {
+    ScratchDirectory scratch;
+    WriteFileBytes(scratch / L"plain.txt", {1});
+
+    // A plain file in the middle: its prefix exists, but nothing can be created below it.
+    EXPECT_EQ(-1, EnsureDirectoryChain((scratch / L"plain.txt\\sub\\leaf").c_str()));
+    EXPECT_TRUE(IsPlainFile(scratch / L"plain.txt"));
+
+    // "made" is created, then the invalid name fails and the walk stops before "leaf".
+    EXPECT_EQ(-1, EnsureDirectoryChain((scratch / L"made\\bad<name\\leaf").c_str()));
+    EXPECT_TRUE(IsDirectory(scratch / L"made"));
+    EXPECT_EQ((std::set<std::wstring>{L"made", L"plain.txt"}), ListTree(scratch.path()));
+}
+
+// ---- RemoveDirectoryWithFiles ----
+
+TEST(DirectoriesRemoveWithFiles, RemovesPlainFilesAndTheDirectory) {
+    ScratchDirectory scratch;
+    for (const std::wstring target : {L"plain", L"trailing"}) {
+        const std::wstring directory = scratch / target;
+        ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+        WriteFileBytes(directory + L"\\one.msp", {1});
+        WriteFileBytes(directory + L"\\two.msp", {});
+        WriteFileBytes(directory + L"\\three", {3, 3, 3});
+    }
+
+    RemoveDirectoryWithFiles((scratch / L"plain").c_str());
+    RemoveDirectoryWithFiles((scratch / L"trailing\\").c_str());
+
+    EXPECT_TRUE(ListTree(scratch.path()).empty());
+}
+
+TEST(DirectoriesRemoveWithFiles, GoesOneLevelDeepAndKeepsSubdirectories) {
+    ScratchDirectory scratch;
+    const std::wstring directory = scratch / L"work";
+    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((directory + L"\\sub").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((directory + L"\\empty-sub").c_str(), nullptr));
+    WriteFileBytes(directory + L"\\top.msp", {1});
+    WriteFileBytes(directory + L"\\sub\\inner.msp", {2});
+
+    RemoveDirectoryWithFiles(directory.c_str());
+
+    EXPECT_EQ((std::set<std::wstring>{L"work", L"work\\sub", L"work\\sub\\inner.msp", L"work\\empty-sub"}),
+              ListTree(scratch.path()));
+}
+
+TEST(DirectoriesRemoveWithFiles, ReadOnlyFileStaysWithItsDirectory) {
+    ScratchDirectory scratch;
+    const std::wstring directory = scratch / L"work";
+    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+    WriteFileBytes(directory + L"\\a.msp", {1});
+    WriteFileBytes(directory + L"\\locked-down.msp", {2});
+    WriteFileBytes(directory + L"\\z.msp", {3});
+    ASSERT_TRUE(SetFileAttributesW((directory + L"\\locked-down.msp").c_str(), FILE_ATTRIBUTE_READONLY));
+
+    RemoveDirectoryWithFiles(directory.c_str());
+
+    EXPECT_EQ((std::set<std::wstring>{L"work", L"work\\locked-down.msp"}), ListTree(scratch.path()));
+    EXPECT_NE(0u, GetFileAttributesW((directory + L"\\locked-down.msp").c_str()) & FILE_ATTRIBUTE_READONLY)
+        << "the attributes of a read-only file must not be changed";
+}
+
+TEST(DirectoriesRemoveWithFiles, FileHeldOpenStaysWithItsDirectory) {
+    ScratchDirectory scratch;
+    const std::wstring directory = scratch / L"work";
+    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+    WriteFileBytes(directory + L"\\a.msp", {1});
+    WriteFileBytes(directory + L"\\busy.msp", {2});
+    WriteFileBytes(directory + L"\\z.msp", {3});
+    {
+        // Another user of the file, without delete sharing.
+        const UniqueFile holder(CreateFileW((directory + L"\\busy.msp").c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.valid());
+
+        RemoveDirectoryWithFiles(directory.c_str());
+    }
+
+    EXPECT_EQ((std::set<std::wstring>{L"work", L"work\\busy.msp"}), ListTree(scratch.path()));
+}
+
+TEST(DirectoriesRemoveWithFiles, DoesNothingWithoutADirectory) {
+    ScratchDirectory scratch;
+    WriteFileBytes(scratch / L"plain.txt", {1});
+    const auto before = ListTree(scratch.path());
+
+    RemoveDirectoryWithFiles((scratch / L"plain.txt").c_str());
+    RemoveDirectoryWithFiles((scratch / L"missing").c_str());
+    RemoveDirectoryWithFiles(L"");
+    RemoveDirectoryWithFiles(nullptr);
+
+    EXPECT_EQ(before, ListTree(scratch.path()));
+}
+
+}  // namespace
+}  // namespace corvantile

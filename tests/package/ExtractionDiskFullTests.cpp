@@ -1,0 +1,47 @@
+// Runs against a 64 KiB tmpfs that the SmallDisk test fixture mounts in the working directory.
+#include "package/Extraction.h"
+
+#include "tests/package/PackageTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+namespace corvantile {
+namespace {
+
+using testing::Bytes;
+using testing::PatternBytes;
+
+constexpr wchar_t kSmallDisk[] = L"small-disk";
+
+TEST(ExtractionDiskFull, FullDiskIsReportedAsAFailedWrite) {
+    if (!testing::PathExists(std::wstring(kSmallDisk) + L"\\.small-disk")) {
+        GTEST_SKIP() << "no 64 KiB tmpfs at small-disk in the working directory: run through ctest (fixture "
+                        "ExtractionSmallDisk, small-disk.sh), which needs root to mount it";
+    }
+    testing::ScratchDirectory scratch;
+    const std::wstring outputDir = testing::FullPath(std::wstring(kSmallDisk) + L"\\out-" +
+                                                     std::to_wstring(GetCurrentProcessId()));
+    const Bytes small = PatternBytes(1000, 1);
+    const Bytes large = PatternBytes(256 * 1024, 2);
+    testing::CraftedUpdater updater(scratch.path(), testing::BuildPackage({{u"small.msp", small}, {u"large.msp", large}}));
+    ASSERT_TRUE(updater.headerRead());
+    UpdateFileList list;
+
+    const testing::LogCapture log;
+    const int result = ExtractUpdateFiles(updater.package(), outputDir, &list);
+    const std::vector<std::wstring> lines = log.Lines();
+
+    EXPECT_EQ(1, result);
+    EXPECT_EQ((std::vector<std::wstring>{L"Extracting update files.", L"Failed to write update file."}), lines);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(small, testing::ReadFileBytes(outputDir + L"\\small.msp"));
+    const Bytes partial = testing::ReadFileBytes(outputDir + L"\\large.msp");
+    EXPECT_LT(partial.size(), large.size());
+    EXPECT_TRUE(std::equal(partial.begin(), partial.end(), large.begin()));
+    EXPECT_TRUE(testing::CanOpenExclusively(outputDir + L"\\large.msp")) << "the partial file must be closed";
+    testing::RemoveTree(outputDir);
+}
+
+}  // namespace
+}  // namespace corvantile

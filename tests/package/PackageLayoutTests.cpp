@@ -1,0 +1,208 @@
+#include "package/PackageLayout.h"
+#include "tests/package/SyntheticPe.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvantile {
+namespace {
+
+using testing::SyntheticPe;
+
+std::optional<PeLayout> Read(const std::vector<std::uint8_t>& headers) {
+    return ReadPeLayout(headers.data(), headers.size());
+}
+
+TEST(UpdateTableEntry, FieldsSitAtTheirByteOffsetsAndSurviveARoundTrip) {
+    UpdateTableEntry entry = MakeEntry(u"a\u20AC.msp", 0x11223344);
+    entry.reserved = 0xA0B0C0D0;
+    const EntryBytes bytes = EncodeEntry(entry);
+
+    const std::vector<std::uint8_t> name{'a', 0, 0xAC, 0x20, '.', 0, 'm', 0, 's', 0, 'p', 0, 0, 0};
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 14), name);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 520, bytes.end()),
+              (std::vector<std::uint8_t>{0x44, 0x33, 0x22, 0x11, 0xD0, 0xC0, 0xB0, 0xA0}));
+
+    const UpdateTableEntry decoded = DecodeEntry(bytes.data());
+    EXPECT_EQ(EntryFileName(decoded), std::u16string_view(u"a\u20AC.msp"));
+    EXPECT_EQ(decoded.dataLength, 0x11223344u);
+    EXPECT_EQ(decoded.reserved, 0xA0B0C0D0u);
+}
+
+TEST(UpdateTableEntry, NameNeedsANulWithinItsRecord) {
+    EntryBytes bytes{};
+    for (std::size_t i = 0; i < kFileNameBytes; i += 2) bytes[i] = 'x';
+    EXPECT_FALSE(EntryFileName(DecodeEntry(bytes.data())).has_value());
+
+    bytes[kFileNameBytes - 2] = 0;  // the last code unit is the NUL: the longest name
+    EXPECT_EQ(EntryFileName(DecodeEntry(bytes.data()))->size(), kMaxFileNameChars);
+
+    // A name too long for a record is cut so that its NUL still fits.
+    EXPECT_EQ(EntryFileName(MakeEntry(std::u16string(300, u'y'), 0))->size(), kMaxFileNameChars);
+}
+
+TEST(HeaderText, WorkedExampleFixesTheTableAndDataPositions) {
+    const std::vector<std::uint8_t> name = EncodeHeaderText(u"Example Server 10");
+    const std::vector<std::uint8_t> version = EncodeHeaderText(u"2.0.0.100");
+    ASSERT_EQ(name.size(), 35u);
+    EXPECT_EQ(name[0], 34);
+    EXPECT_EQ(name[1], 'E');
+    EXPECT_EQ(name[2], 0);
+    ASSERT_EQ(version.size(), 19u);
+    EXPECT_EQ(version[0], 18);
+
+    const std::size_t firstEntry = name.size() + version.size() + kEntryCountBytes;
+    EXPECT_EQ(firstEntry, 58u);
+    EXPECT_EQ(firstEntry + kEntryBytes, 586u);
+    EXPECT_EQ(firstEntry + 2 * kEntryBytes, 1114u);  // data of a two-file package
+
+    EXPECT_EQ(DecodeHeaderText(name.data() + 1, name[0]), u"Example Server 10");
+}
+
+TEST(HeaderText, OddLengthAndOverlongText) {
+    const std::uint8_t odd[] = {'A', 0, 'B', 0, 'C'};
+    EXPECT_EQ(DecodeHeaderText(odd, 5), u"AB");
+
+    const std::vector<std::uint8_t> longest = EncodeHeaderText(std::u16string(200, u'v'));
+    EXPECT_EQ(longest[0], 254);
+    EXPECT_EQ(longest.size(), 255u);
+}
+
+TEST(PlainFileName, AcceptsAndRejects) {
+    const std::vector<std::pair<std::u16string, FileNameProblem>> cases{
+        {u"patch.msp", FileNameProblem::None},
+        {u"\u00DCbersicht \u66F4\u65B0 \U0001F600.msp", FileNameProblem::None},
+        {u"..msp", FileNameProblem::None},
+        {u"console.msp", FileNameProblem::None},
+        {u"COM0.msp", FileNameProblem::None},
+        {std::u16string(259, u'n'), FileNameProblem::None},
+        {u"", FileNameProblem::Empty},
+        {std::u16string(260, u'n'), FileNameProblem::TooLong},
+        {u"sub\\a.msp", FileNameProblem::DirectoryPart},
+        {u"sub/a.msp", FileNameProblem::DirectoryPart},
+        {u"C:a.msp", FileNameProblem::DirectoryPart},
+        {u"a*.msp", FileNameProblem::ReservedCharacter},
+        {u"a?.msp", FileNameProblem::ReservedCharacter},
+        {u"\"a\".msp", FileNameProblem::ReservedCharacter},
+        {u"a<b>.msp", FileNameProblem::ReservedCharacter},
+        {u"a|b.msp", FileNameProblem::ReservedCharacter},
+        {u"a\tb.msp", FileNameProblem::ControlCharacter},
+        {u"a\x7F.msp", FileNameProblem::ControlCharacter},
+        {u".", FileNameProblem::DotName},
+        {u"..", FileNameProblem::DotName},
+        {u"a.msp.", FileNameProblem::TrailingDotOrSpace},
+        {u"a.msp ", FileNameProblem::TrailingDotOrSpace},
+        {u"CON", FileNameProblem::DeviceName},
+        {u"nul.msp", FileNameProblem::DeviceName},
+        {u"Aux .msp", FileNameProblem::DeviceName},
+        {u"com1.msp", FileNameProblem::DeviceName},
+        {u"LPT9", FileNameProblem::DeviceName},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(CheckPlainFileName(cases[i].first), cases[i].second) << "case " << i;
+    }
+}
+
+TEST(PlainFileName, CollisionsIgnoreAsciiCaseAndKeysAgree) {
+    const std::vector<std::pair<std::u16string, std::u16string>> colliding{
+        {u"Patch.MSP", u"patch.msp"}, {u"a.msp", u"a.msp"}, {u"\u00E9-X.msp", u"\u00E9-x.msp"}};
+    const std::vector<std::pair<std::u16string, std::u16string>> distinct{
+        {u"a.msp", u"b.msp"}, {u"a.msp", u"a.msp2"}, {u"a.msp", u"a.ms"}, {u"[.msp", u"{.msp"}};
+    for (const auto& [a, b] : colliding) {
+        EXPECT_TRUE(FileNamesCollide(a, b));
+        EXPECT_EQ(FileNameCollisionKey(a), FileNameCollisionKey(b));
+    }
+    for (const auto& [a, b] : distinct) {
+        EXPECT_FALSE(FileNamesCollide(a, b));
+        EXPECT_NE(FileNameCollisionKey(a), FileNameCollisionKey(b));
+    }
+}
+
+TEST(ReadPeLayout, ReadsTheSecurityDirectoryOfPe32AndPe32Plus) {
+    for (const bool pe32Plus : {false, true}) {
+        SyntheticPe pe;
+        pe.pe32Plus = pe32Plus;
+        pe.certificateOffset = 0x1234;
+        pe.certificateBytes = 0x88;
+        const std::optional<PeLayout> layout = Read(pe.Headers());
+        ASSERT_TRUE(layout.has_value()) << "PE32+: " << pe32Plus;
+        EXPECT_EQ(layout->pe32Plus, pe32Plus);
+        EXPECT_EQ(layout->certificateOffset, 0x1234u);
+        EXPECT_EQ(layout->certificateBytes, 0x88u);
+        EXPECT_EQ(layout->imageEnd, 0x400u);
+    }
+}
+
+TEST(ReadPeLayout, UnsignedWhenTheDirectoryIsMissingOrEmpty) {
+    SyntheticPe fewDirectories;
+    fewDirectories.directoryCount = 4;
+    fewDirectories.certificateOffset = 0x1000;
+    fewDirectories.certificateBytes = 0x10;
+    SyntheticPe shortOptionalHeader = fewDirectories;
+    shortOptionalHeader.directoryCount = 16;
+    shortOptionalHeader.optionalHeaderBytes = 112 + 4 * 8;  // ends before the security directory
+    SyntheticPe emptyDirectory = shortOptionalHeader;
+    emptyDirectory.optionalHeaderBytes = 0;
+    emptyDirectory.certificateBytes = 0;
+
+    for (const SyntheticPe& pe : {fewDirectories, shortOptionalHeader, emptyDirectory}) {
+        const std::optional<PeLayout> layout = Read(pe.Headers());
+        ASSERT_TRUE(layout.has_value());
+        EXPECT_EQ(layout->certificateOffset, 0u);
+        EXPECT_EQ(PackageEnd(*layout, 0x5000), 0x5000u);
+    }
+}
+
+TEST(ReadPeLayout, SectionTableFollowsTheDeclaredOptionalHeaderSize) {
+    SyntheticPe pe;
+    pe.optionalHeaderBytes = 240 + 40;  // one unused section header's worth of extra bytes, left zero
+    pe.sections = {{0x300, 0x400}};
+    EXPECT_EQ(Read(pe.Headers())->imageEnd, 0x700u);
+}
+
+TEST(ReadPeLayout, ImageEndsWithTheSectionOfLargestRawPointerFirstOfEquals) {
+    SyntheticPe pe;
+    pe.sections = {{0x100, 0x400}, {0x200, 0x600}, {0x600, 0x600}, {0x5000, 0x400}, {0, 0}};
+    EXPECT_EQ(Read(pe.Headers())->imageEnd, 0x800u);
+}
+
+TEST(ReadPeLayout, RejectsWhatIsNoPeImageOrTruncated) {
+    const SyntheticPe pe;
+    const std::vector<std::uint8_t> valid = pe.Headers();
+    ASSERT_TRUE(Read(valid).has_value());
+    for (std::size_t size = 0; size < valid.size(); ++size) {
+        EXPECT_FALSE(ReadPeLayout(valid.data(), size).has_value()) << "cut to " << size << " bytes";
+    }
+    EXPECT_FALSE(ReadPeLayout(nullptr, 4096).has_value());
+
+    const auto corrupted = [&](std::size_t offset, std::uint8_t value) {
+        std::vector<std::uint8_t> bytes = valid;
+        bytes[offset] = value;
+        return bytes;
+    };
+    EXPECT_FALSE(Read(corrupted(0, 'N')).has_value());                         // MZ
+    EXPECT_FALSE(Read(corrupted(pe.peHeaderOffset + 1, 'X')).has_value());     // PE\0\0
+    EXPECT_FALSE(Read(corrupted(pe.peHeaderOffset + 6, 0)).has_value());       // no sections
+    EXPECT_FALSE(Read(corrupted(pe.OptionalHeaderOffset(), 0x0C)).has_value()); // magic
+    EXPECT_FALSE(Read(corrupted(60 + 3, 0x7F)).has_value());                    // e_lfanew far outside
+
+    SyntheticPe wrapping;
+    wrapping.sections = {{0x200, 0xFFFFFF00}};  // its end lies beyond 4 GiB
+    EXPECT_FALSE(Read(wrapping.Headers()).has_value());
+}
+
+TEST(PackageEnd, EndsAtTheCertificateTableOfASignedFile) {
+    PeLayout layout;
+    layout.imageEnd = 0x400;
+    EXPECT_EQ(PackageEnd(layout, 0x900), 0x900u);
+    layout.certificateOffset = 0x800;
+    layout.certificateBytes = 0x100;
+    EXPECT_EQ(PackageEnd(layout, 0x900), 0x800u);
+    EXPECT_EQ(PackageEnd(layout, 0x600), 0x600u);  // a table said to lie beyond the file ends nothing early
+}
+
+}  // namespace
+}  // namespace corvantile
