@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# How fast `CorvantileUpdater.exe -x DIR` writes its update files under Wine, next to cp of the same bytes on
+# the same disk, and how much memory it takes for a small and a large package. Prints ratios; not a test.
+#
+#   bench/extract-throughput.sh            # 1 GiB package, 7 runs each (after one warm-up)
+#   SIZE_MIB=256 RUNS=3 bench/extract-throughput.sh
+#
+# Updater time = median time of the 1 GiB run - median time of a run whose package has no entries (Wine's
+# start-up and the program's own start). Goals: throughput >= 0.95x cp; peak memory of the 1 GiB run within
+# 1 MiB of the 1 MiB run. Needs build/mingw (cmake --build --preset mingw); uses build/native's corvantile-pack
+# when it is there, else writes the package itself. Works in build/bench, in a Wine prefix of its own.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+updater=${UPDATER:-$root/build/mingw/bin/CorvantileUpdater.exe}
+pack_tool=$root/build/native/tools/corvantile-pack
+size_mib=${SIZE_MIB:-1024}
+runs=${RUNS:-7}
+bench=${BENCH_DIR:-$root/build/bench}
+data=$bench/data
+
+[ -f "$updater" ] || { echo "no $updater: build the mingw preset first" >&2; exit 1; }
+for tool in wine wineserver python3 /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
+done
+
+export WINEPREFIX=$bench/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+unset DISPLAY WAYLAND_DISPLAY
+"$root/tests/wine/ensure-prefix.sh"
+# One persistent server for every run, so that each run's start-up costs the same (it fails when one runs).
+wineserver -p >/dev/null 2>&1 || true
+wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
+
+cleanup() {
+  rm -rf "$data"
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+rm -rf "$data"
+mkdir -p "$data"
+
+# Appends a package (name, version, one entry per file, the files' data) to a copy of the updater.
+craft_updater() {  # OUT [FILE...]
+  python3 - "$updater" "$@" <<'PY'
+import os, shutil, struct, sys
+stub, out, files = sys.argv[1], sys.argv[2], sys.argv[3:]
+def text(s):
+    b = s.encode("utf-16-le")
+    return bytes([len(b)]) + b
+with open(out, "wb") as o:
+    with open(stub, "rb") as s:
+        shutil.copyfileobj(s, o)
+    o.write(text("Benchmark Product") + text("1.0"))
+    o.write(struct.pack("<I", len(files)))
+    for f in files:
+        name = os.path.basename(f).encode("utf-16-le")
+        o.write(name + b"\0" * (520 - len(name)) + struct.pack("<II", os.path.getsize(f), 0))
+    for f in files:
+        with open(f, "rb") as s:
+            shutil.copyfileobj(s, o, 1 << 20)
+PY
+}
+
+make_updater() {  # OUT FILE
+  if [ -x "$pack_tool" ]; then
+    "$pack_tool" build --stub "$updater" --name "Benchmark Product" --version 1.0 --output "$1" "$2" >/dev/null
+  else
+    craft_updater "$1" "$2"
+  fi
+}
+
+windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
+
+now_ns() { date +%s%N; }
+
+# Runs a command that writes DEST after removing DEST and flushing the disk. Prints two figures in
+# microseconds: the command alone (data in the page cache) and the command plus the sync that follows it
+# (data on the disk).
+timed_write() {  # DEST COMMAND...
+  local dest=$1; shift
+  rm -rf "$dest"; sync
+  local start done synced
+  start=$(now_ns)
+  "$@" </dev/null >/dev/null 2>&1 || { echo "failed: $*" >&2; return 1; }
+  done=$(now_ns)
+  sync
+  synced=$(now_ns)
+  echo "$(( (done - start) / 1000 )) $(( (synced - start) / 1000 ))"
+}
+
+extract() {  # UPDATER OUTDIR
+  wine "$1" -x "$(windows_path "$2")"
+}
+
+median() { printf '%s\n' "$@" | sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
+spread() { printf '%s\n' "$@" | sort -n | awk 'NR==1 {lo=$1} {hi=$1} END {printf "%.0f-%.0f ms", lo/1000, hi/1000}'; }
+
+echo "Preparing: ${size_mib} MiB payload, updaters with ${size_mib} MiB, 1 MiB and no update files"
+head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$data/large.msp"
+head -c $((1024 * 1024)) /dev/urandom >"$data/small.msp"
+make_updater "$data/large.exe" "$data/large.msp"
+make_updater "$data/small.exe" "$data/small.msp"
+craft_updater "$data/empty.exe"
+if [ -x "$pack_tool" ]; then echo "packed with $pack_tool"; else echo "packed by this script (no corvantile-pack)"; fi
+
+# Warm-up: page cache and Wine session; also checks that the extraction is byte-identical.
+timed_write "$data/out" extract "$data/large.exe" "$data/out" >/dev/null || exit 1
+cmp "$data/large.msp" "$data/out/large.msp" || { echo "extracted file differs" >&2; exit 1; }
+timed_write "$data/copy.msp" cp "$data/large.msp" "$data/copy.msp" >/dev/null || exit 1
+
+declare -A cached durable
+measure() {  # NAME DEST COMMAND...
+  local name=$1 figures
+  shift
+  figures=$(timed_write "$@") || exit 1
+  cached[$name]+=" ${figures% *}"
+  durable[$name]+=" ${figures#* }"
+}
+measure_one() {  # NAME
+  case $1 in
+    full) measure full "$data/out" extract "$data/large.exe" "$data/out" ;;
+    empty) measure empty "$data/out-empty" extract "$data/empty.exe" "$data/out-empty" ;;
+    cp) measure cp "$data/copy.msp" cp "$data/large.msp" "$data/copy.msp" ;;
+    dd) measure dd "$data/dd.msp" dd if="$data/large.msp" of="$data/dd.msp" bs=32k status=none ;;
+  esac
+}
+# Interleaved, and in a rotating order, so that a slow phase of the machine or the disk's writeback of the
+# previous command hits every command alike.
+order=(full empty cp dd)
+for ((i = 0; i < runs; i++)); do
+  for ((j = 0; j < ${#order[@]}; j++)); do measure_one "${order[(i + j) % ${#order[@]}]}"; done
+done
+rm -rf "$data/out" "$data/copy.msp" "$data/dd.msp"; sync
+
+report() {  # TITLE ARRAY-NAME
+  local -n times=$2
+  # shellcheck disable=SC2086
+  awk -v title="$1" -v mib="$size_mib" -v f="$(median ${times[full]})" -v e="$(median ${times[empty]})" \
+      -v c="$(median ${times[cp]})" -v d="$(median ${times[dd]})" \
+      -v fs="$(spread ${times[full]})" -v cs="$(spread ${times[cp]})" -v ds="$(spread ${times[dd]})" 'BEGIN {
+    u = f - e
+    printf "%s\n", title
+    printf "  updater -x, %d MiB package  %8.1f ms  (runs %s)\n", mib, f / 1000, fs
+    printf "  updater -x, no entries       %8.1f ms  (start-up, subtracted)\n", e / 1000
+    printf "  updater extraction           %8.1f ms  %7.1f MiB/s\n", u / 1000, mib / (u / 1e6)
+    printf "  cp                           %8.1f ms  %7.1f MiB/s  (runs %s)\n", c / 1000, mib / (c / 1e6), cs
+    printf "  dd bs=32k (reference)        %8.1f ms  %7.1f MiB/s  (runs %s)\n", d / 1000, mib / (d / 1e6), ds
+    printf "  throughput ratio updater/cp: %.3fx (goal >= 0.95x)%s; updater/dd: %.3fx\n",
+           c / u, (c / u >= 0.95) ? "" : "  BELOW GOAL", d / u
+  }'
+}
+echo "medians of $runs interleaved runs, $size_mib MiB, same disk ($data):"
+report "until the command returns (data in the page cache):" cached
+report "until a following sync returns (data on the disk):" durable
+
+# Peak memory: the largest resident set (ru_maxrss, /usr/bin/time %M) among the processes that `wine` runs;
+# the Windows program runs in the process that `wine` becomes. The persistent wineserver is not counted.
+peak_kib() {  # UPDATER OUTDIR
+  rm -rf "$2"
+  /usr/bin/time -f %M -o "$data/peak" wine "$1" -x "$(windows_path "$2")" </dev/null >/dev/null 2>&1
+  cat "$data/peak"
+}
+small_kib=() large_kib=()
+for ((i = 1; i <= 3; i++)); do
+  small_kib+=("$(peak_kib "$data/small.exe" "$data/out-small")")
+  large_kib+=("$(peak_kib "$data/large.exe" "$data/out")")
+done
+small_peak=$(median "${small_kib[@]}")
+large_peak=$(median "${large_kib[@]}")
+awk -v s="$small_peak" -v l="$large_peak" -v mib="$size_mib" 'BEGIN {
+  printf "peak memory (max RSS, median of 3): 1 MiB package %d KiB, %d MiB package %d KiB, difference %+d KiB (goal within 1024 KiB)%s\n",
+         s, mib, l, l - s, (l - s <= 1024 && s - l <= 1024) ? "" : "  ABOVE GOAL"
+}'
