@@ -13,7 +13,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 updater=${UPDATER:-$root/build/mingw/bin/CorvantileUpdater.exe}
-pack_tool=$root/build/native/tools/corvantile-pack
+pack_tool=$root/build/native/bin/corvantile-pack
 size_mib=${SIZE_MIB:-1024}
 runs=${RUNS:-7}
 bench=${BENCH_DIR:-$root/build/bench}
