@@ -96,8 +96,12 @@ median() { printf '%s\n' "$@" | sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? 
 spread() { printf '%s\n' "$@" | sort -n | awk 'NR==1 {lo=$1} {hi=$1} END {printf "%.0f-%.0f ms", lo/1000, hi/1000}'; }
 
 echo "Preparing: ${size_mib} MiB payload, updaters with ${size_mib} MiB, 1 MiB and no update files"
-head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$data/large.msp"
-head -c $((1024 * 1024)) /dev/urandom >"$data/small.msp"
+# Patch-like payloads: the packing tool takes only files that begin with the compound-file signature.
+patch_like() {  # BYTES OUT
+  { printf '\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1'; head -c "$(($1 - 8))" /dev/urandom; } >"$2"
+}
+patch_like "$((size_mib * 1024 * 1024))" "$data/large.msp"
+patch_like $((1024 * 1024)) "$data/small.msp"
 make_updater "$data/large.exe" "$data/large.msp"
 make_updater "$data/small.exe" "$data/small.msp"
 craft_updater "$data/empty.exe"
