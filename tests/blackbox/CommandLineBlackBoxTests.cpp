@@ -7,15 +7,8 @@
 namespace corvantile::blackbox {
 namespace {
 
-class BlackBoxCommandLine : public UpdaterTest {
+class BlackBoxCommandLine : public OrdinaryUpdaterTest {
 protected:
-    void SetUp() override {
-        UpdaterTest::SetUp();
-        if (HasFatalFailure()) return;
-        updater_ = CreateUpdater(OrdinaryPackage());
-        ASSERT_FALSE(updater_.empty());
-    }
-
     [[nodiscard]] ProcessRun Run(const std::vector<std::wstring>& arguments) const {
         return RunUpdater(updater_, arguments);
     }
@@ -25,8 +18,6 @@ protected:
         for (const std::wstring& argument : arguments) line += (line.empty() ? L"" : L" ") + QuoteArgument(argument);
         return line;
     }
-
-    std::wstring updater_;
 };
 
 // Relative to the root. The updater lies in "app" and runs in "work", so a directory taken from the wrong one

@@ -27,10 +27,6 @@ protected:
         EXPECT_TRUE(LogHolds(InWork(L"logs"), logMessages));
         ::DeleteFileW(InWork(L"logs\\CorvantileUpdater.log").c_str());
     }
-
-    static Bytes Package(const std::vector<UpdateFile>& files) {
-        return BuildPackage(L"Corvantile Server 10", L"2.0.0.100", files);
-    }
 };
 
 const std::wstring kFailedToCreate = L"Failed to create update file.";
@@ -47,7 +43,7 @@ TEST_F(BlackBoxExtraction, FilesOfEverySizeArriveByteForByte) {
     };
     const std::wstring output = InRoot(L"extracted\\update");  // two levels to create
 
-    RunExtraction(CreateUpdater(Package(files)), output, 0, {kExtracting});
+    RunExtraction(CreateUpdater(BuildPackage(files)), output, 0, {kExtracting});
 
     std::vector<std::wstring> expectedNames;
     for (const UpdateFile& file : files) {
@@ -61,7 +57,7 @@ TEST_F(BlackBoxExtraction, FilesOfEverySizeArriveByteForByte) {
 TEST_F(BlackBoxExtraction, EmptyTableStillCreatesTheDirectory) {
     const std::wstring output = InRoot(L"nothing\\here");
 
-    RunExtraction(CreateUpdater(Package({})), output, 0, {kExtracting});
+    RunExtraction(CreateUpdater(BuildPackage({})), output, 0, {kExtracting});
 
     EXPECT_TRUE(DirectoryExists(output));
     EXPECT_TRUE(ListTree(output).empty());
@@ -78,7 +74,7 @@ TEST_F(BlackBoxExtraction, HostileFileNamesWriteNothing) {
         ASSERT_TRUE(MakeDirectory(output));
         ASSERT_TRUE(MakeDirectory(JoinPath(output, L"sub")));
         const std::wstring updater =
-            CreateUpdater(Package({{names[i], PatchLikeData(100, 20)}}), L"app" + std::to_wstring(i));
+            CreateUpdater(BuildPackage({{names[i], PatchLikeData(100, 20)}}), L"app" + std::to_wstring(i));
         const std::vector<std::wstring> before = Tree();
 
         RunExtraction(updater, output, 1, {kExtracting, kFailedToCreate});
@@ -90,7 +86,7 @@ TEST_F(BlackBoxExtraction, HostileFileNamesWriteNothing) {
 TEST_F(BlackBoxExtraction, DamagedTableCreatesNoDirectory) {
     const std::vector<UpdateFile> files{{L"first.msp", PatchLikeData(300, 21)},
                                         {L"second.msp", PatchLikeData(300, 22)}};
-    const Bytes header = HeaderBytes(L"Corvantile Server 10", L"2.0.0.100");
+    const Bytes header = HeaderBytes();
     const Bytes table = TableBytes(files);
     UpdateTableEntry unterminated = MakeEntry(u"", 300);
     unterminated.fileName.fill(u'a');
@@ -126,7 +122,7 @@ TEST_F(BlackBoxExtraction, DataCutShortLeavesThePartialFile) {
     const std::vector<UpdateFile> files{{L"whole.msp", PatchLikeData(1'000, 31)},
                                         {L"cut.msp", PatchLikeData(50'000, 32)}};
     const std::size_t presentBytes = 40'000;
-    const Bytes complete = Package(files);
+    const Bytes complete = BuildPackage(files);
     ASSERT_TRUE(MakeDirectory(InWork(L"out")));
 
     RunExtraction(CreateUpdater(Prefix(complete, complete.size() - (50'000 - presentBytes))), L"out", 1,
@@ -144,7 +140,7 @@ TEST_F(BlackBoxExtraction, ExistingFileIsLeftUntouched) {
     const Bytes existing{'k', 'e', 'e', 'p'};
     ASSERT_TRUE(WriteFileBytes(InWork(L"out\\taken.msp"), existing));
 
-    RunExtraction(CreateUpdater(Package(files)), L"out", 1, {kExtracting, kFailedToCreate});
+    RunExtraction(CreateUpdater(BuildPackage(files)), L"out", 1, {kExtracting, kFailedToCreate});
 
     EXPECT_TRUE(FileHolds(InWork(L"out\\new.msp"), files[0].data)) << "files before the failure stay";
     EXPECT_TRUE(FileHolds(InWork(L"out\\taken.msp"), existing));
@@ -155,7 +151,7 @@ TEST_F(BlackBoxExtraction, SameNameTwiceFailsOnTheSecond) {
     const std::vector<UpdateFile> files{{L"twice.msp", PatchLikeData(500, 51)}, {L"twice.msp", PatchLikeData(600, 52)}};
     ASSERT_TRUE(MakeDirectory(InWork(L"out")));
 
-    RunExtraction(CreateUpdater(Package(files)), L"out", 1, {kExtracting, kFailedToCreate});
+    RunExtraction(CreateUpdater(BuildPackage(files)), L"out", 1, {kExtracting, kFailedToCreate});
 
     EXPECT_TRUE(FileHolds(InWork(L"out\\twice.msp"), files[0].data));
 }
@@ -178,7 +174,7 @@ TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].what);
 
-        RunExtraction(CreateUpdater(Package(OrdinaryFiles()), L"app" + std::to_wstring(i)), cases[i].outputDirectory,
+        RunExtraction(CreateUpdater(OrdinaryPackage(), L"app" + std::to_wstring(i)), cases[i].outputDirectory,
                       1, {kExtracting, cases[i].message});
 
         EXPECT_EQ(ListTree(WorkDirectory()), before) << "nothing is created";

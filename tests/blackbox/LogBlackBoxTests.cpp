@@ -7,13 +7,11 @@
 namespace corvantile::blackbox {
 namespace {
 
-class BlackBoxLog : public UpdaterTest {
+class BlackBoxLog : public OrdinaryUpdaterTest {
 protected:
     void SetUp() override {
-        UpdaterTest::SetUp();
+        OrdinaryUpdaterTest::SetUp();
         if (HasFatalFailure()) return;
-        updater_ = CreateUpdater(OrdinaryPackage());
-        ASSERT_FALSE(updater_.empty());
         ASSERT_TRUE(MakeDirectory(InWork(L"out")));
     }
 
@@ -27,8 +25,6 @@ protected:
         EXPECT_TRUE(run.boxes.empty()) << run.Describe();
         EXPECT_TRUE(FileHolds(InWork(L"out\\update1.msp"), OrdinaryFiles()[0].data));
     }
-
-    std::wstring updater_;
 };
 
 unsigned MillisecondsOfDay(const SYSTEMTIME& time) {

@@ -7,12 +7,9 @@ namespace {
 
 using BlackBoxPackageHeader = UpdaterTest;
 
-const std::wstring kName = L"Corvantile Server 10";  // 40 bytes
-const std::wstring kVersion = L"2.0.0.100";           // 18 bytes
-
 TEST_F(BlackBoxPackageHeader, DamagedHeaderIsLoggedWithoutABox) {
-    const Bytes header = HeaderBytes(kName, kVersion);
-    const std::size_t nameEnd = 1 + 2 * kName.size();
+    const Bytes header = HeaderBytes();
+    const std::size_t nameEnd = 1 + 2 * kProductName.size();
     struct Case {
         const char* what;
         std::size_t packageBytes;
@@ -104,7 +101,7 @@ protected:
 TEST_F(BlackBoxSignedUpdater, ExtractsThePackageBeforeTheCertificateTable) {
     const std::vector<UpdateFile> files{{L"first.msp", PatchLikeData(40'001, 3)},
                                         {L"second.msp", PatchLikeData(77, 4)}};
-    ASSERT_TRUE(CreateSignedUpdater(BuildPackage(kName, kVersion, files)).has_value());
+    ASSERT_TRUE(CreateSignedUpdater(BuildPackage(files)).has_value());
     ASSERT_TRUE(MakeDirectory(InWork(L"out")));
     ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
 
@@ -122,7 +119,7 @@ TEST_F(BlackBoxSignedUpdater, StopsReadingAtTheCertificateTable) {
     // The last file is cut short: its missing bytes must not be taken from the certificate table.
     const std::vector<UpdateFile> files{{L"cut.msp", PatchLikeData(5'000, 5)}};
     const std::size_t presentDataBytes = 3'000;
-    const Bytes complete = BuildPackage(kName, kVersion, files);
+    const Bytes complete = BuildPackage(files);
     const Bytes cut = Prefix(complete, complete.size() - (files[0].data.size() - presentDataBytes));
     const std::optional<SignedUpdater> signedUpdater = CreateSignedUpdater(cut);
     ASSERT_TRUE(signedUpdater.has_value());

@@ -9,7 +9,6 @@ void PrintTo(const MessageBoxRecord& box, std::ostream* out) {
 }
 
 void UpdaterTest::SetUp() {
-    ASSERT_FALSE(Root().empty()) << "no temporary directory";
     ASSERT_TRUE(FileExists(BuiltUpdaterPath())) << "the updater is not beside the test program: "
                                                  << Narrow(BuiltUpdaterPath());
     ASSERT_TRUE(MakeDirectory(WorkDirectory()));
@@ -26,6 +25,13 @@ std::wstring UpdaterTest::CreateUpdater(const Bytes& package, const std::wstring
         return {};
     }
     return updater;
+}
+
+void OrdinaryUpdaterTest::SetUp() {
+    UpdaterTest::SetUp();
+    if (HasFatalFailure()) return;
+    updater_ = CreateUpdater(OrdinaryPackage());
+    ASSERT_FALSE(updater_.empty());
 }
 
 ProcessRun UpdaterTest::RunUpdater(const std::wstring& updater, const std::vector<std::wstring>& arguments) const {
@@ -72,7 +78,7 @@ const std::vector<UpdateFile>& UpdaterTest::OrdinaryFiles() {
 }
 
 Bytes UpdaterTest::OrdinaryPackage() {
-    return BuildPackage(L"Corvantile Server 10", L"2.0.0.100", OrdinaryFiles());
+    return BuildPackage(OrdinaryFiles());
 }
 
 }  // namespace corvantile::blackbox

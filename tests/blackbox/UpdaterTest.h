@@ -2,11 +2,11 @@
 // "app" and the child's working directory "work", and helpers to run it and look at what it left.
 #pragma once
 
-#include "tests/blackbox/support/Files.h"
-#include "tests/blackbox/support/LogReader.h"
 #include "tests/blackbox/support/ProcessProbe.h"
-#include "tests/blackbox/support/TempDirectory.h"
 #include "tests/blackbox/support/UpdaterBuilder.h"
+#include "tests/support/Files.h"
+#include "tests/support/LogReader.h"
+#include "tests/support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -75,7 +75,17 @@ protected:
     [[nodiscard]] static Bytes OrdinaryPackage();
 
 private:
-    TempDirectory root_;
+    // On drive C:, as "work" is when the updater runs in it: a drive-relative name such as "C:x.msp" then
+    // lands inside the tree, where the tests see it.
+    TempDirectory root_{TempDirectory::Parent::UserTemp};
+};
+
+// With app\CorvantileUpdater.exe holding OrdinaryPackage(), for tests that run one updater many ways.
+class OrdinaryUpdaterTest : public UpdaterTest {
+protected:
+    void SetUp() override;
+
+    std::wstring updater_;
 };
 
 }  // namespace corvantile::blackbox

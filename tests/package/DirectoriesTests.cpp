@@ -7,16 +7,13 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace corvantile {
 namespace {
 
-using testing::IsDirectory;
-using testing::IsPlainFile;
-using testing::ListTree;
-using testing::PathExists;
-using testing::ScratchDirectory;
-using testing::WriteFileBytes;
+// The Windows test support, used as if it were this file's own.
+using namespace testing;
 
 // A path of exactly `chars` characters below `base`, made of two new levels.
 std::wstring PathOfLength(const std::wstring& base, std::size_t chars) {
@@ -28,65 +25,65 @@ std::wstring PathOfLength(const std::wstring& base, std::size_t chars) {
 // ---- EnsureDirectoryChain ----
 
 TEST(DirectoriesEnsureChain, ExistingDirectoryOrFileIsAcceptedAndLeftAlone) {
-    ScratchDirectory scratch;
-    WriteFileBytes(scratch / L"plain.txt", {1, 2, 3});
+    TempDirectory scratch;
+    ASSERT_TRUE(WriteFileBytes(scratch / L"plain.txt", {1, 2, 3}));
     const auto before = ListTree(scratch.path());
 
     EXPECT_EQ(0, EnsureDirectoryChain(scratch.path().c_str()));
     EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"plain.txt").c_str()));
 
     EXPECT_EQ(before, ListTree(scratch.path()));
-    EXPECT_TRUE(IsPlainFile(scratch / L"plain.txt"));
+    EXPECT_TRUE(FileExists(scratch / L"plain.txt"));
 }
 
 TEST(DirectoriesEnsureChain, CreatesMissingLevelsWithEitherSeparator) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
 
     EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"x\\y\\z").c_str()));
-    EXPECT_TRUE(IsDirectory(scratch / L"x\\y\\z"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"x\\y\\z"));
 
     EXPECT_EQ(0, EnsureDirectoryChain((scratch.path() + L"/fwd/one/two").c_str()));
-    EXPECT_TRUE(IsDirectory(scratch / L"fwd\\one\\two"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"fwd\\one\\two"));
 
     EXPECT_EQ(0, EnsureDirectoryChain((scratch.path() + L"\\mixed/one\\two").c_str()));
-    EXPECT_TRUE(IsDirectory(scratch / L"mixed\\one\\two"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"mixed\\one\\two"));
 }
 
 TEST(DirectoriesEnsureChain, TrailingAndDoubledSeparatorsAreAccepted) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
 
     EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"trail\\a\\").c_str()));
-    EXPECT_TRUE(IsDirectory(scratch / L"trail\\a"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"trail\\a"));
 
     EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"trail-slash/a/").c_str()));
-    EXPECT_TRUE(IsDirectory(scratch / L"trail-slash\\a"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"trail-slash\\a"));
 
     EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"doubled\\\\a").c_str()));
-    EXPECT_TRUE(IsDirectory(scratch / L"doubled\\a"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"doubled\\a"));
 }
 
 TEST(DirectoriesEnsureChain, DriveRootCountsAsExistingAncestor) {
     // Only C:\ exists; C: is the build tree's Wine prefix, so nothing leaks onto the host.
     const std::wstring top = L"C:\\corvantile-chain-" + std::to_wstring(GetCurrentProcessId());
-    testing::RemoveTree(top);
+    RemoveTree(top);
 
     EXPECT_EQ(0, EnsureDirectoryChain((top + L"\\a\\b\\").c_str()));
-    EXPECT_TRUE(IsDirectory(top + L"\\a\\b"));
-    testing::RemoveTree(top);
+    EXPECT_TRUE(DirectoryExists(top + L"\\a\\b"));
+    RemoveTree(top);
 
     // "C:" without a separator is a drive-relative prefix that exists as well.
     EXPECT_EQ(0, EnsureDirectoryChain((L"C:" + top.substr(2) + L"\\c").c_str()));
-    EXPECT_TRUE(IsDirectory(top + L"\\c"));
-    testing::RemoveTree(top);
+    EXPECT_TRUE(DirectoryExists(top + L"\\c"));
+    RemoveTree(top);
 }
 
 TEST(DirectoriesEnsureChain, PathsOfTwoHundredSixtyCharactersAreRefused) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const std::wstring longest = PathOfLength(scratch.path(), 259);
     ASSERT_EQ(259u, longest.size());
     EXPECT_EQ(0, EnsureDirectoryChain(longest.c_str()));
-    EXPECT_TRUE(IsDirectory(longest));
-    testing::RemoveTree(scratch / std::wstring(100, L'a'));
+    EXPECT_TRUE(DirectoryExists(longest));
+    RemoveTree(scratch / std::wstring(100, L'a'));
 
     const std::wstring tooLong = PathOfLength(scratch.path(), 260);
     ASSERT_EQ(260u, tooLong.size());
@@ -97,15 +94,15 @@ TEST(DirectoriesEnsureChain, PathsOfTwoHundredSixtyCharactersAreRefused) {
 }
 
 TEST(DirectoriesEnsureChain, RelativePathsNeedAnExistingFirstLevel) {
-    ScratchDirectory scratch;
-    const std::wstring missing = scratch.relativePath() + L"-missing";
+    TempDirectory scratch;
+    const std::wstring missing = scratch.name() + L"-missing";
 
     EXPECT_EQ(-1, EnsureDirectoryChain((missing + L"\\sub").c_str()));
     EXPECT_EQ(-1, EnsureDirectoryChain(missing.c_str()));
     EXPECT_FALSE(PathExists(missing));
 
-    EXPECT_EQ(0, EnsureDirectoryChain((scratch.relativePath() + L"\\rel\\sub").c_str()));
-    EXPECT_TRUE(IsDirectory(scratch / L"rel\\sub"));
+    EXPECT_EQ(0, EnsureDirectoryChain((scratch.name() + L"\\rel\\sub").c_str()));
+    EXPECT_TRUE(DirectoryExists(scratch / L"rel\\sub"));
 }
 
 TEST(DirectoriesEnsureChain, NullAndEmptyPathsFail) {
@@ -114,29 +111,29 @@ TEST(DirectoriesEnsureChain, NullAndEmptyPathsFail) {
 }
 
 TEST(DirectoriesEnsureChain, FailedLevelStopsTheWalkAndKeepsLevelsAbove) {
-    ScratchDirectory scratch;
-    WriteFileBytes(scratch / L"plain.txt", {1});
+    TempDirectory scratch;
+    ASSERT_TRUE(WriteFileBytes(scratch / L"plain.txt", {1}));
 
     // A plain file in the middle: its prefix exists, but nothing can be created below it.
     EXPECT_EQ(-1, EnsureDirectoryChain((scratch / L"plain.txt\\sub\\leaf").c_str()));
-    EXPECT_TRUE(IsPlainFile(scratch / L"plain.txt"));
+    EXPECT_TRUE(FileExists(scratch / L"plain.txt"));
 
     // "made" is created, then the invalid name fails and the walk stops before "leaf".
     EXPECT_EQ(-1, EnsureDirectoryChain((scratch / L"made\\bad<name\\leaf").c_str()));
-    EXPECT_TRUE(IsDirectory(scratch / L"made"));
-    EXPECT_EQ((std::set<std::wstring>{L"made", L"plain.txt"}), ListTree(scratch.path()));
+    EXPECT_TRUE(DirectoryExists(scratch / L"made"));
+    EXPECT_EQ((std::vector<std::wstring>{L"made\\", L"plain.txt"}), ListTree(scratch.path()));
 }
 
 // ---- RemoveDirectoryWithFiles ----
 
 TEST(DirectoriesRemoveWithFiles, RemovesPlainFilesAndTheDirectory) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     for (const std::wstring target : {L"plain", L"trailing"}) {
         const std::wstring directory = scratch / target;
-        ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
-        WriteFileBytes(directory + L"\\one.msp", {1});
-        WriteFileBytes(directory + L"\\two.msp", {});
-        WriteFileBytes(directory + L"\\three", {3, 3, 3});
+        ASSERT_TRUE(MakeDirectory(directory));
+        ASSERT_TRUE(WriteFileBytes(directory + L"\\one.msp", {1}));
+        ASSERT_TRUE(WriteFileBytes(directory + L"\\two.msp", {}));
+        ASSERT_TRUE(WriteFileBytes(directory + L"\\three", {3, 3, 3}));
     }
 
     RemoveDirectoryWithFiles((scratch / L"plain").c_str());
@@ -146,43 +143,43 @@ TEST(DirectoriesRemoveWithFiles, RemovesPlainFilesAndTheDirectory) {
 }
 
 TEST(DirectoriesRemoveWithFiles, GoesOneLevelDeepAndKeepsSubdirectories) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const std::wstring directory = scratch / L"work";
-    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((directory + L"\\sub").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((directory + L"\\empty-sub").c_str(), nullptr));
-    WriteFileBytes(directory + L"\\top.msp", {1});
-    WriteFileBytes(directory + L"\\sub\\inner.msp", {2});
+    ASSERT_TRUE(MakeDirectory(directory));
+    ASSERT_TRUE(MakeDirectory(directory + L"\\sub"));
+    ASSERT_TRUE(MakeDirectory(directory + L"\\empty-sub"));
+    ASSERT_TRUE(WriteFileBytes(directory + L"\\top.msp", {1}));
+    ASSERT_TRUE(WriteFileBytes(directory + L"\\sub\\inner.msp", {2}));
 
     RemoveDirectoryWithFiles(directory.c_str());
 
-    EXPECT_EQ((std::set<std::wstring>{L"work", L"work\\sub", L"work\\sub\\inner.msp", L"work\\empty-sub"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"work\\", L"work\\empty-sub\\", L"work\\sub\\", L"work\\sub\\inner.msp"}),
               ListTree(scratch.path()));
 }
 
 TEST(DirectoriesRemoveWithFiles, ReadOnlyFileStaysWithItsDirectory) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const std::wstring directory = scratch / L"work";
-    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
-    WriteFileBytes(directory + L"\\a.msp", {1});
-    WriteFileBytes(directory + L"\\locked-down.msp", {2});
-    WriteFileBytes(directory + L"\\z.msp", {3});
+    ASSERT_TRUE(MakeDirectory(directory));
+    ASSERT_TRUE(WriteFileBytes(directory + L"\\a.msp", {1}));
+    ASSERT_TRUE(WriteFileBytes(directory + L"\\locked-down.msp", {2}));
+    ASSERT_TRUE(WriteFileBytes(directory + L"\\z.msp", {3}));
     ASSERT_TRUE(SetFileAttributesW((directory + L"\\locked-down.msp").c_str(), FILE_ATTRIBUTE_READONLY));
 
     RemoveDirectoryWithFiles(directory.c_str());
 
-    EXPECT_EQ((std::set<std::wstring>{L"work", L"work\\locked-down.msp"}), ListTree(scratch.path()));
+    EXPECT_EQ((std::vector<std::wstring>{L"work\\", L"work\\locked-down.msp"}), ListTree(scratch.path()));
     EXPECT_NE(0u, GetFileAttributesW((directory + L"\\locked-down.msp").c_str()) & FILE_ATTRIBUTE_READONLY)
         << "the attributes of a read-only file must not be changed";
 }
 
 TEST(DirectoriesRemoveWithFiles, FileHeldOpenStaysWithItsDirectory) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const std::wstring directory = scratch / L"work";
-    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
-    WriteFileBytes(directory + L"\\a.msp", {1});
-    WriteFileBytes(directory + L"\\busy.msp", {2});
-    WriteFileBytes(directory + L"\\z.msp", {3});
+    ASSERT_TRUE(MakeDirectory(directory));
+    ASSERT_TRUE(WriteFileBytes(directory + L"\\a.msp", {1}));
+    ASSERT_TRUE(WriteFileBytes(directory + L"\\busy.msp", {2}));
+    ASSERT_TRUE(WriteFileBytes(directory + L"\\z.msp", {3}));
     {
         // Another user of the file, without delete sharing.
         const UniqueFile holder(CreateFileW((directory + L"\\busy.msp").c_str(), GENERIC_READ,
@@ -193,12 +190,12 @@ TEST(DirectoriesRemoveWithFiles, FileHeldOpenStaysWithItsDirectory) {
         RemoveDirectoryWithFiles(directory.c_str());
     }
 
-    EXPECT_EQ((std::set<std::wstring>{L"work", L"work\\busy.msp"}), ListTree(scratch.path()));
+    EXPECT_EQ((std::vector<std::wstring>{L"work\\", L"work\\busy.msp"}), ListTree(scratch.path()));
 }
 
 TEST(DirectoriesRemoveWithFiles, DoesNothingWithoutADirectory) {
-    ScratchDirectory scratch;
-    WriteFileBytes(scratch / L"plain.txt", {1});
+    TempDirectory scratch;
+    ASSERT_TRUE(WriteFileBytes(scratch / L"plain.txt", {1}));
     const auto before = ListTree(scratch.path());
 
     RemoveDirectoryWithFiles((scratch / L"plain.txt").c_str());

@@ -19,12 +19,12 @@ TEST(ExtractionDiskFull, FullDiskIsReportedAsAFailedWrite) {
         GTEST_SKIP() << "no 64 KiB tmpfs at small-disk in the working directory: run through ctest (fixture "
                         "ExtractionSmallDisk, small-disk.sh), which needs root to mount it";
     }
-    testing::ScratchDirectory scratch;
+    testing::TempDirectory scratch;
     const std::wstring outputDir = testing::FullPath(std::wstring(kSmallDisk) + L"\\out-" +
                                                      std::to_wstring(GetCurrentProcessId()));
     const Bytes small = PatternBytes(1000, 1);
     const Bytes large = PatternBytes(256 * 1024, 2);
-    testing::CraftedUpdater updater(scratch.path(), testing::BuildPackage({{u"small.msp", small}, {u"large.msp", large}}));
+    testing::CraftedUpdater updater(scratch.path(), testing::BuildPackage({{L"small.msp", small}, {L"large.msp", large}}));
     ASSERT_TRUE(updater.headerRead());
     UpdateFileList list;
 
@@ -36,9 +36,10 @@ TEST(ExtractionDiskFull, FullDiskIsReportedAsAFailedWrite) {
     EXPECT_EQ((std::vector<std::wstring>{L"Extracting update files.", L"Failed to write update file."}), lines);
     EXPECT_TRUE(list.empty());
     EXPECT_EQ(small, testing::ReadFileBytes(outputDir + L"\\small.msp"));
-    const Bytes partial = testing::ReadFileBytes(outputDir + L"\\large.msp");
-    EXPECT_LT(partial.size(), large.size());
-    EXPECT_TRUE(std::equal(partial.begin(), partial.end(), large.begin()));
+    const std::optional<Bytes> partial = testing::ReadFileBytes(outputDir + L"\\large.msp");
+    ASSERT_TRUE(partial.has_value());
+    EXPECT_LT(partial->size(), large.size());
+    EXPECT_TRUE(std::equal(partial->begin(), partial->end(), large.begin()));
     EXPECT_TRUE(testing::CanOpenExclusively(outputDir + L"\\large.msp")) << "the partial file must be closed";
     testing::RemoveTree(outputDir);
 }

@@ -11,18 +11,8 @@
 namespace corvantile {
 namespace {
 
-using testing::Bytes;
-using testing::BuildPackage;
-using testing::CraftedUpdater;
-using testing::IsDirectory;
-using testing::IsPlainFile;
-using testing::ListTree;
-using testing::LogCapture;
-using testing::PathExists;
-using testing::PatternBytes;
-using testing::ReadFileBytes;
-using testing::ScratchDirectory;
-using testing::UpdateFileSpec;
+// The Windows test support, used as if it were this file's own.
+using namespace testing;
 
 using Lines = std::vector<std::wstring>;
 
@@ -33,8 +23,13 @@ UpdateFileList SentinelList() {
     return {MakeEntry(u"left-from-before.msp", 7)};
 }
 
-std::u16string EntryName(const UpdateTableEntry& entry) {
-    return std::u16string(EntryFileName(entry).value_or(u"<no NUL>"));
+// Windows' wchar_t is UTF-16 already.
+std::wstring Wide(std::u16string_view text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::wstring EntryName(const UpdateTableEntry& entry) {
+    return Wide(EntryFileName(entry).value_or(u"<no NUL>"));
 }
 
 struct Extraction {
@@ -44,7 +39,7 @@ struct Extraction {
 };
 
 // Writes a crafted updater holding `package` into `scratch`, and extracts it into `outputDir`.
-Extraction Extract(const ScratchDirectory& scratch, const Bytes& package, const std::wstring& outputDir,
+Extraction Extract(const TempDirectory& scratch, const Bytes& package, const std::wstring& outputDir,
                    const Bytes& certificate = {}) {
     CraftedUpdater updater(scratch.path(), package, certificate);
     EXPECT_TRUE(updater.headerRead());
@@ -59,13 +54,13 @@ void ExpectFailure(const Extraction& extraction, const wchar_t* logLine) {
     EXPECT_EQ(1, extraction.result);
     EXPECT_EQ((Lines{kStartLine, logLine}), extraction.log);
     ASSERT_EQ(1u, extraction.list.size()) << "a failed extraction must leave the caller's list alone";
-    EXPECT_EQ(u"left-from-before.msp", EntryName(extraction.list[0]));
+    EXPECT_EQ(L"left-from-before.msp", EntryName(extraction.list[0]));
 }
 
 // ---- Reading the table: damage is found before the directory is looked at ----
 
 TEST(ExtractionTable, PackageEndingInsideEntryCount) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     Bytes package = BuildPackage({});
     package.resize(package.size() - 1);
 
@@ -76,27 +71,27 @@ TEST(ExtractionTable, PackageEndingInsideEntryCount) {
 }
 
 TEST(ExtractionTable, PackageEndingInsideAnEntryCreatesNothing) {
-    ScratchDirectory scratch;
-    Bytes package = BuildPackage({{u"a.msp", {1}}, {u"b.msp", {2}}});
-    package.resize(testing::EntryOffset(1) + 527);
+    TempDirectory scratch;
+    Bytes package = BuildPackage({{L"a.msp", {1}}, {L"b.msp", {2}}});
+    package.resize(EntryOffset(1) + 527);
 
     // Even an inaccessible directory is reported as the table's fault, and a missing one is not created.
-    const Extraction relative = Extract(scratch, package, scratch.relativePath() + L"-missing\\out");
+    const Extraction relative = Extract(scratch, package, scratch.name() + L"-missing\\out");
     ExpectFailure(relative, L"Failed to read update table entry.");
     const Extraction absolute = Extract(scratch, package, scratch / L"new\\out");
     ExpectFailure(absolute, L"Failed to read update table entry.");
 
-    EXPECT_FALSE(PathExists(scratch.relativePath() + L"-missing"));
+    EXPECT_FALSE(PathExists(scratch.name() + L"-missing"));
     EXPECT_FALSE(PathExists(scratch / L"new"));
 }
 
 TEST(ExtractionTable, NameWithoutTerminatorBreaksTheRecord) {
-    ScratchDirectory scratch;
-    Bytes package = BuildPackage({{u"first.msp", {1, 2}}, {u"second.msp", {3}}});
+    TempDirectory scratch;
+    Bytes package = BuildPackage({{L"first.msp", {1, 2}}, {L"second.msp", {3}}});
     // Fill the second name's 260 code units with 'x' and no NUL.
     for (std::size_t i = 0; i < kFileNameBytes; i += 2) {
-        package[testing::EntryOffset(1) + i] = 'x';
-        package[testing::EntryOffset(1) + i + 1] = 0;
+        package[EntryOffset(1) + i] = 'x';
+        package[EntryOffset(1) + i + 1] = 0;
     }
 
     const Extraction extraction = Extract(scratch, package, scratch / L"out");
@@ -106,9 +101,9 @@ TEST(ExtractionTable, NameWithoutTerminatorBreaksTheRecord) {
 }
 
 TEST(ExtractionTable, HugeEntryCountFailsAtTheFirstMissingEntry) {
-    ScratchDirectory scratch;
-    Bytes package = BuildPackage({{u"only.msp", {}}});
-    WriteLe32(package.data() + testing::EntryOffset(0) - kEntryCountBytes, 0xFFFFFFFFu);
+    TempDirectory scratch;
+    Bytes package = BuildPackage({{L"only.msp", {}}});
+    WriteLe32(package.data() + EntryOffset(0) - kEntryCountBytes, 0xFFFFFFFFu);
 
     // Reserving room for four billion records up front would throw here instead.
     const Extraction extraction = Extract(scratch, package, scratch / L"out");
@@ -120,55 +115,55 @@ TEST(ExtractionTable, HugeEntryCountFailsAtTheFirstMissingEntry) {
 // ---- The target directory ----
 
 TEST(ExtractionDirectory, EmptyTableStillMakesTheDirectory) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
 
     const Extraction extraction = Extract(scratch, BuildPackage({}), scratch / L"two\\levels");
 
     EXPECT_EQ(0, extraction.result);
     EXPECT_EQ((Lines{kStartLine}), extraction.log);
     EXPECT_TRUE(extraction.list.empty());
-    EXPECT_TRUE(IsDirectory(scratch / L"two\\levels"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"two\\levels"));
 }
 
 TEST(ExtractionDirectory, RelativeDirectoryWithMissingFirstLevelIsNotAccessible) {
-    ScratchDirectory scratch;
-    const std::wstring missing = scratch.relativePath() + L"-missing";
+    TempDirectory scratch;
+    const std::wstring missing = scratch.name() + L"-missing";
 
-    const Extraction extraction = Extract(scratch, BuildPackage({{u"a.msp", {1}}}), missing + L"\\out");
+    const Extraction extraction = Extract(scratch, BuildPackage({{L"a.msp", {1}}}), missing + L"\\out");
 
     ExpectFailure(extraction, L"Output directory not accessible.");
     EXPECT_FALSE(PathExists(missing));
 }
 
 TEST(ExtractionDirectory, RelativeDirectoryBelowAnExistingOneWorks) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const Bytes data = PatternBytes(100, 1);
 
-    const Extraction extraction = Extract(scratch, BuildPackage({{u"a.msp", data}}), scratch.relativePath() + L"\\out");
+    const Extraction extraction = Extract(scratch, BuildPackage({{L"a.msp", data}}), scratch.name() + L"\\out");
 
     EXPECT_EQ(0, extraction.result);
     EXPECT_EQ(data, ReadFileBytes(scratch / L"out\\a.msp"));
 }
 
 TEST(ExtractionDirectory, TrailingBackslashIsAccepted) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const Bytes data = PatternBytes(1000, 2);
 
-    const Extraction extraction = Extract(scratch, BuildPackage({{u"a.msp", data}}), scratch.path() + L"\\");
+    const Extraction extraction = Extract(scratch, BuildPackage({{L"a.msp", data}}), scratch.path() + L"\\");
 
     EXPECT_EQ(0, extraction.result);
     EXPECT_EQ(data, ReadFileBytes(scratch / L"a.msp"));
 }
 
 TEST(ExtractionDirectory, PlainFileInsteadOfDirectory) {
-    ScratchDirectory scratch;
-    testing::WriteFileBytes(scratch / L"occupied", {9, 9});
+    TempDirectory scratch;
+    ASSERT_TRUE(WriteFileBytes(scratch / L"occupied", {9, 9}));
 
     const Extraction empty = Extract(scratch, BuildPackage({}), scratch / L"occupied");
     EXPECT_EQ(0, empty.result);
     EXPECT_TRUE(empty.list.empty());
 
-    const Extraction oneFile = Extract(scratch, BuildPackage({{u"a.msp", {1}}}), scratch / L"occupied");
+    const Extraction oneFile = Extract(scratch, BuildPackage({{L"a.msp", {1}}}), scratch / L"occupied");
     ExpectFailure(oneFile, L"Failed to create update file.");
     EXPECT_EQ((Bytes{9, 9}), ReadFileBytes(scratch / L"occupied"));
 }
@@ -176,14 +171,14 @@ TEST(ExtractionDirectory, PlainFileInsteadOfDirectory) {
 // ---- Writing the files ----
 
 TEST(ExtractionFiles, SizesAroundTheCopyBufferArriveByteForByte) {
-    ScratchDirectory scratch;
-    const std::vector<UpdateFileSpec> files = {
-        {u"empty.msp", {}},
-        {u"below.msp", PatternBytes(32767, 1)},
-        {u"exact.msp", PatternBytes(32768, 2)},
-        {u"above.msp", PatternBytes(32769, 3)},
-        {u"double.msp", PatternBytes(65536, 4)},
-        {u"odd name with spaces (1).msp", PatternBytes(5, 5)},
+    TempDirectory scratch;
+    const std::vector<UpdateFile> files = {
+        {L"empty.msp", {}},
+        {L"below.msp", PatternBytes(32767, 1)},
+        {L"exact.msp", PatternBytes(32768, 2)},
+        {L"above.msp", PatternBytes(32769, 3)},
+        {L"double.msp", PatternBytes(65536, 4)},
+        {L"odd name with spaces (1).msp", PatternBytes(5, 5)},
     };
 
     const Extraction extraction = Extract(scratch, BuildPackage(files), scratch / L"out");
@@ -194,16 +189,16 @@ TEST(ExtractionFiles, SizesAroundTheCopyBufferArriveByteForByte) {
     for (std::size_t i = 0; i < files.size(); ++i) {
         EXPECT_EQ(files[i].name, EntryName(extraction.list[i]));
         EXPECT_EQ(files[i].data.size(), extraction.list[i].dataLength);
-        const std::wstring path = scratch / (L"out\\" + std::wstring(files[i].name.begin(), files[i].name.end()));
+        const std::wstring path = scratch / (L"out\\" + files[i].name);
         EXPECT_TRUE(files[i].data == ReadFileBytes(path)) << "file " << i << " differs";
     }
     EXPECT_EQ(files.size(), ListTree(scratch / L"out").size());
 }
 
 TEST(ExtractionFiles, WithoutAListOnlyTheFilesAreWritten) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const Bytes data = PatternBytes(40000, 6);
-    CraftedUpdater updater(scratch.path(), BuildPackage({{u"a.msp", data}}));
+    CraftedUpdater updater(scratch.path(), BuildPackage({{L"a.msp", data}}));
     ASSERT_TRUE(updater.headerRead());
 
     EXPECT_EQ(0, ExtractUpdateFiles(updater.package(), scratch / L"out", nullptr));
@@ -211,13 +206,13 @@ TEST(ExtractionFiles, WithoutAListOnlyTheFilesAreWritten) {
 }
 
 TEST(ExtractionFiles, ExistingFileIsLeftUntouched) {
-    ScratchDirectory scratch;
-    ASSERT_TRUE(CreateDirectoryW((scratch / L"out").c_str(), nullptr));
-    testing::WriteFileBytes(scratch / L"out\\b.msp", {'o', 'l', 'd'});
+    TempDirectory scratch;
+    ASSERT_TRUE(MakeDirectory(scratch / L"out"));
+    ASSERT_TRUE(WriteFileBytes(scratch / L"out\\b.msp", {'o', 'l', 'd'}));
     const Bytes first = PatternBytes(300, 7);
 
     const Extraction extraction =
-        Extract(scratch, BuildPackage({{u"a.msp", first}, {u"b.msp", PatternBytes(10, 8)}}), scratch / L"out");
+        Extract(scratch, BuildPackage({{L"a.msp", first}, {L"b.msp", PatternBytes(10, 8)}}), scratch / L"out");
 
     ExpectFailure(extraction, L"Failed to create update file.");
     EXPECT_EQ(first, ReadFileBytes(scratch / L"out\\a.msp")) << "files of earlier entries stay";
@@ -225,40 +220,40 @@ TEST(ExtractionFiles, ExistingFileIsLeftUntouched) {
 }
 
 TEST(ExtractionFiles, DuplicateNameFailsOnTheSecondEntry) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const Bytes first = PatternBytes(50, 9);
 
     const Extraction extraction =
-        Extract(scratch, BuildPackage({{u"same.msp", first}, {u"same.msp", PatternBytes(60, 10)}}), scratch / L"out");
+        Extract(scratch, BuildPackage({{L"same.msp", first}, {L"same.msp", PatternBytes(60, 10)}}), scratch / L"out");
 
     ExpectFailure(extraction, L"Failed to create update file.");
     EXPECT_EQ(first, ReadFileBytes(scratch / L"out\\same.msp"));
 }
 
 TEST(ExtractionFiles, EmptyNameCannotBeCreated) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
 
-    const Extraction extraction = Extract(scratch, BuildPackage({{u"", PatternBytes(10, 11)}}), scratch / L"out");
+    const Extraction extraction = Extract(scratch, BuildPackage({{L"", PatternBytes(10, 11)}}), scratch / L"out");
 
     ExpectFailure(extraction, L"Failed to create update file.");
-    EXPECT_TRUE(IsDirectory(scratch / L"out"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"out"));
     EXPECT_TRUE(ListTree(scratch / L"out").empty());
 }
 
 TEST(ExtractionFiles, PackageCutInsideFileDataLeavesThePartClosed) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const Bytes whole = PatternBytes(40000, 12);
-    Bytes package = BuildPackage({{u"a.msp", PatternBytes(20, 13)}, {u"cut.msp", whole}});
+    Bytes package = BuildPackage({{L"a.msp", PatternBytes(20, 13)}, {L"cut.msp", whole}});
     // The second file's data stops after 35,000 bytes: one full read, one short read, then nothing.
-    package.resize(testing::DataOffset(2) + 20 + 35000);
+    package.resize(EntryOffset(2) + 20 + 35000);  // EntryOffset(2): where the data begins
 
     const Extraction extraction = Extract(scratch, package, scratch / L"out");
 
     ExpectFailure(extraction, L"Failed to extract update.");
-    EXPECT_TRUE(IsPlainFile(scratch / L"out\\a.msp"));
+    EXPECT_TRUE(FileExists(scratch / L"out\\a.msp"));
     EXPECT_EQ(Bytes(whole.begin(), whole.begin() + 35000), ReadFileBytes(scratch / L"out\\cut.msp"))
         << "every byte delivered, the short read included, is written";
-    EXPECT_TRUE(testing::CanOpenExclusively(scratch / L"out\\cut.msp")) << "the partial file must be closed";
+    EXPECT_TRUE(CanOpenExclusively(scratch / L"out\\cut.msp")) << "the partial file must be closed";
     EXPECT_TRUE(DeleteFileW((scratch / L"out\\cut.msp").c_str()));
 }
 
@@ -267,16 +262,16 @@ TEST(ExtractionFiles, PackageCutInsideFileDataLeavesThePartClosed) {
 class ExtractionHostileNames : public ::testing::TestWithParam<const char16_t*> {};
 
 TEST_P(ExtractionHostileNames, NothingIsWrittenForThem) {
-    ScratchDirectory scratch;
-    ASSERT_TRUE(CreateDirectoryW((scratch / L"parent").c_str(), nullptr));
+    TempDirectory scratch;
+    ASSERT_TRUE(MakeDirectory(scratch / L"parent"));
     const Bytes first = PatternBytes(30, 14);
+    const Bytes package = BuildPackage({{L"first.msp", first}, {Wide(GetParam()), PatternBytes(40, 15)}});
 
-    const Extraction extraction = Extract(
-        scratch, BuildPackage({{u"first.msp", first}, {GetParam(), PatternBytes(40, 15)}}), scratch / L"parent\\out");
+    const Extraction extraction = Extract(scratch, package, scratch / L"parent\\out");
 
     ExpectFailure(extraction, L"Failed to create update file.");
     EXPECT_EQ(first, ReadFileBytes(scratch / L"parent\\out\\first.msp"));
-    EXPECT_EQ((std::set<std::wstring>{L"updater.exe", L"parent", L"parent\\out", L"parent\\out\\first.msp"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"parent\\", L"parent\\out\\", L"parent\\out\\first.msp", L"updater.exe"}),
               ListTree(scratch.path()));
     // The roots of the build prefix's drive and of the working directory's drive.
     for (const wchar_t* outside : {L"C:\\corvantile-escape.msp", L"\\corvantile-escape.msp"}) {
@@ -292,11 +287,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A signed updater: the certificate table follows the package, and its bytes are never file data.
 TEST(ExtractionSignedUpdater, DataRunningIntoTheCertificateTableFails) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const Bytes whole = PatternBytes(1000, 16);
-    Bytes package = BuildPackage({{u"signed.msp", whole}});
+    Bytes package = BuildPackage({{L"signed.msp", whole}});
     // Keep 600 data bytes, padded with zeros so that the certificate table starts 8-aligned.
-    package.resize(testing::DataOffset(1) + 600);
+    package.resize(EntryOffset(1) + 600);  // EntryOffset(1): where the data begins
     const std::size_t paddingBytes = (8 - (CraftedUpdater::kImageBytes + package.size()) % 8) % 8;
     package.resize(package.size() + paddingBytes, 0);
     const Bytes certificate(2000, 0xCC);
@@ -310,9 +305,9 @@ TEST(ExtractionSignedUpdater, DataRunningIntoTheCertificateTableFails) {
 }
 
 TEST(ExtractionSignedUpdater, DataEndingAtTheCertificateTableIsComplete) {
-    ScratchDirectory scratch;
+    TempDirectory scratch;
     const Bytes whole = PatternBytes(999, 17);
-    Bytes package = BuildPackage({{u"signed.msp", whole}});
+    Bytes package = BuildPackage({{L"signed.msp", whole}});
     package.resize(package.size() + (8 - (CraftedUpdater::kImageBytes + package.size()) % 8) % 8, 0);
 
     const Extraction extraction = Extract(scratch, package, scratch / L"out", Bytes(2000, 0xCC));

@@ -17,8 +17,19 @@ constexpr std::uint16_t kCertificateRevision = 0x0200;      // WIN_CERT_REVISION
 constexpr std::uint16_t kCertificateTypePkcs = 0x0002;      // WIN_CERT_TYPE_PKCS_SIGNED_DATA
 constexpr std::size_t kCertificateBytes = 256;
 
-std::u16string ToUtf16(const std::wstring& text) {
-    return std::u16string(text.begin(), text.end());
+// The directory that holds the running test program, without a trailing backslash.
+std::wstring OwnDirectory() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return path.substr(0, path.rfind(L'\\'));
 }
 
 // A WIN_CERTIFICATE record: length, revision, type, then content (here filler of DER's look).
@@ -35,72 +46,8 @@ Bytes CertificateTable() {
 
 }  // namespace
 
-Bytes PatchLikeData(std::size_t byteCount, std::uint32_t seed) {
-    Bytes data(byteCount);
-    std::uint32_t state = seed * 2654435761U + 1;
-    for (std::size_t i = 0; i < byteCount; ++i) {
-        state = state * 1664525U + 1013904223U;
-        data[i] = static_cast<std::uint8_t>(state >> 24);
-    }
-    const std::size_t signatureBytes = std::min(kCompoundFileSignature.size(), byteCount);
-    std::copy_n(kCompoundFileSignature.begin(), signatureBytes, data.begin());
-    return data;
-}
-
-Bytes HeaderBytes(const std::wstring& productName, const std::wstring& productVersion) {
-    return Concat({EncodeHeaderText(ToUtf16(productName)), EncodeHeaderText(ToUtf16(productVersion))});
-}
-
-Bytes RawHeaderText(std::uint8_t byteCount, std::uint8_t fill) {
-    Bytes text(1 + std::size_t{byteCount}, fill);
-    text[0] = byteCount;
-    return text;
-}
-
-Bytes RecordBytes(const UpdateTableEntry& entry) {
-    const EntryBytes record = EncodeEntry(entry);
-    return Bytes(record.begin(), record.end());
-}
-
-Bytes TableBytes(const std::vector<UpdateFile>& files) {
-    Bytes table(kEntryCountBytes);
-    WriteLe32(table.data(), static_cast<std::uint32_t>(files.size()));
-    for (const UpdateFile& file : files) {
-        const Bytes record = RecordBytes(MakeEntry(ToUtf16(file.name), static_cast<std::uint32_t>(file.data.size())));
-        table.insert(table.end(), record.begin(), record.end());
-    }
-    return table;
-}
-
-Bytes DataBytes(const std::vector<UpdateFile>& files) {
-    Bytes data;
-    for (const UpdateFile& file : files) data.insert(data.end(), file.data.begin(), file.data.end());
-    return data;
-}
-
-Bytes BuildPackage(const std::wstring& productName, const std::wstring& productVersion,
-                   const std::vector<UpdateFile>& files) {
-    return Concat({HeaderBytes(productName, productVersion), TableBytes(files), DataBytes(files)});
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes joined;
-    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
-    return joined;
-}
-
-Bytes Prefix(const Bytes& bytes, std::size_t byteCount) {
-    return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(byteCount, bytes.size())));
-}
-
 std::wstring BuiltUpdaterPath() {
     return JoinPath(OwnDirectory(), L"CorvantileUpdater.exe");
-}
-
-std::optional<PeLayout> BuiltUpdaterLayout() {
-    const std::optional<Bytes> image = ReadFileBytes(BuiltUpdaterPath());
-    if (!image) return std::nullopt;
-    return ReadPeLayout(image->data(), std::min(image->size(), kHeaderProbeBytes));
 }
 
 bool MakeUpdater(const std::wstring& path, const Bytes& package) {

@@ -1,13 +1,13 @@
-// Reads the updater's log file back: UTF-16LE without a byte order mark, one line per message, each
+// Reads the updater's log back: UTF-16LE without a byte order mark, one line per message, each
 // "HH:MM:SS.mmm", two spaces, the message and CR LF.
 #pragma once
 
-#include "tests/blackbox/support/Files.h"
+#include "tests/support/Files.h"
 
 #include <string>
 #include <vector>
 
-namespace corvantile::blackbox {
+namespace corvantile::testing {
 
 struct LogLine {
     unsigned hour = 0;
@@ -32,4 +32,4 @@ struct ParsedLog {
 // Checks every byte of the log against the layout (valid time ranges included) and splits it into lines.
 [[nodiscard]] ParsedLog ParseLog(const Bytes& bytes);
 
-}  // namespace corvantile::blackbox
+}  // namespace corvantile::testing

@@ -1,6 +1,6 @@
-#include "tests/blackbox/support/LogReader.h"
+#include "tests/support/LogReader.h"
 
-namespace corvantile::blackbox {
+namespace corvantile::testing {
 
 namespace {
 
@@ -70,4 +70,4 @@ ParsedLog ParseLog(const Bytes& bytes) {
     return log;
 }
 
-}  // namespace corvantile::blackbox
+}  // namespace corvantile::testing

@@ -1,0 +1,147 @@
+#include "tests/support/Files.h"
+
+#include "app/UniqueHandles.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace corvantile::testing {
+
+namespace {
+
+bool WriteAll(const UniqueFile& file, const Bytes& bytes) {
+    if (!file) return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        // WriteFile takes a 32-bit count.
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1 << 20));
+        DWORD written = 0;
+        if (!::WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        done += written;
+    }
+    return true;
+}
+
+DWORD Attributes(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str());
+}
+
+void ListInto(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>& entries) {
+    ForEachEntry(relative.empty() ? root : JoinPath(root, relative), L"*", [&](const WIN32_FIND_DATAW& found) {
+        const std::wstring entry = relative.empty() ? found.cFileName : JoinPath(relative, found.cFileName);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            entries.push_back(entry + L"\\");
+            ListInto(root, entry, entries);
+        } else {
+            entries.push_back(entry);
+        }
+    });
+}
+
+}  // namespace
+
+std::optional<Bytes> ReadFileBytes(const std::wstring& path) {
+    // Sharing read and write: the log is read while the process that writes it still holds it open.
+    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::nullopt;
+    Bytes bytes;
+    std::uint8_t block[65536];
+    for (;;) {
+        DWORD delivered = 0;
+        if (!::ReadFile(file.get(), block, sizeof block, &delivered, nullptr)) return std::nullopt;
+        if (delivered == 0) return bytes;
+        bytes.insert(bytes.end(), block, block + delivered);
+    }
+}
+
+bool WriteFileBytes(const std::wstring& path, const Bytes& bytes) {
+    return WriteAll(UniqueFile(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr)),
+                    bytes);
+}
+
+bool AppendFileBytes(const std::wstring& path, const Bytes& bytes) {
+    return WriteAll(UniqueFile(::CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr)),
+                    bytes);
+}
+
+bool PathExists(const std::wstring& path) {
+    return Attributes(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool FileExists(const std::wstring& path) {
+    const DWORD attributes = Attributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirectoryExists(const std::wstring& path) {
+    const DWORD attributes = Attributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool MakeDirectory(const std::wstring& path) {
+    return ::CreateDirectoryW(path.c_str(), nullptr) != 0;
+}
+
+bool CanOpenExclusively(const std::wstring& path) {
+    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid();
+}
+
+void ForEachEntry(const std::wstring& directory, const std::wstring& pattern,
+                  const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
+    WIN32_FIND_DATAW found{};
+    const UniqueFindHandle search(::FindFirstFileW(JoinPath(directory, pattern).c_str(), &found));
+    if (!search) return;
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..") visit(found);
+    } while (::FindNextFileW(search.get(), &found));
+}
+
+std::vector<std::wstring> ListTree(const std::wstring& root) {
+    std::vector<std::wstring> entries;
+    ListInto(root, L"", entries);
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+void RemoveTree(const std::wstring& path) {
+    const DWORD attributes = Attributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        // DeleteFileW refuses read-only files.
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+        return;
+    }
+    // The search handle is closed when ForEachEntry returns, before the directory itself is removed.
+    ForEachEntry(path, L"*", [&](const WIN32_FIND_DATAW& found) { RemoveTree(JoinPath(path, found.cFileName)); });
+    ::RemoveDirectoryW(path.c_str());
+}
+
+std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
+    if (!directory.empty() && directory.back() == L'\\') return directory + name;
+    return directory + L"\\" + name;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t full[4096];
+    const DWORD chars = ::GetFullPathNameW(path.c_str(), 4096, full, nullptr);
+    if (chars == 0 || chars >= 4096) throw std::runtime_error("GetFullPathNameW failed");
+    return full;
+}
+
+std::wstring UserTempDirectory() {
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD chars = ::GetTempPathW(MAX_PATH + 1, temp);
+    if (chars == 0 || chars > MAX_PATH) throw std::runtime_error("no temporary directory");
+    return temp;
+}
+
+}  // namespace corvantile::testing
