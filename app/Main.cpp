@@ -82,5 +82,8 @@ int Run(HINSTANCE instance) {
 }  // namespace corvantile
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+    // The updater runs elevated from wherever it was downloaded: no DLL that loads later (the Installer,
+    // the common controls, COM) may come from the updater's own folder.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     return corvantile::Run(instance);
 }

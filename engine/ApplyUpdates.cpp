@@ -1,0 +1,133 @@
+#include "engine/ApplyUpdates.h"
+
+#include "app/Log.h"
+#include "engine/InstallerResult.h"
+#include "engine/InstallerText.h"
+#include "engine/PatchCatalogue.h"
+#include "engine/Restart.h"
+#include "engine/UpdateProduct.h"
+#include "package/Extraction.h"
+
+#include <optional>
+#include <string>
+
+namespace corvantile {
+
+namespace {
+
+constexpr wchar_t kTransactionName[] = L"CorvantileUpdater";
+
+struct InstalledProducts {
+    PatchCatalogue x64Products;
+    PatchCatalogue otherProducts;
+};
+
+std::wstring Wide(std::u16string_view text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+// Every product code that the extracted patches target, with the patches that target it. Empty when a
+// patch cannot be opened or its template cannot be read: no later patch is looked at.
+std::optional<PatchCatalogue> ReadPatchCatalogue(const InstallerApi& installer, const std::wstring& extractDir,
+                                                 const UpdateFileList& updateFiles) {
+    PatchCatalogue catalogue;
+    for (std::size_t i = 0; i < updateFiles.size(); ++i) {
+        const std::wstring patchPath = extractDir + L'\\' + Wide(EntryFileName(updateFiles[i]).value_or(u""));
+        // Declared database first, so that the summary information is closed before its database.
+        UniqueMsiHandle database(installer);
+        if (installer.openDatabase(patchPath.c_str(), kOpenPatchReadOnly, database.put()) != ERROR_SUCCESS) {
+            return std::nullopt;
+        }
+        UniqueMsiHandle summary(installer);
+        if (installer.getSummaryInformation(database.get(), nullptr, 0, summary.put()) != ERROR_SUCCESS) {
+            return std::nullopt;
+        }
+        const std::optional<std::wstring> targets = ReadSummaryTemplate(installer, summary.get());
+        if (!targets) return std::nullopt;
+        AddPatchTargets(catalogue, *targets, static_cast<std::uint32_t>(i));
+    }
+    return catalogue;
+}
+
+// The installed products of the catalogue, by the platform of their installed package. Empty when an
+// installed product's package or its template cannot be read. A product that is not installed is left out.
+std::optional<InstalledProducts> FindInstalledProducts(const InstallerApi& installer,
+                                                       const PatchCatalogue& catalogue) {
+    InstalledProducts products;
+    for (const auto& [productCode, patchIndices] : catalogue) {
+        if (installer.queryProductState(productCode.c_str()) != INSTALLSTATE_DEFAULT) continue;
+        const std::optional<std::wstring> packagePath =
+            ReadProductProperty(installer, productCode, INSTALLPROPERTY_LOCALPACKAGE);
+        if (!packagePath) return std::nullopt;
+        UniqueMsiHandle summary(installer);
+        if (installer.getSummaryInformation(0, packagePath->c_str(), 0, summary.put()) != ERROR_SUCCESS) {
+            return std::nullopt;
+        }
+        const std::optional<std::wstring> platform = ReadSummaryTemplate(installer, summary.get());
+        if (!platform) return std::nullopt;
+        // Inside one transaction every x64 package must come before any other.
+        PatchCatalogue& group =
+            platform->find(L"x64") != std::wstring::npos ? products.x64Products : products.otherProducts;
+        group.emplace(productCode, patchIndices);
+    }
+    return products;
+}
+
+}  // namespace
+
+int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND ownerWindow) {
+    if (extractDir == nullptr || *extractDir == L'\0') return 1;
+    // Loaded only here, so that an extraction alone never loads the Installer.
+    const InstallerApi* const loaded = context.loadInstaller();
+    if (loaded == nullptr) {
+        WriteLog(L"Failed to load the Windows Installer.");
+        return 1;
+    }
+    const InstallerApi& installer = *loaded;
+    const std::wstring directory(extractDir);
+
+    UpdateFileList updateFiles;
+    if (ExtractUpdateFiles(*context.packageFile, directory, &updateFiles) != 0) return 1;
+
+    const std::optional<PatchCatalogue> catalogue = ReadPatchCatalogue(installer, directory, updateFiles);
+    if (!catalogue) return 1;
+    WriteLog(L"Determining applicable patches.");
+    const std::optional<InstalledProducts> products = FindInstalledProducts(installer, *catalogue);
+    if (!products) return 1;
+
+    UniqueMsiHandle transaction(installer);
+    // The change-of-owner event is not used. The Installer documents no duty to close it, and under Wine it
+    // is no handle at all, so it is left to the end of the process.
+    HANDLE changeOfOwnerEvent = nullptr;
+    if (installer.beginTransaction(kTransactionName, 0, transaction.put(), &changeOfOwnerEvent) != ERROR_SUCCESS) {
+        return 1;
+    }
+    bool rebootRequired = false;
+    const ProductUpdateServices services{installer, context.logDirectory, context.stringModule};
+    for (const PatchCatalogue* group : {&products->x64Products, &products->otherProducts}) {
+        for (const auto& [productCode, patchIndices] : *group) {
+            // An abandoned transaction is only closed: no rollback call is made.
+            if (UpdateProduct(services, directory, productCode, patchIndices, updateFiles, ownerWindow,
+                              rebootRequired) != 0) {
+                return 1;
+            }
+        }
+    }
+
+    const InstallerOutcome commit = ClassifyInstallerResult(installer.endTransaction(MSITRANSACTIONSTATE_COMMIT));
+    if (commit == InstallerOutcome::Failed) {
+        WriteLog(L"Committing MSI transaction failed.");
+        return 1;
+    }
+    // 3010 and 1641 mean committed: the first with a restart still to come, the second with one under way.
+    if (commit == InstallerOutcome::SucceededRebootRequired) rebootRequired = true;
+    WriteLog(L"All updates applied successfully and MSI transaction committed.");
+    const bool restartUnderWay = commit == InstallerOutcome::SucceededRebootInitiated;
+    if (rebootRequired || restartUnderWay) {
+        WriteLog(L"One or more of the updates installed require a reboot.");
+        if (!restartUnderWay && ownerWindow != nullptr) OfferRestart(installer, ownerWindow);
+    }
+    return 0;
+}
+
+}  // namespace corvantile

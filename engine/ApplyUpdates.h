@@ -1,0 +1,33 @@
+// The update run: extraction, the patch catalogue, the installed products, one transaction, the commit and
+// the restart offer.
+#pragma once
+
+#include "engine/InstallerApi.h"
+#include "package/PackageFile.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace corvantile {
+
+// What the engine needs of the rest of the program, handed in so that tests can give their own.
+struct EngineContext {
+    // The Installer to use; null when it cannot be loaded. Called once per run, before anything is extracted.
+    const InstallerApi* (*loadInstaller)() = LoadSystemInstaller;
+    // The package, its cursor on the update table.
+    PackageFile* packageFile = nullptr;
+    // Where the Installer writes a verbose log per patch, ending with a backslash; empty when logging is off.
+    std::wstring logDirectory;
+    // Holds the string table, for the status line of each patch.
+    HINSTANCE stringModule = nullptr;
+};
+
+// Extracts the update files into extractDir (which has no trailing backslash) and applies every patch that
+// the Installer finds applicable to an installed product, x64 products first, inside one transaction.
+// ownerWindow, when not null, gets a status text per patch and owns the restart question.
+// 0 when the transaction was committed (also when nothing needed an update); 1 otherwise, after logging
+// why where the Installer gives a reason.
+[[nodiscard]] int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND ownerWindow);
+
+}  // namespace corvantile

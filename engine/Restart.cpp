@@ -1,0 +1,36 @@
+#include "engine/Restart.h"
+
+namespace corvantile {
+
+namespace {
+
+constexpr wchar_t kRestartQuestion[] =
+    L"Product updates successfully applied, but a reboot is required. Would you like to reboot now?";
+constexpr wchar_t kRestartCaption[] = L"Corvantile Updater - Reboot Required";
+
+}  // namespace
+
+void OfferRestart(const InstallerApi& installer, HWND ownerWindow) {
+    if (installer.messageBox(ownerWindow, kRestartQuestion, kRestartCaption, MB_YESNO) == IDYES) {
+        RequestRestart(installer);
+    }
+}
+
+void RequestRestart(const InstallerApi& installer) {
+    {
+        UniqueTokenHandle token(installer);
+        if (installer.openProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
+            TOKEN_PRIVILEGES privileges{};
+            privileges.PrivilegeCount = 1;
+            if (installer.lookupPrivilegeValue(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) {
+                privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+                // Without the privilege Windows refuses the restart, which is all that can be done about it.
+                installer.adjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+            }
+        }
+    }
+    installer.exitWindows(EWX_REBOOT,
+                          SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_MAINTENANCE);
+}
+
+}  // namespace corvantile

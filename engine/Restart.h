@@ -1,0 +1,17 @@
+// The restart that an update can ask for.
+#pragma once
+
+#include "engine/InstallerApi.h"
+
+#include <windows.h>
+
+namespace corvantile {
+
+// Asks the user, in a box owned by ownerWindow, whether to restart now, and requests the restart on Yes.
+void OfferRestart(const InstallerApi& installer, HWND ownerWindow);
+
+// Enables the shutdown privilege where it can and asks Windows to restart, planned, for maintenance of an
+// application. The restart is asked for even when the privilege could not be enabled.
+void RequestRestart(const InstallerApi& installer);
+
+}  // namespace corvantile

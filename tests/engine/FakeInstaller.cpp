@@ -1,0 +1,346 @@
+#include "tests/engine/FakeInstaller.h"
+
+#include <cwchar>
+#include <stdexcept>
+
+namespace corvantile::testing {
+
+namespace {
+
+FakeInstaller* active = nullptr;
+
+const HWND kNoWindow = nullptr;
+const HANDLE kFakeToken = reinterpret_cast<HANDLE>(std::uintptr_t{0x7070});
+constexpr DWORD kShutdownLuid = 19;
+
+std::wstring Hex(std::uint64_t value) {
+    wchar_t text[24];
+    std::swprintf(text, 24, L"0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::wstring Text(const wchar_t* text) {
+    return text == nullptr ? L"null" : std::wstring(text);
+}
+
+std::wstring Handle(MSIHANDLE handle) {
+    return L"#" + std::to_wstring(handle);
+}
+
+std::wstring Window(HWND window) {
+    return window == kNoWindow ? L"null" : Hex(reinterpret_cast<std::uintptr_t>(window));
+}
+
+// Copies `value` the way the Installer does: the whole text when it fits with its NUL, else only the length.
+UINT ReturnText(const std::wstring& value, LPWSTR buffer, LPDWORD countChars) {
+    const DWORD capacity = *countChars;
+    *countChars = static_cast<DWORD>(value.size());
+    if (buffer == nullptr) return ERROR_SUCCESS;
+    if (capacity <= value.size()) return ERROR_MORE_DATA;
+    std::wmemcpy(buffer, value.c_str(), value.size() + 1);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// The table's entries: each records its call and answers from the script of the active fake.
+struct FakeCalls {
+    static FakeInstaller& Fake() {
+        if (active == nullptr) throw std::logic_error("no active FakeInstaller");
+        return *active;
+    }
+
+    static UINT WINAPI OpenDatabaseCall(LPCWSTR path, LPCWSTR persist, MSIHANDLE* database) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"MsiOpenDatabaseW(" + fake.Shown(path) + L", " +
+                             std::to_wstring(reinterpret_cast<std::uintptr_t>(persist)) + L")");
+        const auto patch = fake.patches.find(fake.FileName(path));
+        if (patch == fake.patches.end()) return ERROR_INSTALL_PACKAGE_INVALID;
+        if (patch->second.openResult != ERROR_SUCCESS) return patch->second.openResult;
+        *database = fake.Issue(L"patch:" + patch->first);
+        return ERROR_SUCCESS;
+    }
+
+    static UINT WINAPI GetSummaryInformationCall(MSIHANDLE database, LPCWSTR path, UINT updateCount,
+                                             MSIHANDLE* summary) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"MsiGetSummaryInformationW(" + Handle(database) + L", " + Text(path) + L", " +
+                             std::to_wstring(updateCount) + L")");
+        if (database != 0) {
+            const std::wstring& content = fake.handleContent_[database];
+            if (content.rfind(L"patch:", 0) != 0) throw std::logic_error("summary of a handle that is no patch");
+            const std::wstring fileName = content.substr(6);
+            const UINT result = fake.patches.at(fileName).summaryResult;
+            if (result != ERROR_SUCCESS) return result;
+            *summary = fake.Issue(L"summary:patch:" + fileName);
+            return ERROR_SUCCESS;
+        }
+        for (const auto& [code, product] : fake.products) {
+            if (Text(path) != PackagePath(code)) continue;
+            if (product.packageSummaryResult != ERROR_SUCCESS) return product.packageSummaryResult;
+            *summary = fake.Issue(L"summary:package:" + code);
+            return ERROR_SUCCESS;
+        }
+        return ERROR_OPEN_FAILED;
+    }
+
+    static UINT WINAPI SummaryInfoGetPropertyCall(MSIHANDLE summary, UINT property, UINT* dataType, INT* integer,
+                                              FILETIME* time, LPWSTR buffer, LPDWORD countChars) {
+        FakeInstaller& fake = Fake();
+        const DWORD capacity = *countChars;
+        fake.calls.push_back(L"MsiSummaryInfoGetPropertyW(" + Handle(summary) + L", " + std::to_wstring(property) +
+                             L", " + std::wstring(integer == nullptr && time == nullptr ? L"" : L"non-null, ") +
+                             L"count=" + std::to_wstring(capacity) + L")");
+        if (property != 7) throw std::logic_error("only the template is scripted");
+        const std::wstring& content = fake.handleContent_[summary];
+        std::wstring value;
+        UINT probeResult = ERROR_MORE_DATA;
+        UINT readResult = ERROR_SUCCESS;
+        if (content.rfind(L"summary:patch:", 0) == 0) {
+            const FakePatch& patch = fake.patches.at(content.substr(14));
+            value = patch.targets;
+            probeResult = patch.templateProbeResult;
+            readResult = patch.templateReadResult;
+        } else if (content.rfind(L"summary:package:", 0) == 0) {
+            const FakeProduct& product = fake.products.at(content.substr(16));
+            value = product.packageTemplate;
+            probeResult = product.packageTemplateProbeResult;
+        } else {
+            throw std::logic_error("property of a handle that is no summary");
+        }
+        if (dataType != nullptr) *dataType = 30;  // VT_LPSTR
+        if (capacity == 0) {
+            *countChars = static_cast<DWORD>(value.size());
+            return probeResult;
+        }
+        if (readResult != ERROR_SUCCESS) return readResult;
+        return ReturnText(value, buffer, countChars);
+    }
+
+    static INSTALLSTATE WINAPI QueryProductStateCall(LPCWSTR productCode) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"MsiQueryProductStateW(" + Text(productCode) + L")");
+        const auto product = fake.products.find(productCode);
+        return product == fake.products.end() ? INSTALLSTATE_UNKNOWN : product->second.state;
+    }
+
+    static UINT WINAPI GetProductInfoCall(LPCWSTR productCode, LPCWSTR property, LPWSTR buffer, LPDWORD countChars) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"MsiGetProductInfoW(" + Text(productCode) + L", " + Text(property) + L", " +
+                             (buffer == nullptr ? L"null" : L"buffer") + L", " + std::to_wstring(*countChars) +
+                             L")");
+        const auto product = fake.products.find(productCode);
+        if (product == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
+        if (Text(property) == INSTALLPROPERTY_LOCALPACKAGE) {
+            if (buffer == nullptr && product->second.localPackageProbeResult != ERROR_SUCCESS) {
+                return product->second.localPackageProbeResult;
+            }
+            return ReturnText(PackagePath(productCode), buffer, countChars);
+        }
+        if (Text(property) == INSTALLPROPERTY_INSTALLEDPRODUCTNAME) {
+            if (!product->second.installedName) return ERROR_UNKNOWN_PROPERTY;
+            return ReturnText(*product->second.installedName, buffer, countChars);
+        }
+        return ERROR_UNKNOWN_PROPERTY;
+    }
+
+    static UINT WINAPI DeterminePatchSequenceCall(LPCWSTR productCode, LPCWSTR userSid, MSIINSTALLCONTEXT context,
+                                              DWORD count, PMSIPATCHSEQUENCEINFOW elements) {
+        FakeInstaller& fake = Fake();
+        std::wstring line = L"MsiDeterminePatchSequenceW(" + Text(productCode) + L", " + Text(userSid) + L", " +
+                            std::to_wstring(context) + L", " + std::to_wstring(count) + L",";
+        for (DWORD i = 0; i < count; ++i) {
+            line += L" [" + fake.Shown(elements[i].szPatchData) + L" type=" +
+                    std::to_wstring(elements[i].ePatchDataType) + L" order=" +
+                    std::to_wstring(static_cast<std::int32_t>(elements[i].dwOrder)) + L" status=" +
+                    std::to_wstring(elements[i].uStatus) + L"]";
+        }
+        fake.calls.push_back(line + L")");
+        const auto product = fake.products.find(productCode);
+        if (product == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
+        if (product->second.sequenceResult != ERROR_SUCCESS) return product->second.sequenceResult;
+        for (DWORD i = 0; i < count; ++i) {
+            const bool scripted = i < product->second.sequence.size();
+            elements[i].dwOrder =
+                static_cast<DWORD>(scripted ? product->second.sequence[i].order : static_cast<std::int32_t>(i));
+            elements[i].uStatus = scripted ? product->second.sequence[i].status : ERROR_SUCCESS;
+        }
+        return ERROR_SUCCESS;
+    }
+
+    static INSTALLUILEVEL WINAPI SetInternalUICall(INSTALLUILEVEL level, HWND* window) {
+        Fake().calls.push_back(L"MsiSetInternalUI(" + std::to_wstring(level) + L", " +
+                               (window == nullptr ? L"null" : L"non-null") + L")");
+        return INSTALLUILEVEL_DEFAULT;
+    }
+
+    static UINT WINAPI EnableLogCall(DWORD mode, LPCWSTR path, DWORD attributes) {
+        Fake().calls.push_back(L"MsiEnableLogW(" + Hex(mode) + L", " + Text(path) + L", " +
+                               std::to_wstring(attributes) + L")");
+        return ERROR_SUCCESS;
+    }
+
+    static UINT WINAPI ApplyPatchCall(LPCWSTR path, LPCWSTR package, INSTALLTYPE type, LPCWSTR commandLine) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"MsiApplyPatchW(" + fake.Shown(path) + L", " + Text(package) + L", " +
+                             std::to_wstring(type) + L", " + Text(commandLine) + L")");
+        std::deque<UINT>& results = fake.applyResults[fake.FileName(path)];
+        if (results.empty()) return ERROR_SUCCESS;
+        const UINT result = results.front();
+        results.pop_front();
+        return result;
+    }
+
+    static UINT WINAPI BeginTransactionCall(LPCWSTR name, DWORD attributes, MSIHANDLE* transaction,
+                                        HANDLE* changeOfOwnerEvent) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"MsiBeginTransactionW(" + Text(name) + L", " + std::to_wstring(attributes) + L")");
+        if (fake.beginResult != ERROR_SUCCESS) return fake.beginResult;
+        *transaction = fake.Issue(L"transaction");
+        // Not a handle: any use of it by the engine would show as a failure of that call.
+        *changeOfOwnerEvent = reinterpret_cast<HANDLE>(std::uintptr_t{0xdeadbeef});
+        return ERROR_SUCCESS;
+    }
+
+    static UINT WINAPI EndTransactionCall(DWORD state) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"MsiEndTransaction(" + std::to_wstring(state) + L")");
+        return fake.endResult;
+    }
+
+    static UINT WINAPI CloseHandleCall(MSIHANDLE handle) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"MsiCloseHandle(" + Handle(handle) + L")");
+        if (fake.openHandles_.erase(handle) == 0) {
+            fake.handleFaults_.push_back(L"closed " + Handle(handle) + L", which was not open");
+            return ERROR_INVALID_HANDLE;
+        }
+        return ERROR_SUCCESS;
+    }
+
+    static LRESULT WINAPI SendMessageCall(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        FakeInstaller& fake = Fake();
+        const auto* text = reinterpret_cast<const wchar_t*>(wParam);
+        fake.calls.push_back(L"SendMessageW(" + Window(window) + L", " + Hex(message) + L", " + Text(text) + L", " +
+                             std::to_wstring(lParam) + L")");
+        fake.statusTexts.push_back(Text(text));
+        return 0;
+    }
+
+    static int WINAPI MessageBoxCall(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"MessageBoxW(" + Window(owner) + L", " + Text(text) + L", " + Text(caption) + L", " +
+                             std::to_wstring(type) + L")");
+        return fake.messageBoxAnswer;
+    }
+
+    static BOOL WINAPI OpenProcessTokenCall(HANDLE process, DWORD access, HANDLE* token) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(std::wstring(L"OpenProcessToken(") +
+                             (process == ::GetCurrentProcess() ? L"current process" : L"other") + L", " +
+                             Hex(access) + L")");
+        if (!fake.openTokenResult) return FALSE;
+        *token = kFakeToken;
+        return TRUE;
+    }
+
+    static BOOL WINAPI LookupPrivilegeValueCall(LPCWSTR system, LPCWSTR name, LUID* luid) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"LookupPrivilegeValueW(" + Text(system) + L", " + Text(name) + L")");
+        if (!fake.lookupPrivilegeResult) return FALSE;
+        luid->LowPart = kShutdownLuid;
+        luid->HighPart = 0;
+        return TRUE;
+    }
+
+    static BOOL WINAPI AdjustTokenPrivilegesCall(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES privileges,
+                                             DWORD bufferBytes, PTOKEN_PRIVILEGES previous, PDWORD returnBytes) {
+        std::wstring entries;
+        for (DWORD i = 0; privileges != nullptr && i < privileges->PrivilegeCount; ++i) {
+            entries += L" {luid=" + std::to_wstring(privileges->Privileges[i].Luid.LowPart) + L" attributes=" +
+                       std::to_wstring(privileges->Privileges[i].Attributes) + L"}";
+        }
+        Fake().calls.push_back(std::wstring(L"AdjustTokenPrivileges(") + (token == kFakeToken ? L"token" : L"other") +
+                               L", " + std::to_wstring(disableAll) + L"," + entries + L", " +
+                               std::to_wstring(bufferBytes) + L", " + (previous == nullptr ? L"null" : L"non-null") +
+                               L", " + (returnBytes == nullptr ? L"null" : L"non-null") + L")");
+        // The adjustment fails without the privilege, which the caller does not look at.
+        return FALSE;
+    }
+
+    static BOOL WINAPI CloseKernelHandleCall(HANDLE handle) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(std::wstring(L"CloseHandle(") + (handle == kFakeToken ? L"token" : L"other") + L")");
+        if (handle != kFakeToken) fake.handleFaults_.push_back(L"CloseHandle of a handle that is no token");
+        return handle == kFakeToken;
+    }
+
+    static BOOL WINAPI ExitWindowsCall(UINT flags, DWORD reason) {
+        Fake().calls.push_back(L"ExitWindowsEx(" + Hex(flags) + L", " + Hex(reason) + L")");
+        return TRUE;
+    }
+
+    static std::wstring PackagePath(const std::wstring& productCode) {
+        return L"C:\\Windows\\Installer\\" + productCode + L".msi";
+    }
+};
+
+FakeInstaller::FakeInstaller() {
+    if (active != nullptr) throw std::logic_error("one FakeInstaller at a time");
+    active = this;
+    table_.openDatabase = &FakeCalls::OpenDatabaseCall;
+    table_.getSummaryInformation = &FakeCalls::GetSummaryInformationCall;
+    table_.summaryInfoGetProperty = &FakeCalls::SummaryInfoGetPropertyCall;
+    table_.queryProductState = &FakeCalls::QueryProductStateCall;
+    table_.getProductInfo = &FakeCalls::GetProductInfoCall;
+    table_.determinePatchSequence = &FakeCalls::DeterminePatchSequenceCall;
+    table_.setInternalUI = &FakeCalls::SetInternalUICall;
+    table_.enableLog = &FakeCalls::EnableLogCall;
+    table_.applyPatch = &FakeCalls::ApplyPatchCall;
+    table_.beginTransaction = &FakeCalls::BeginTransactionCall;
+    table_.endTransaction = &FakeCalls::EndTransactionCall;
+    table_.closeHandle = &FakeCalls::CloseHandleCall;
+    table_.sendMessage = &FakeCalls::SendMessageCall;
+    table_.messageBox = &FakeCalls::MessageBoxCall;
+    table_.openProcessToken = &FakeCalls::OpenProcessTokenCall;
+    table_.lookupPrivilegeValue = &FakeCalls::LookupPrivilegeValueCall;
+    table_.adjustTokenPrivileges = &FakeCalls::AdjustTokenPrivilegesCall;
+    table_.closeKernelHandle = &FakeCalls::CloseKernelHandleCall;
+    table_.exitWindows = &FakeCalls::ExitWindowsCall;
+}
+
+FakeInstaller::~FakeInstaller() {
+    active = nullptr;
+}
+
+const InstallerApi* FakeInstaller::Load() {
+    return &FakeCalls::Fake().table_;
+}
+
+std::vector<std::wstring> FakeInstaller::CallsStartingWith(const std::wstring& prefix) const {
+    std::vector<std::wstring> matching;
+    for (const std::wstring& call : calls) {
+        if (call.rfind(prefix, 0) == 0) matching.push_back(call);
+    }
+    return matching;
+}
+
+MSIHANDLE FakeInstaller::Issue(const std::wstring& what) {
+    const MSIHANDLE handle = nextHandle_++;
+    openHandles_.insert(handle);
+    handleContent_[handle] = what;
+    return handle;
+}
+
+std::wstring FakeInstaller::Shown(const std::wstring& path) const {
+    const std::wstring prefix = extractDir + L'\\';
+    if (!extractDir.empty() && path.rfind(prefix, 0) == 0) return L"<dir>\\" + path.substr(prefix.size());
+    return path;
+}
+
+std::wstring FakeInstaller::FileName(const std::wstring& path) const {
+    const std::size_t lastBackslash = path.rfind(L'\\');
+    return lastBackslash == std::wstring::npos ? path : path.substr(lastBackslash + 1);
+}
+
+}  // namespace corvantile::testing

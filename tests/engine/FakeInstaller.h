@@ -1,0 +1,93 @@
+// A scripted Windows Installer for the engine's tests: patches, installed products and results chosen by
+// the test; every call recorded as one readable line, with its arguments. It also stands in for the dialog's
+// status line and for the restart calls, so that no test can restart the machine.
+#pragma once
+
+#include "engine/InstallerApi.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace corvantile::testing {
+
+struct FakePatch {
+    std::wstring targets;  // the template: product codes joined by ";"
+    UINT openResult = ERROR_SUCCESS;
+    UINT summaryResult = ERROR_SUCCESS;
+    UINT templateProbeResult = ERROR_MORE_DATA;
+    UINT templateReadResult = ERROR_SUCCESS;
+};
+
+struct FakeSequence {
+    std::int32_t order = 0;
+    UINT status = ERROR_SUCCESS;
+};
+
+struct FakeProduct {
+    INSTALLSTATE state = INSTALLSTATE_DEFAULT;
+    std::optional<std::wstring> installedName;  // none: both reads of the name fail
+    std::wstring packageTemplate = L"x64;1033";
+    UINT localPackageProbeResult = ERROR_SUCCESS;
+    UINT packageSummaryResult = ERROR_SUCCESS;
+    UINT packageTemplateProbeResult = ERROR_MORE_DATA;
+    UINT sequenceResult = ERROR_SUCCESS;
+    // What sequencing reports per element, in array order; shorter or empty: the missing elements get their
+    // array position as order and status 0, as Wine's Installer does.
+    std::vector<FakeSequence> sequence;
+};
+
+class FakeInstaller {
+public:
+    FakeInstaller();
+    ~FakeInstaller();
+    FakeInstaller(const FakeInstaller&) = delete;
+    FakeInstaller& operator=(const FakeInstaller&) = delete;
+
+    // The table to hand to the engine, and a loader that gives it.
+    [[nodiscard]] const InstallerApi& table() const { return table_; }
+    static const InstallerApi* Load();
+
+    // Keyed by file name; the engine's paths are read relative to extractDir.
+    std::map<std::wstring, FakePatch> patches;
+    std::map<std::wstring, FakeProduct> products;
+    // MsiApplyPatchW results per file name, taken one per call; 0 once a list is used up.
+    std::map<std::wstring, std::deque<UINT>> applyResults;
+    UINT beginResult = ERROR_SUCCESS;
+    UINT endResult = ERROR_SUCCESS;
+    int messageBoxAnswer = IDNO;
+    BOOL openTokenResult = TRUE;
+    BOOL lookupPrivilegeResult = TRUE;
+    // The directory whose paths the record shows as "<dir>".
+    std::wstring extractDir;
+
+    // Every call in order, e.g. "MsiApplyPatchW(<dir>\a.msp, null, 0, REINSTALL=ALL REINSTALLMODE=omus)".
+    std::vector<std::wstring> calls;
+    // The calls whose line starts with `prefix`.
+    [[nodiscard]] std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix) const;
+    // Handles handed out and not closed, and closes of handles that were not open (each a failure).
+    [[nodiscard]] std::set<MSIHANDLE> OpenHandles() const { return openHandles_; }
+    [[nodiscard]] const std::vector<std::wstring>& HandleFaults() const { return handleFaults_; }
+    // The status texts the dialog would have shown, copied at the time of the send.
+    std::vector<std::wstring> statusTexts;
+
+private:
+    friend struct FakeCalls;
+    MSIHANDLE Issue(const std::wstring& what);
+    std::wstring Shown(const std::wstring& path) const;
+    std::wstring FileName(const std::wstring& path) const;
+
+    InstallerApi table_;
+    MSIHANDLE nextHandle_ = 1;
+    std::set<MSIHANDLE> openHandles_;
+    std::map<MSIHANDLE, std::wstring> handleContent_;  // "patch:<file>", "summary:<file>", "package:<code>"
+    std::vector<std::wstring> handleFaults_;
+};
+
+}  // namespace corvantile::testing

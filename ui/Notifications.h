@@ -1,0 +1,15 @@
+// The notifications that the updater thread and the engine send to the progress dialog, always with
+// SendMessageW, so that the sender waits until the dialog has handled them.
+#pragma once
+
+#include <windows.h>
+
+namespace corvantile {
+
+// wParam 0, lParam 0.
+inline constexpr UINT UM_UPDATE_SUCCEEDED = WM_APP + 0;
+inline constexpr UINT UM_UPDATE_FAILED = WM_APP + 1;
+// wParam: the address of a NUL-terminated wide text, which the dialog copies before the send returns.
+inline constexpr UINT UM_STATUS_TEXT = WM_APP + 3;
+
+}  // namespace corvantile
