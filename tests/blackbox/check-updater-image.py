@@ -3,7 +3,9 @@
 
 - The file ends exactly where the raw data of its last section ends: anything behind it (a symbol table of
   an unstripped build, say) would be taken for an update package.
-- It imports system DLLs only: no MinGW runtime DLL has to travel with it.
+- It imports system DLLs only: no MinGW runtime DLL has to travel with it. msi.dll is not among them: it is
+  no known DLL, so a static import would be searched for in the updater's own (download) folder first; the
+  updater loads it from the system directory when an update runs.
 - Its manifest asks for administrator rights and the version 6 common controls, and its English string
   table holds the texts the program shows.
 
@@ -15,7 +17,7 @@ import sys
 import xml.etree.ElementTree as ElementTree
 
 SYSTEM_DLLS = {
-    "advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msi.dll", "msvcrt.dll", "ole32.dll",
+    "advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
     "oleaut32.dll", "rpcrt4.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "version.dll",
 }
 
@@ -75,6 +77,8 @@ def check_imports(path, objdump):
     if not dlls:
         fail("objdump shows no imported DLL at all")
     for dll in dlls:
+        if dll.lower() == "msi.dll":
+            fail("imports msi.dll, which would be searched for beside the updater first")
         if dll.lower() not in SYSTEM_DLLS:
             fail(f"imports {dll}, which is not a system DLL")
 

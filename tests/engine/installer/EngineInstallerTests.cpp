@@ -1,0 +1,310 @@
+// The engine with the system's own Installer, on real products and patches: each case runs in a copy of a
+// Wine prefix in which both fixture products are installed, so that no case sees another's patches.
+//
+// Where Wine's Installer is not Windows' (the fake-driven tests cover Windows there):
+// - MsiBeginTransactionW and MsiEndTransaction are stubs that succeed and do nothing;
+// - MsiDeterminePatchSequenceW gives each applicable patch its array position as order;
+// - a product that is not installed makes sequencing return 1610 (the engine never asks: it is skipped).
+#include "engine/ApplyUpdates.h"
+
+#include "tests/blackbox/support/ProcessProbe.h"
+#include "tests/blackbox/support/UpdaterBuilder.h"
+#include "tests/package/PackageTestSupport.h"
+#include "ui/Notifications.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace corvantile {
+namespace {
+
+using namespace testing;
+using Lines = std::vector<std::wstring>;
+
+constexpr wchar_t kCommitted[] = L"All updates applied successfully and MSI transaction committed.";
+constexpr wchar_t kSucceeded[] = L"MsiApplyPatch succeeded.";
+
+std::wstring Widen(const std::string& utf8) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
+    return wide;
+}
+
+std::string Unescape(const std::string& value) {
+    std::string text;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] != '\\' || i + 1 == value.size()) {
+            text += value[i];
+            continue;
+        }
+        const char next = value[++i];
+        text += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : next;
+    }
+    return text;
+}
+
+// The fixture builder's facts (codes, paths, contents), from the directory named by CORVANTILE_FIXTURES.
+class Fixtures {
+public:
+    static const Fixtures& Get() {
+        static const Fixtures fixtures;
+        return fixtures;
+    }
+    [[nodiscard]] const std::wstring& directory() const { return directory_; }
+    [[nodiscard]] std::wstring operator[](const std::string& key) const { return Widen(Text(key)); }
+    [[nodiscard]] std::string Text(const std::string& key) const {
+        const auto fact = facts_.find(key);
+        if (fact == facts_.end()) throw std::runtime_error("no fixture fact " + key);
+        return fact->second;
+    }
+
+private:
+    Fixtures() {
+        const char* root = std::getenv("CORVANTILE_FIXTURES");
+        if (root == nullptr) throw std::runtime_error("CORVANTILE_FIXTURES is not set");
+        std::wstring directory = Widen(root);
+        // A Unix path reaches Wine's programs through drive Z:.
+        if (!directory.empty() && directory[0] == L'/') directory = L"Z:" + directory;
+        for (wchar_t& unit : directory) unit = unit == L'/' ? L'\\' : unit;
+        directory_ = directory;
+        const std::optional<Bytes> bytes = ReadFileBytes(directory_ + L"\\fixtures.txt");
+        if (!bytes) throw std::runtime_error("cannot read fixtures.txt");
+        std::istringstream file(std::string(bytes->begin(), bytes->end()));
+        for (std::string line; std::getline(file, line);) {
+            const std::size_t equals = line.find('=');
+            if (equals != std::string::npos) facts_[line.substr(0, equals)] = Unescape(line.substr(equals + 1));
+        }
+    }
+    std::wstring directory_;
+    std::map<std::string, std::string> facts_;
+};
+
+// msi.dll from the system directory, for the checks of what the Installer registered.
+std::set<std::wstring> RegisteredPatches(const std::wstring& productCode) {
+    using EnumPatches = UINT(WINAPI*)(LPCWSTR, DWORD, LPWSTR, LPWSTR, LPDWORD);
+    static const auto enumPatches = [] {
+        const HMODULE msi = LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        return reinterpret_cast<EnumPatches>(
+            reinterpret_cast<void (*)()>(GetProcAddress(msi, "MsiEnumPatchesW")));
+    }();
+    std::set<std::wstring> patches;
+    for (DWORD index = 0;; ++index) {
+        wchar_t patchCode[39] = {};
+        wchar_t transforms[1024] = {};
+        DWORD transformChars = 1024;
+        if (enumPatches(productCode.c_str(), index, patchCode, transforms, &transformChars) != ERROR_SUCCESS) break;
+        patches.insert(patchCode);
+    }
+    return patches;
+}
+
+std::string FileText(const std::wstring& path) {
+    const std::optional<Bytes> bytes = ReadFileBytes(path);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
+}
+
+// A message-only window that keeps the status texts it is sent, as the progress dialog shows them.
+class StatusRecorder {
+public:
+    StatusRecorder() {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = &Procedure;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"CorvantileStatusRecorder";
+        RegisterClassW(&windowClass);
+        window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, nullptr);
+        texts().clear();
+    }
+    ~StatusRecorder() { DestroyWindow(window_); }
+    [[nodiscard]] HWND window() const { return window_; }
+    static Lines& texts() {
+        static Lines recorded;
+        return recorded;
+    }
+
+private:
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == UM_STATUS_TEXT) {
+            texts().push_back(reinterpret_cast<const wchar_t*>(wParam));
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    HWND window_ = nullptr;
+};
+
+struct RealRun {
+    int result = -1;
+    Lines log;
+    std::wstring logDirectory;
+};
+
+// Packs the patches with the real packing tool into an updater and runs the engine on it.
+class EngineWithInstaller : public ::testing::Test {
+protected:
+    RealRun Run(const std::vector<std::wstring>& patchFiles, HWND owner, bool logging = true) {
+        const std::wstring updater = scratch_ / L"Update.exe";
+        const std::wstring stub = blackbox::BuiltUpdaterPath();
+        blackbox::LaunchRequest pack;
+        pack.program = stub.substr(0, stub.rfind(L'\\')) + L"\\corvantile-pack.exe";
+        pack.arguments = {L"build", L"--stub", stub, L"--name", L"Corvantile Fixtures",
+                          L"--version", L"1.0.1", L"--output", updater};
+        for (const std::wstring& file : patchFiles) pack.arguments.push_back(Fixtures::Get().directory() + L"\\" + file);
+        const blackbox::ProcessRun packed = blackbox::RunAndProbe(pack);
+        EXPECT_TRUE(packed.Finished() && packed.exitCode == 0) << packed.Describe();
+
+        const std::optional<Bytes> image = ReadFileBytes(updater);
+        EXPECT_TRUE(image.has_value());
+        const std::optional<PeLayout> layout = ReadPeLayout(image->data(), image->size());
+        EXPECT_TRUE(layout.has_value());
+        PackageFile package;
+        std::wstring name;
+        std::wstring version;
+        EXPECT_TRUE(package.Open(updater, *layout));
+        EXPECT_EQ(HeaderOutcome::Read, package.ReadPackageHeader(name, version));
+
+        RealRun run;
+        if (logging) {
+            run.logDirectory = scratch_ / L"logs\\";
+            EXPECT_TRUE(MakeDirectory(scratch_ / L"logs"));
+        }
+        const HINSTANCE strings = LoadLibraryExW(stub.c_str(), nullptr,
+                                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        const EngineContext context{LoadSystemInstaller, &package, run.logDirectory, strings};
+        const LogCapture log;
+        run.result = ApplyUpdates(context, (scratch_ / L"work").c_str(), owner);
+        run.log = log.Lines();
+        FreeLibrary(strings);
+        return run;
+    }
+
+    std::string InstalledText(const std::string& product) const {
+        return FileText(Fixtures::Get()[product + "_FILE_PATH"]);
+    }
+    std::string Fact(const std::string& key) const { return Fixtures::Get().Text(key); }
+    std::wstring Code(const std::string& key) const { return Fixtures::Get()[key]; }
+
+    static std::wstring Installing(const std::wstring& file, const std::wstring& product) {
+        return L"Installing update '" + file + L"' for '" + product + L"'.";
+    }
+    static std::wstring OrderLine(const std::wstring& product) {
+        return L"Determining update application order for product '" + product + L"'.";
+    }
+
+    // The Installer's own log of one patch: present and not empty.
+    static bool HasInstallerLog(const RealRun& run, const std::wstring& file, const std::wstring& productCode) {
+        const std::optional<Bytes> log = ReadFileBytes(run.logDirectory + file + L" " + productCode + L".log");
+        return log && !log->empty();
+    }
+
+    TempDirectory scratch_{TempDirectory::Parent::UserTemp};
+};
+
+TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
+    const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
+    const std::wstring x86 = Fixtures::Get()["X86_PRODUCT_NAME"];
+    const StatusRecorder status;
+    // In table order the x86 patch comes first; the x64 product is still updated first.
+    const RealRun run = Run({L"PatchX86.msp", L"PatchX64.msp"}, status.window());
+    EXPECT_EQ(0, run.result);
+    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
+                     Installing(L"PatchX64.msp", x64), kSucceeded, OrderLine(x86), Installing(L"PatchX86.msp", x86),
+                     kSucceeded, kCommitted}),
+              run.log);
+    EXPECT_EQ((Lines{Installing(L"PatchX64.msp", x64), Installing(L"PatchX86.msp", x86)}), StatusRecorder::texts());
+    EXPECT_EQ(Fact("X64_PATCHED"), InstalledText("X64"));
+    EXPECT_EQ(Fact("X86_PATCHED"), InstalledText("X86"));
+    EXPECT_EQ(std::set<std::wstring>{Code("PATCH_X64_CODE")}, RegisteredPatches(Code("X64_PRODUCT_CODE")));
+    EXPECT_EQ(std::set<std::wstring>{Code("PATCH_X86_CODE")}, RegisteredPatches(Code("X86_PRODUCT_CODE")));
+    EXPECT_EQ((Lines{L"PatchX64.msp " + Code("X64_PRODUCT_CODE") + L".log",
+                     L"PatchX86.msp " + Code("X86_PRODUCT_CODE") + L".log"}),
+              ListTree(run.logDirectory));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchX64.msp", Code("X64_PRODUCT_CODE")));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchX86.msp", Code("X86_PRODUCT_CODE")));
+}
+
+TEST_F(EngineWithInstaller, OnePatchForBothProducts) {
+    const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
+    const std::wstring x86 = Fixtures::Get()["X86_PRODUCT_NAME"];
+    const RealRun run = Run({L"PatchBoth.msp"}, nullptr);
+    EXPECT_EQ(0, run.result);
+    // The first call already patches both products; Wine's Installer still finds the patch applicable to the
+    // x86 product afterwards, and applying it again succeeds.
+    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
+                     Installing(L"PatchBoth.msp", x64), kSucceeded, OrderLine(x86),
+                     Installing(L"PatchBoth.msp", x86), kSucceeded, kCommitted}),
+              run.log);
+    EXPECT_EQ(Fact("BOTH_X64_CONTENT"), InstalledText("X64"));
+    EXPECT_EQ(Fact("BOTH_X86_CONTENT"), InstalledText("X86"));
+    EXPECT_EQ(std::set<std::wstring>{Code("PATCH_BOTH_CODE")}, RegisteredPatches(Code("X64_PRODUCT_CODE")));
+    EXPECT_EQ(std::set<std::wstring>{Code("PATCH_BOTH_CODE")}, RegisteredPatches(Code("X86_PRODUCT_CODE")));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", Code("X64_PRODUCT_CODE")));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", Code("X86_PRODUCT_CODE")));
+}
+
+TEST_F(EngineWithInstaller, FailingPatchStopsTheRun) {
+    const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
+    const RealRun run = Run({L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"}, nullptr);
+    EXPECT_EQ(1, run.result);
+    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
+                     Installing(L"PatchX64.msp", x64), kSucceeded, Installing(L"PatchFails.msp", x64),
+                     L"MsiApplyPatch failed with error=1603"}),
+              run.log);
+    // What was applied before the failure stays (Wine's transaction is a stub); the x86 product is untouched.
+    EXPECT_EQ(Fact("X64_PATCHED"), InstalledText("X64"));
+    EXPECT_EQ(Fact("X86_ORIGINAL"), InstalledText("X86"));
+    EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("X86_PRODUCT_CODE")));
+    EXPECT_EQ((Lines{L"PatchFails.msp " + Code("X64_PRODUCT_CODE") + L".log",
+                     L"PatchX64.msp " + Code("X64_PRODUCT_CODE") + L".log"}),
+              ListTree(run.logDirectory));
+}
+
+TEST_F(EngineWithInstaller, PatchThatNeedsARestart) {
+    const std::wstring x86 = Fixtures::Get()["X86_PRODUCT_NAME"];
+    // No window: the question is not asked, and nothing else changes.
+    const RealRun run = Run({L"PatchReboot.msp"}, nullptr);
+    EXPECT_EQ(0, run.result);
+    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x86),
+                     Installing(L"PatchReboot.msp", x86), kSucceeded, kCommitted,
+                     L"One or more of the updates installed require a reboot."}),
+              run.log);
+    EXPECT_EQ(Fact("REBOOT_X86_CONTENT"), InstalledText("X86"));
+}
+
+TEST_F(EngineWithInstaller, ProductThatIsNotInstalledIsSkipped) {
+    const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
+    const RealRun run = Run({L"PatchNotInstalled.msp", L"PatchX64.msp"}, nullptr, false);
+    EXPECT_EQ(0, run.result);
+    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
+                     Installing(L"PatchX64.msp", x64), kSucceeded, kCommitted}),
+              run.log);
+    EXPECT_EQ(Fact("X64_PATCHED"), InstalledText("X64"));
+}
+
+TEST_F(EngineWithInstaller, FileThatIsNotAPatchStopsBeforeAnything) {
+    const RealRun run = Run({L"PatchX64.msp", L"NotAPatch.msp"}, nullptr);
+    EXPECT_EQ(1, run.result);
+    EXPECT_EQ(Lines{L"Extracting update files."}, run.log);
+    EXPECT_EQ(Fact("X64_ORIGINAL"), InstalledText("X64"));
+    EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("X64_PRODUCT_CODE")));
+}
+
+TEST_F(EngineWithInstaller, NothingToUpdateStillCommits) {
+    const RealRun run = Run({L"PatchNotInstalled.msp"}, nullptr);
+    EXPECT_EQ(0, run.result);
+    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", kCommitted}), run.log);
+    EXPECT_EQ(Fact("X64_ORIGINAL"), InstalledText("X64"));
+    EXPECT_EQ(Fact("X86_ORIGINAL"), InstalledText("X86"));
+}
+
+}  // namespace
+}  // namespace corvantile
