@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes to the portable code that reads what the updater does not control: the PE headers
-// and update records of a package, and the command line.
+// and update records of a package, the command line, and what patches and the Installer report to the engine.
 #include "app/CommandLine.h"
 #include "app/FormatBounded.h"
+#include "engine/PatchCatalogue.h"
+#include "engine/PatchOrder.h"
 #include "package/PackageLayout.h"
 
 #include <cstddef>
@@ -57,11 +59,50 @@ void FuzzCommandLine(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+// A patch template made of the bytes, and a sequencing result made of 8-byte records.
+void FuzzEngineInputs(const std::uint8_t* data, std::size_t size) {
+    std::wstring patchTemplate;
+    for (std::size_t i = 0; i + 1 < size; i += 2) patchTemplate += static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+    corvantile::PatchCatalogue catalogue;
+    corvantile::AddPatchTargets(catalogue, patchTemplate, 7);
+    std::size_t indices = 0;
+    for (const auto& entry : catalogue) indices += entry.second.size();
+    std::vector<std::wstring> pieces;
+    corvantile::SplitOnSemicolon(patchTemplate, pieces);
+    if (indices != pieces.size()) __builtin_trap();
+
+    std::vector<corvantile::SequencedPatch> sequence;
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+        sequence.push_back({static_cast<std::int32_t>(corvantile::ReadLe32(data + i)), corvantile::ReadLe32(data + i + 4)});
+    }
+    const std::vector<std::size_t> order = corvantile::ApplicationOrder(sequence);
+    std::size_t applicable = 0;
+    for (const corvantile::SequencedPatch& patch : sequence) applicable += patch.status == 0 && patch.order >= 0;
+    if (order.size() != applicable) __builtin_trap();
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const corvantile::SequencedPatch& patch = sequence.at(order[i]);
+        if (patch.status != 0 || patch.order < 0) __builtin_trap();
+        if (i > 0) {
+            const corvantile::SequencedPatch& before = sequence[order[i - 1]];
+            if (before.order > patch.order || (before.order == patch.order && order[i - 1] > order[i])) __builtin_trap();
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    if (data[0] & 1) FuzzPackageBytes(data + 1, size - 1);
-    else FuzzCommandLine(data + 1, size - 1);
+    switch (data[0] % 3) {
+        case 0:
+            FuzzCommandLine(data + 1, size - 1);
+            break;
+        case 1:
+            FuzzPackageBytes(data + 1, size - 1);
+            break;
+        default:
+            FuzzEngineInputs(data + 1, size - 1);
+            break;
+    }
     return 0;
 }
