@@ -1,0 +1,240 @@
+// One timed update for bench/update-overhead.sh, run in a Wine prefix in which the patches' products are
+// installed:
+//   UpdateOverhead engine UPDATER.exe   ApplyUpdates on the updater's package with the system's Installer,
+//                                       extracting into a fresh folder below %TEMP%
+//   UpdateOverhead plain PATCH.msp...   MsiApplyPatchW on each file in the order given, nothing else
+// Only the update itself is timed (QueryPerformanceCounter). Afterwards every patch must be registered for
+// each product that it targets, so that a run that did nothing never counts. On success prints one line
+//   update-overhead mode=MODE patches=N elapsed_ms=T [load_ms=L]
+// and exits 0; otherwise says why on stderr and exits 1.
+#include "engine/ApplyUpdates.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using corvantile::InstallerApi;
+using corvantile::kOpenPatchReadOnly;
+using corvantile::UniqueMsiHandle;
+
+constexpr wchar_t kApplyCommandLine[] = L"REINSTALL=ALL REINSTALLMODE=omus";
+// Summary information: the target product codes, the patch code, and the type of a text (the OLE headers
+// are left out of this build).
+constexpr UINT kPidTemplate = 7;
+constexpr UINT kPidRevisionNumber = 9;
+constexpr UINT kTypeText = 30;
+
+class Stopwatch {
+public:
+    Stopwatch() {
+        QueryPerformanceFrequency(&frequency_);
+        QueryPerformanceCounter(&start_);
+    }
+    [[nodiscard]] double Milliseconds() const {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return 1000.0 * static_cast<double>(now.QuadPart - start_.QuadPart) / static_cast<double>(frequency_.QuadPart);
+    }
+
+private:
+    LARGE_INTEGER frequency_{};
+    LARGE_INTEGER start_{};
+};
+
+int Fail(const char* what, const std::wstring& detail = L"", unsigned code = 0) {
+    std::fprintf(stderr, "UpdateOverhead: %s %ls (%u)\n", what, detail.c_str(), code);
+    return 1;
+}
+
+template <typename Function>
+bool Resolve(HMODULE module, const char* name, Function& entryPoint) {
+    entryPoint = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    return entryPoint != nullptr;
+}
+
+// The few entry points that the plain mode and the check need, from the system directory as the engine
+// loads them.
+struct PlainInstaller {
+    InstallerApi api;
+    decltype(&::MsiEnumPatchesW) enumPatches = nullptr;
+};
+
+std::optional<PlainInstaller> LoadPlainInstaller() {
+    const HMODULE msi = LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (msi == nullptr) return std::nullopt;
+    PlainInstaller installer;
+    InstallerApi& api = installer.api;
+    if (!Resolve(msi, "MsiSetInternalUI", api.setInternalUI) || !Resolve(msi, "MsiApplyPatchW", api.applyPatch) ||
+        !Resolve(msi, "MsiOpenDatabaseW", api.openDatabase) ||
+        !Resolve(msi, "MsiGetSummaryInformationW", api.getSummaryInformation) ||
+        !Resolve(msi, "MsiSummaryInfoGetPropertyW", api.summaryInfoGetProperty) ||
+        !Resolve(msi, "MsiCloseHandle", api.closeHandle) || !Resolve(msi, "MsiEnumPatchesW", installer.enumPatches)) {
+        return std::nullopt;
+    }
+    return installer;
+}
+
+std::optional<std::wstring> SummaryText(const InstallerApi& api, MSIHANDLE summary, UINT property) {
+    UINT type = 0;
+    INT number = 0;
+    FILETIME time{};
+    wchar_t text[1024] = {};
+    DWORD chars = 1024;
+    if (api.summaryInfoGetProperty(summary, property, &type, &number, &time, text, &chars) != ERROR_SUCCESS ||
+        type != kTypeText) {
+        return std::nullopt;
+    }
+    return std::wstring(text);
+}
+
+bool IsRegistered(const PlainInstaller& installer, const std::wstring& productCode, const std::wstring& patchCode) {
+    for (DWORD index = 0;; ++index) {
+        wchar_t code[39] = {};
+        wchar_t transforms[1024] = {};
+        DWORD transformChars = 1024;
+        if (installer.enumPatches(productCode.c_str(), index, code, transforms, &transformChars) != ERROR_SUCCESS) {
+            return false;
+        }
+        if (CompareStringOrdinal(code, -1, patchCode.c_str(), -1, TRUE) == CSTR_EQUAL) return true;
+    }
+}
+
+// 0 when the patch, read from its own summary information, is registered for every product it targets.
+int CheckApplied(const PlainInstaller& installer, const std::wstring& patchPath) {
+    const InstallerApi& api = installer.api;
+    UniqueMsiHandle database(api);
+    if (const UINT opened = api.openDatabase(patchPath.c_str(), kOpenPatchReadOnly, database.put());
+        opened != ERROR_SUCCESS) {
+        return Fail("cannot open the patch", patchPath, opened);
+    }
+    UniqueMsiHandle summary(api);
+    if (api.getSummaryInformation(database.get(), nullptr, 0, summary.put()) != ERROR_SUCCESS) {
+        return Fail("cannot read the summary of", patchPath);
+    }
+    const std::optional<std::wstring> targets = SummaryText(api, summary.get(), kPidTemplate);
+    const std::optional<std::wstring> codes = SummaryText(api, summary.get(), kPidRevisionNumber);
+    if (!targets || !codes || codes->find(L'}') == std::wstring::npos) return Fail("no codes in", patchPath);
+    // The patch's own code comes first; superseded ones may follow it.
+    const std::wstring patchCode = codes->substr(0, codes->find(L'}') + 1);
+    std::size_t start = 0;
+    while (start <= targets->size()) {
+        const std::size_t end = std::min(targets->find(L';', start), targets->size());
+        const std::wstring product = targets->substr(start, end - start);
+        if (!product.empty() && !IsRegistered(installer, product, patchCode)) {
+            return Fail("not registered afterwards:", patchPath + L" for " + product);
+        }
+        start = end + 1;
+    }
+    return 0;
+}
+
+int CheckAllApplied(const std::vector<std::wstring>& patchPaths) {
+    const std::optional<PlainInstaller> installer = LoadPlainInstaller();
+    if (!installer) return Fail("cannot load msi.dll for the check");
+    for (const std::wstring& path : patchPaths) {
+        if (CheckApplied(*installer, path) != 0) return 1;
+    }
+    return 0;
+}
+
+std::optional<std::vector<unsigned char>> ReadWholeFile(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    LARGE_INTEGER size{};
+    std::vector<unsigned char> bytes;
+    bool read = GetFileSizeEx(file, &size) != FALSE && size.QuadPart < 0x40000000;
+    if (read) {
+        bytes.resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD delivered = 0;
+        read = ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &delivered, nullptr) != FALSE &&
+               delivered == bytes.size();
+    }
+    CloseHandle(file);
+    if (!read) return std::nullopt;
+    return bytes;
+}
+
+std::vector<std::wstring> FilesIn(const std::wstring& directory) {
+    std::vector<std::wstring> files;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return files;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) files.push_back(directory + L'\\' + found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+int RunEngine(const std::wstring& updater) {
+    const std::optional<std::vector<unsigned char>> image = ReadWholeFile(updater);
+    if (!image) return Fail("cannot read", updater);
+    const std::optional<corvantile::PeLayout> layout = corvantile::ReadPeLayout(image->data(), image->size());
+    if (!layout) return Fail("no PE layout in", updater);
+    corvantile::PackageFile package;
+    std::wstring name;
+    std::wstring version;
+    if (!package.Open(updater, *layout) ||
+        package.ReadPackageHeader(name, version) != corvantile::HeaderOutcome::Read) {
+        return Fail("cannot read the package of", updater);
+    }
+    // The updater's own string table, as the updater has it.
+    const HINSTANCE strings =
+        LoadLibraryExW(updater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+
+    wchar_t temp[MAX_PATH + 1] = {};
+    if (GetTempPathW(MAX_PATH + 1, temp) == 0) return Fail("no temporary directory");
+    const std::wstring extractDir = std::wstring(temp) + L"CorvantileUpdateOverhead";
+    if (!FilesIn(extractDir).empty()) return Fail("not empty:", extractDir);
+
+    // Logging stays off, as in a run without -l; msi.dll is loaded inside the call.
+    const corvantile::EngineContext context{corvantile::LoadSystemInstaller, &package, L"", strings};
+    const Stopwatch watch;
+    const int result = corvantile::ApplyUpdates(context, extractDir.c_str(), nullptr);
+    const double elapsed = watch.Milliseconds();
+    if (result != 0) return Fail("ApplyUpdates failed", updater, static_cast<unsigned>(result));
+
+    const std::vector<std::wstring> patches = FilesIn(extractDir);
+    if (patches.empty() || CheckAllApplied(patches) != 0) return Fail("the engine applied nothing from", updater);
+    std::printf("update-overhead mode=engine patches=%zu elapsed_ms=%.3f\n", patches.size(), elapsed);
+    return 0;
+}
+
+int RunPlain(const std::vector<std::wstring>& patches) {
+    const Stopwatch loadWatch;
+    const std::optional<PlainInstaller> installer = LoadPlainInstaller();
+    const double loading = loadWatch.Milliseconds();
+    if (!installer) return Fail("cannot load msi.dll");
+    installer->api.setInternalUI(INSTALLUILEVEL_NONE, nullptr);
+
+    const Stopwatch watch;
+    for (const std::wstring& patch : patches) {
+        const UINT result = installer->api.applyPatch(patch.c_str(), nullptr, INSTALLTYPE_DEFAULT, kApplyCommandLine);
+        if (result != ERROR_SUCCESS && result != ERROR_SUCCESS_REBOOT_REQUIRED) {
+            return Fail("MsiApplyPatchW failed for", patch, result);
+        }
+    }
+    const double elapsed = watch.Milliseconds();
+
+    if (CheckAllApplied(patches) != 0) return 1;
+    std::printf("update-overhead mode=plain patches=%zu elapsed_ms=%.3f load_ms=%.3f\n", patches.size(), elapsed,
+                loading);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"engine" && argc == 3) return RunEngine(argv[2]);
+    if (mode == L"plain" && argc > 2) return RunPlain(std::vector<std::wstring>(argv + 2, argv + argc));
+    std::fprintf(stderr, "usage: UpdateOverhead engine UPDATER.exe | UpdateOverhead plain PATCH.msp...\n");
+    return 2;
+}
