@@ -22,17 +22,13 @@ struct InstalledProducts {
     PatchCatalogue otherProducts;
 };
 
-std::wstring Wide(std::u16string_view text) {
-    return std::wstring(text.begin(), text.end());
-}
-
 // Every product code that the extracted patches target, with the patches that target it. Empty when a
 // patch cannot be opened or its template cannot be read: no later patch is looked at.
 std::optional<PatchCatalogue> ReadPatchCatalogue(const InstallerApi& installer, const std::wstring& extractDir,
                                                  const UpdateFileList& updateFiles) {
     PatchCatalogue catalogue;
     for (std::size_t i = 0; i < updateFiles.size(); ++i) {
-        const std::wstring patchPath = extractDir + L'\\' + Wide(EntryFileName(updateFiles[i]).value_or(u""));
+        const std::wstring patchPath = extractDir + L'\\' + UpdateFileName(updateFiles[i]);
         // Declared database first, so that the summary information is closed before its database.
         UniqueMsiHandle database(installer);
         if (installer.openDatabase(patchPath.c_str(), kOpenPatchReadOnly, database.put()) != ERROR_SUCCESS) {

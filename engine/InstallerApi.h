@@ -8,7 +8,6 @@
 #include <msiquery.h>
 
 #include <cstdint>
-#include <optional>
 #include <utility>
 
 namespace corvantile {

@@ -8,16 +8,8 @@ constexpr wchar_t kRestartQuestion[] =
     L"Product updates successfully applied, but a reboot is required. Would you like to reboot now?";
 constexpr wchar_t kRestartCaption[] = L"Corvantile Updater - Reboot Required";
 
-}  // namespace
-
-void OfferRestart(const InstallerApi& installer, HWND ownerWindow) {
-    if (installer.messageBox(ownerWindow, kRestartQuestion, kRestartCaption, MB_YESNO) == IDYES) {
-        RequestRestart(installer);
-    }
-}
-
 void RequestRestart(const InstallerApi& installer) {
-    {
+    {  // the token is closed before the restart is asked for
         UniqueTokenHandle token(installer);
         if (installer.openProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
             TOKEN_PRIVILEGES privileges{};
@@ -31,6 +23,14 @@ void RequestRestart(const InstallerApi& installer) {
     }
     installer.exitWindows(EWX_REBOOT,
                           SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_MAINTENANCE);
+}
+
+}  // namespace
+
+void OfferRestart(const InstallerApi& installer, HWND ownerWindow) {
+    if (installer.messageBox(ownerWindow, kRestartQuestion, kRestartCaption, MB_YESNO) == IDYES) {
+        RequestRestart(installer);
+    }
 }
 
 }  // namespace corvantile

@@ -7,11 +7,9 @@
 
 namespace corvantile {
 
-// Asks the user, in a box owned by ownerWindow, whether to restart now, and requests the restart on Yes.
+// Asks the user, in a box owned by ownerWindow, whether to restart now. On Yes it enables the shutdown
+// privilege where it can and asks Windows to restart, planned, for maintenance of an application; the
+// restart is asked for even when the privilege could not be enabled.
 void OfferRestart(const InstallerApi& installer, HWND ownerWindow);
-
-// Enables the shutdown privilege where it can and asks Windows to restart, planned, for maintenance of an
-// application. The restart is asked for even when the privilege could not be enabled.
-void RequestRestart(const InstallerApi& installer);
 
 }  // namespace corvantile

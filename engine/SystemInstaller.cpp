@@ -1,5 +1,7 @@
 #include "engine/InstallerApi.h"
 
+#include <optional>
+
 namespace corvantile {
 
 namespace {

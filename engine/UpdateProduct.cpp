@@ -18,10 +18,6 @@ constexpr int kStringChars = 256;
 constexpr std::size_t kFormattedChars = 512;
 constexpr wchar_t kApplyCommandLine[] = L"REINSTALL=ALL REINSTALLMODE=omus";
 
-std::wstring Wide(std::u16string_view text) {
-    return std::wstring(text.begin(), text.end());
-}
-
 // The installed name when the Installer reports one, else the product code.
 std::wstring DisplayName(const InstallerApi& installer, const std::wstring& productCode) {
     return ReadProductProperty(installer, productCode, INSTALLPROPERTY_INSTALLEDPRODUCTNAME).value_or(productCode);
@@ -81,8 +77,7 @@ int UpdateProduct(const ProductUpdateServices& services, const std::wstring& ext
     patchPaths.reserve(patchIndices.size());
     fileNames.reserve(patchIndices.size());
     for (const std::uint32_t patchIndex : patchIndices) {
-        // The extraction wrote every name of the list, so each has its NUL.
-        fileNames.push_back(Wide(EntryFileName(updateFiles[patchIndex]).value_or(u"")));
+        fileNames.push_back(UpdateFileName(updateFiles[patchIndex]));
         patchPaths.push_back(extractDir + L'\\' + fileNames.back());
     }
     std::vector<MSIPATCHSEQUENCEINFOW> sequence(patchPaths.size());

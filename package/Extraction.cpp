@@ -75,6 +75,12 @@ CopyOutcome CopyFileData(PackageFile& package, HANDLE file, std::uint32_t dataLe
 
 }  // namespace
 
+std::wstring UpdateFileName(const UpdateTableEntry& entry) {
+    const std::u16string_view fileName = EntryFileName(entry).value_or(u"");
+    // wchar_t holds UTF-16 code units on Windows, so the name is copied unit by unit.
+    return std::wstring(fileName.begin(), fileName.end());
+}
+
 int ExtractUpdateFiles(PackageFile& package, const std::wstring& outputDir, UpdateFileList* files) {
     WriteLog(L"Extracting update files.");
 
@@ -97,8 +103,7 @@ int ExtractUpdateFiles(PackageFile& package, const std::wstring& outputDir, Upda
             WriteLog(L"Failed to create update file.");
             return 1;
         }
-        // wchar_t holds UTF-16 code units on Windows, so the name is copied unit by unit.
-        const std::wstring path = outputDir + L'\\' + std::wstring(fileName.begin(), fileName.end());
+        const std::wstring path = outputDir + L'\\' + UpdateFileName(entry);
         // CREATE_NEW: an existing file is never overwritten.
         UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
