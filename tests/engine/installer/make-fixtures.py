@@ -2,10 +2,15 @@
 """Builds real Windows Installer products (.msi) and patches (.msp) for the end-to-end tests of the patch engine.
 
 Usage: make-fixtures.py OUTDIR
+       make-fixtures.py --payload-mib N OUTDIR
 
 Writes ProductX64.msi, ProductX86.msi, PatchX64.msp, PatchX86.msp, PatchBoth.msp, PatchFails.msp, PatchReboot.msp,
 PatchNotInstalled.msp, NotAPatch.msp, fixtures.json and fixtures.txt into OUTDIR. The same inputs give the same
 bytes: codes are fixed, and every time stamp (cabinet entries, summary information) is pinned.
+
+With --payload-mib N it writes only PatchX64.msp and PatchX86.msp, for the benchmarks: the same products'
+patches, with codes of their own, whose new file is N MiB of bytes that do not compress (the same for the
+same N), so that the Installer really copies N MiB per patch. OUTDIR should not be the tests' fixture folder.
 
 fixtures.txt holds the facts as KEY=VALUE lines for the C++ tests. Every value is written with C escapes
 (\\\\ for a backslash, \\r, \\n, \\t), so a reader unescapes each value the same way; there are no comments and no
@@ -16,6 +21,7 @@ is a storage holding summary information, an empty string pool, one cabinet per 
 transform sub-storage per target product. A transform is itself a small database whose table streams list the
 changed rows; their layout follows the column widths of the product's own tables, read back with msiinfo.
 """
+import hashlib
 import json
 import os
 import shutil
@@ -80,6 +86,12 @@ PATCH_CODES = {
     "PatchReboot.msp": "{056265D0-DCAE-493E-B043-B2F02DE19ED2}",
     "PatchNotInstalled.msp": "{25CC9BD5-936A-4A35-A0F6-4D96A6040807}",
 }
+# The benchmark patches (--payload-mib); the tests never see them.
+PAYLOAD_PATCH_CODES = {
+    "PatchX64.msp": "{791FBC1A-794E-4106-93AB-AE1938A66649}",
+    "PatchX86.msp": "{5E4599D5-64EA-4BD7-A17D-989DEB135A82}",
+}
+MAX_PAYLOAD_MIB = 1024
 CONTENT = {
     "X64_PATCHED": "x64 build 1.0.1 patched\r\n",
     "X86_PATCHED": "x86 build 1.0.1 patched\r\n",
@@ -124,6 +136,15 @@ PID_CODEPAGE, PID_TITLE, PID_SUBJECT, PID_AUTHOR = 1, 2, 3, 4
 PID_TEMPLATE, PID_LASTAUTHOR, PID_REVNUMBER = 7, 8, 9
 PID_CREATE_DTM, PID_LASTSAVE_DTM, PID_PAGECOUNT, PID_CHARCOUNT = 12, 13, 14, 16
 PID_APPNAME, PID_SECURITY = 18, 19
+
+
+def as_bytes(content):
+    return content if isinstance(content, bytes) else content.encode()
+
+
+def payload(seed, mib):
+    """mib MiB that no compressor can shrink, the same for the same seed and size."""
+    return hashlib.shake_256(seed.encode()).digest(mib << 20)
 
 
 def run(*args, cwd=None):
@@ -387,7 +408,7 @@ class Transform:
         """Ships a new content of the product's file from a cabinet in the patch."""
         self.insert("Media", DiskId=PATCH_DISK_ID, LastSequence=PATCH_SEQUENCE, Cabinet="#" + cabinet,
                     Source="CorvantilePatchSource")
-        self.update("File", File=self.product["file"], FileSize=len(content.encode()),
+        self.update("File", File=self.product["file"], FileSize=len(as_bytes(content)),
                     Attributes=FILE_ATTR_COMPRESSED | FILE_ATTR_PATCH_ADDED, Sequence=PATCH_SEQUENCE)
 
     def storage(self):
@@ -411,7 +432,7 @@ def cabinet(work, cab_name, file_name, content):
     """A cabinet holding one file stored under its File table key."""
     folder = work / ("cab-" + cab_name)
     folder.mkdir()
-    (folder / file_name).write_bytes(content.encode())
+    (folder / file_name).write_bytes(as_bytes(content))
     os.utime(folder / file_name, (FIXED_UNIX_TIME, FIXED_UNIX_TIME))
     run("gcab", "-c", "-n", cab_name, file_name, cwd=folder)
     return (folder / cab_name).read_bytes()
@@ -445,13 +466,35 @@ def c_escape(text):
     return (text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n").replace("\t", "\\t"))
 
 
-def make_all(outdir, work):
-    """Writes every fixture into outdir; work is scratch space."""
+def product_schemas(outdir, work):
+    """Builds both products into outdir and reads back the columns of the tables that patches change."""
     for product in (X64, X86):
         build_product(product, outdir, work)
     tables = ("Property", "Media", "File", "CustomAction", "InstallExecuteSequence")
     schemas = {p["key"]: {t: table_schema(outdir / p["msi"], t) for t in tables} for p in (X64, X86)}
     schemas["ABSENT"] = schemas["X64"]
+    return schemas
+
+
+def make_payload_patches(outdir, work, mib):
+    """Writes the two benchmark patches into outdir, each replacing its product's file by mib MiB."""
+    # The products are built only for their table layout: they are the tests' own, byte for byte.
+    products = work / "products"
+    products.mkdir()
+    schemas = product_schemas(products, work)
+    for product, file_name in ((X64, "PatchX64.msp"), (X86, "PatchX86.msp")):
+        key = product["key"]
+        content = payload(f"Corvantile benchmark payload {key}", mib)
+        t = Transform(product, schemas[key], "1.0.1")
+        t.replace_file(f"{key}.cab", content)
+        write_patch(outdir / file_name, PAYLOAD_PATCH_CODES[file_name], [product], {key: t},
+                    {f"{key}.cab": cabinet(work, f"{key}.cab", product["file"], content)},
+                    f"Corvantile benchmark patch {product['arch']}, {mib} MiB")
+
+
+def make_all(outdir, work):
+    """Writes every fixture into outdir; work is scratch space."""
+    schemas = product_schemas(outdir, work)
 
     def transform(product, version, cab=None, content=None):
         t = Transform(product, schemas[product["key"]], version)
@@ -568,14 +611,24 @@ def publish(stage, outdir):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: make-fixtures.py OUTDIR")
+    usage = "usage: make-fixtures.py [--payload-mib N] OUTDIR"
+    args = sys.argv[1:]
+    mib = None
+    if args[:1] == ["--payload-mib"]:
+        if len(args) != 3 or not args[1].isdigit() or not 1 <= int(args[1]) <= MAX_PAYLOAD_MIB:
+            sys.exit(f"{usage}\n  N is a whole number of MiB from 1 to {MAX_PAYLOAD_MIB}")
+        mib, args = int(args[1]), args[2:]
+    if len(args) != 1 or args[0].startswith("-"):
+        sys.exit(usage)
     with tempfile.TemporaryDirectory(prefix="corvantile-fixtures-") as tmp:
         work = Path(tmp)
         stage = work / "out"
         stage.mkdir()
-        make_all(stage, work)
-        publish(stage, Path(sys.argv[1]).resolve())
+        if mib is None:
+            make_all(stage, work)
+        else:
+            make_payload_patches(stage, work, mib)
+        publish(stage, Path(args[0]).resolve())
 
 
 if __name__ == "__main__":
