@@ -22,6 +22,16 @@ struct InstalledProducts {
     PatchCatalogue otherProducts;
 };
 
+// The Installer reads ";" in a patch path as a list separator: "a;b.msp" would become two patches, the second
+// looked for relative to the current directory of the elevated updater.
+bool AnyPatchPathHoldsSemicolon(const std::wstring& extractDir, const UpdateFileList& updateFiles) {
+    if (extractDir.find(L';') != std::wstring::npos) return true;
+    for (const UpdateTableEntry& entry : updateFiles) {
+        if (UpdateFileName(entry).find(L';') != std::wstring::npos) return true;
+    }
+    return false;
+}
+
 // Every product code that the extracted patches target, with the patches that target it. Empty when a
 // patch cannot be opened or its template cannot be read: no later patch is looked at.
 std::optional<PatchCatalogue> ReadPatchCatalogue(const InstallerApi& installer, const std::wstring& extractDir,
@@ -84,6 +94,10 @@ int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND o
 
     UpdateFileList updateFiles;
     if (ExtractUpdateFiles(*context.packageFile, directory, &updateFiles) != 0) return 1;
+    if (AnyPatchPathHoldsSemicolon(directory, updateFiles)) {
+        WriteLog(L"Update file path contains a semicolon.");
+        return 1;
+    }
 
     const std::optional<PatchCatalogue> catalogue = ReadPatchCatalogue(installer, directory, updateFiles);
     if (!catalogue) return 1;

@@ -143,6 +143,16 @@ TEST_F(Engine, FailedExtractionStopsBeforeTheInstaller) {
     EXPECT_EQ(Lines{}, fake.calls);
 }
 
+TEST_F(Engine, SemicolonInAPatchPathStopsBeforeTheInstaller) {
+    Patch(L"a.msp", L"{A}");
+    Patch(L"b;c.msp", L"{A}");
+    Product(L"{A}");
+    const RunOutcome outcome = Run();
+    EXPECT_EQ(1, outcome.result);
+    EXPECT_EQ((Lines{kExtracting, L"Update file path contains a semicolon."}), outcome.log);
+    EXPECT_EQ(Lines{}, fake.calls);
+}
+
 // ---- The catalogue: a patch that cannot be read ends the run there ----
 
 struct PatchFailure {
