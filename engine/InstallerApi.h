@@ -28,7 +28,9 @@ struct InstallerApi {
     decltype(&::MsiCloseHandle) closeHandle = nullptr;
     // The progress dialog's status line
     decltype(&::SendMessageW) sendMessage = nullptr;
-    // The restart question and the restart
+    // The restart question, asked only where a user can see it, and the restart
+    decltype(&::GetProcessWindowStation) getProcessWindowStation = nullptr;
+    decltype(&::GetUserObjectInformationW) getUserObjectInformation = nullptr;
     decltype(&::MessageBoxW) messageBox = nullptr;
     decltype(&::OpenProcessToken) openProcessToken = nullptr;
     decltype(&::LookupPrivilegeValueW) lookupPrivilegeValue = nullptr;

@@ -25,9 +25,22 @@ void RequestRestart(const InstallerApi& installer) {
                           SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_MAINTENANCE);
 }
 
+// Deployment tools start silent runs as services, where a box would wait forever for an answer. When the
+// window station cannot be asked, the question is kept, as on any interactive desktop.
+bool UserCanAnswer(const InstallerApi& installer) {
+    USEROBJECTFLAGS flags{};
+    DWORD neededBytes = 0;
+    if (!installer.getUserObjectInformation(installer.getProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),
+                                            &neededBytes)) {
+        return true;
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 }  // namespace
 
 void OfferRestart(const InstallerApi& installer, HWND ownerWindow) {
+    if (!UserCanAnswer(installer)) return;
     if (installer.messageBox(ownerWindow, kRestartQuestion, kRestartCaption, MB_YESNO) == IDYES) {
         RequestRestart(installer);
     }

@@ -38,6 +38,8 @@ std::optional<InstallerApi> LoadFromSystemDirectory() {
     }
     // user32 and advapi32 are known DLLs, always taken from the system directory.
     installer.sendMessage = &::SendMessageW;
+    installer.getProcessWindowStation = &::GetProcessWindowStation;
+    installer.getUserObjectInformation = &::GetUserObjectInformationW;
     installer.messageBox = &::MessageBoxW;
     installer.openProcessToken = &::OpenProcessToken;
     installer.lookupPrivilegeValue = &::LookupPrivilegeValueW;

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -423,11 +424,13 @@ struct RestartCase {
     int answer;
     BOOL tokenOpens;
     BOOL privilegeFound;
+    std::optional<DWORD> stationFlags;
     bool rebootLine;
     Lines restartCalls;  // from the question on
 };
 
-const Lines kFullRestart = {kQuestion,
+const std::wstring kStationQuery = L"GetUserObjectInformationW(station, 1, " + std::to_wstring(sizeof(USEROBJECTFLAGS)) + L")";
+const Lines kFullRestart = {L"GetProcessWindowStation()", kStationQuery, kQuestion,
                             L"OpenProcessToken(current process, 0x28)",
                             L"LookupPrivilegeValueW(null, SeShutdownPrivilege)",
                             L"AdjustTokenPrivileges(token, 0, {luid=19 attributes=2}, 0, null, null)",
@@ -437,6 +440,8 @@ const Lines kFullRestart = {kQuestion,
 void PrintTo(const RestartCase& restart, std::ostream* out) {
     *out << restart.name;
 }
+
+const Lines kAsked = {L"GetProcessWindowStation()", kStationQuery, kQuestion};
 
 class EngineRestart : public Engine, public ::testing::WithParamInterface<RestartCase> {};
 
@@ -452,6 +457,7 @@ TEST_P(EngineRestart, AsksAndRestartsOnlyAsTheOutcomeRequires) {
     fake.messageBoxAnswer = c.answer;
     fake.openTokenResult = c.tokenOpens;
     fake.lookupPrivilegeResult = c.privilegeFound;
+    fake.windowStationFlags = c.stationFlags;
     if (!c.withOwner) owner = nullptr;
 
     const RunOutcome outcome = Run();
@@ -473,18 +479,23 @@ TEST_P(EngineRestart, AsksAndRestartsOnlyAsTheOutcomeRequires) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, EngineRestart,
     ::testing::Values(
-        RestartCase{"NothingNeedsARestart", {0, 0}, 0, true, IDYES, TRUE, TRUE, false, {}},
-        RestartCase{"X64ProductAsksOtherDoesNotYes", {3010, 0}, 0, true, IDYES, TRUE, TRUE, true, kFullRestart},
-        RestartCase{"AnsweredNo", {0, 3010}, 0, true, IDNO, TRUE, TRUE, true, {kQuestion}},
-        RestartCase{"NoWindowNoQuestion", {3010, 0}, 0, false, IDYES, TRUE, TRUE, true, {}},
-        RestartCase{"TokenCannotBeOpened", {3010, 0}, 0, true, IDYES, FALSE, TRUE, true,
-                    {kQuestion, L"OpenProcessToken(current process, 0x28)", L"ExitWindowsEx(0x2, 0x80040001)"}},
-        RestartCase{"PrivilegeUnknown", {3010, 0}, 0, true, IDYES, TRUE, FALSE, true,
-                    {kQuestion, L"OpenProcessToken(current process, 0x28)",
+        RestartCase{"NothingNeedsARestart", {0, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, false, {}},
+        RestartCase{"X64ProductAsksOtherDoesNotYes", {3010, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true,
+                    kFullRestart},
+        RestartCase{"AnsweredNo", {0, 3010}, 0, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked},
+        RestartCase{"NoWindowNoQuestion", {3010, 0}, 0, false, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {}},
+        RestartCase{"NobodyCanSeeTheQuestion", {3010, 0}, 0, true, IDYES, TRUE, TRUE, 0, true,
+                    {L"GetProcessWindowStation()", kStationQuery}},
+        RestartCase{"StationUnknownStillAsks", {3010, 0}, 0, true, IDNO, TRUE, TRUE, std::nullopt, true, kAsked},
+        RestartCase{"TokenCannotBeOpened", {3010, 0}, 0, true, IDYES, FALSE, TRUE, WSF_VISIBLE, true,
+                    {L"GetProcessWindowStation()", kStationQuery, kQuestion, L"OpenProcessToken(current process, 0x28)",
+                     L"ExitWindowsEx(0x2, 0x80040001)"}},
+        RestartCase{"PrivilegeUnknown", {3010, 0}, 0, true, IDYES, TRUE, FALSE, WSF_VISIBLE, true,
+                    {L"GetProcessWindowStation()", kStationQuery, kQuestion, L"OpenProcessToken(current process, 0x28)",
                      L"LookupPrivilegeValueW(null, SeShutdownPrivilege)", L"CloseHandle(token)",
                      L"ExitWindowsEx(0x2, 0x80040001)"}},
-        RestartCase{"CommitNeedsARestart", {0, 0}, 3010, true, IDNO, TRUE, TRUE, true, {kQuestion}},
-        RestartCase{"CommitStartedARestart", {3010, 0}, 1641, true, IDYES, TRUE, TRUE, true, {}}),
+        RestartCase{"CommitNeedsARestart", {0, 0}, 3010, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked},
+        RestartCase{"CommitStartedARestart", {3010, 0}, 1641, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {}}),
     [](const ::testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
 
 TEST_F(Engine, RebootRequiredThenSuccessBothApplied) {

@@ -11,6 +11,7 @@ FakeInstaller* active = nullptr;
 
 const HWND kNoWindow = nullptr;
 const HANDLE kFakeToken = reinterpret_cast<HANDLE>(std::uintptr_t{0x7070});
+const HWINSTA kFakeStation = reinterpret_cast<HWINSTA>(std::uintptr_t{0x5150});
 constexpr DWORD kShutdownLuid = 19;
 
 std::wstring Hex(std::uint64_t value) {
@@ -227,6 +228,25 @@ struct FakeCalls {
         return 0;
     }
 
+    static HWINSTA WINAPI GetProcessWindowStationCall() {
+        Fake().calls.push_back(L"GetProcessWindowStation()");
+        return kFakeStation;
+    }
+
+    static BOOL WINAPI GetUserObjectInformationCall(HANDLE object, int index, PVOID information, DWORD bytes,
+                                                    LPDWORD neededBytes) {
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(std::wstring(L"GetUserObjectInformationW(") +
+                             (object == kFakeStation ? L"station" : L"other") + L", " + std::to_wstring(index) +
+                             L", " + std::to_wstring(bytes) + L")");
+        if (!fake.windowStationFlags || index != UOI_FLAGS || bytes < sizeof(USEROBJECTFLAGS)) return FALSE;
+        auto* flags = static_cast<USEROBJECTFLAGS*>(information);
+        *flags = USEROBJECTFLAGS{};
+        flags->dwFlags = *fake.windowStationFlags;
+        if (neededBytes != nullptr) *neededBytes = sizeof(USEROBJECTFLAGS);
+        return TRUE;
+    }
+
     static int WINAPI MessageBoxCall(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
         FakeInstaller& fake = Fake();
         fake.calls.push_back(L"MessageBoxW(" + Window(owner) + L", " + Text(text) + L", " + Text(caption) + L", " +
@@ -301,6 +321,8 @@ FakeInstaller::FakeInstaller() {
     table_.endTransaction = &FakeCalls::EndTransactionCall;
     table_.closeHandle = &FakeCalls::CloseHandleCall;
     table_.sendMessage = &FakeCalls::SendMessageCall;
+    table_.getProcessWindowStation = &FakeCalls::GetProcessWindowStationCall;
+    table_.getUserObjectInformation = &FakeCalls::GetUserObjectInformationCall;
     table_.messageBox = &FakeCalls::MessageBoxCall;
     table_.openProcessToken = &FakeCalls::OpenProcessTokenCall;
     table_.lookupPrivilegeValue = &FakeCalls::LookupPrivilegeValueCall;

@@ -62,6 +62,8 @@ public:
     UINT beginResult = ERROR_SUCCESS;
     UINT endResult = ERROR_SUCCESS;
     int messageBoxAnswer = IDNO;
+    // The window station's flags, as GetUserObjectInformationW gives them; none: the query fails.
+    std::optional<DWORD> windowStationFlags = WSF_VISIBLE;
     BOOL openTokenResult = TRUE;
     BOOL lookupPrivilegeResult = TRUE;
     // The directory whose paths the record shows as "<dir>".
