@@ -1,30 +1,50 @@
 #!/usr/bin/env bash
-# How much time the engine adds to the Installer's own under Wine: the same patches (PatchX64.msp and
-# PatchX86.msp, one per installed fixture product) applied by ApplyUpdates on a package made by
-# corvantile-pack.exe, and by plain MsiApplyPatchW calls on the same files, already extracted. Prints each run,
-# the medians and their ratio; not a test.
+# How much time the engine adds to the Installer's own under Wine, for two sizes of patch: the fixture
+# patches (PatchX64.msp and PatchX86.msp, one per installed fixture product, each replacing a 25-byte file)
+# and copies of them whose new file is N MiB of bytes that do not compress (make-fixtures.py --payload-mib N,
+# 64 by default), so that the Installer really copies N MiB per patch. Each pair is applied by ApplyUpdates
+# on a package made by corvantile-pack.exe, and by plain MsiApplyPatchW calls on the same files, already
+# extracted. Prints each run, then per size the medians and their ratios; not a test.
 #
-#   bench/update-overhead.sh               # 5 runs of each, interleaved
-#   RUNS=9 bench/update-overhead.sh        # or: bench/update-overhead.sh --runs 9
+#   bench/update-overhead.sh                          # 5 runs of each mode and size, interleaved; 64 MiB
+#   bench/update-overhead.sh --runs 9 --payload-mib 16   # or: RUNS=9 PAYLOAD_MIB=16 bench/update-overhead.sh
 #
 # Every run is bench/UpdateOverhead.exe in a fresh copy of the baseline prefix in which both products are
 # installed (tests/engine/installer/run-in-prefix-copy.sh), so no run sees another's patches. The program times
-# itself with QueryPerformanceCounter: engine = the ApplyUpdates call (loading msi.dll, extracting, reading
-# the patches and products, sequencing, applying, committing); plain = the MsiApplyPatchW calls alone
-# (msi.dll loaded and MsiSetInternalUI called before). Copying the prefix and starting Wine count in neither;
-# each run checks afterwards that both patches are registered. Runs alternate engine, plain, engine, ...
-# Goal: the engine adds under 5% to the Installer's own time (median engine / median plain < 1.05).
+# itself with QueryPerformanceCounter; copying the prefix and starting Wine count in no figure, and each run
+# checks afterwards that both patches are registered. Three modes:
+#   engine            the ApplyUpdates call as the updater makes it: loading msi.dll (the engine loads it only
+#                     when an update runs), extracting, reading the patches and products, sequencing,
+#                     applying, committing
+#   engine-preloaded  the same call, but the program has loaded msi.dll beforehand in the same process with the
+#                     engine's own LoadLibraryExW (timed on its own: "load"), so the call finds it loaded
+#   plain             the MsiApplyPatchW calls alone; msi.dll loaded the same way (timed: "load") and
+#                     MsiSetInternalUI called before
+# A process can load msi.dll for the first time only once, and a prefix can take a patch only once, so the
+# load inside the engine cannot be timed apart from the call that it is in: the cold and the preloaded engine
+# are separate runs, and the difference of their medians is printed next to the separately timed load as a
+# check. The two ratios:
+#   load on both sides:  engine / (plain + its load, summed per run)
+#   load on neither:     engine-preloaded / plain
+# The engine's figures include extracting the patches from the package, which the plain runs are spared.
+# Each round runs every mode for both sizes, in the reverse order every other round.
+# Goal: the engine adds under 5% to the Installer's own time (median ratio < 1.05); printed for each ratio.
 # Builds what it needs: the mingw preset's targets, and the fixtures and baseline prefix through their ctest.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-5}
-if [ "${1:-}" = "--runs" ]; then
-  runs=${2:?--runs needs a number}
-  shift 2
-fi
-[ $# -eq 0 ] || { echo "usage: $0 [--runs N]   (or RUNS=N)" >&2; exit 2; }
+payload_mib=${PAYLOAD_MIB:-64}
+usage="usage: $0 [--runs N] [--payload-mib N]   (or RUNS=N PAYLOAD_MIB=N)"
+while [ $# -gt 0 ]; do
+  case $1 in
+    --runs) runs=${2:?--runs needs a number}; shift 2 ;;
+    --payload-mib) payload_mib=${2:?--payload-mib needs a number}; shift 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
+  esac
+done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "runs must be a positive number, not '$runs'" >&2; exit 2; }
+[[ $payload_mib =~ ^[1-9][0-9]*$ ]] || { echo "payload-mib must be a positive number, not '$payload_mib'" >&2; exit 2; }
 
 build=$root/build/mingw
 installer_tests=$build/tests/engine/installer
@@ -47,57 +67,112 @@ rm -f "$build/update-overhead-fixtures.log"
 
 windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
 
-# The package, and its files as the packing tool extracts them, for the plain runs.
 rm -rf "$bench"
 mkdir -p "$bench"
 trap 'rm -rf "$bench"' EXIT
-"$build/wine-run.sh" "$build/bin/corvantile-pack.exe" build --stub "$(windows_path "$build/bin/CorvantileUpdater.exe")" \
-  --name "Corvantile Fixtures" --version 1.0.1 --output "$(windows_path "$bench/Update.exe")" \
-  "$(windows_path "$fixtures/PatchX64.msp")" "$(windows_path "$fixtures/PatchX86.msp")" >/dev/null
-"$build/wine-run.sh" "$build/bin/corvantile-pack.exe" extract "$(windows_path "$bench/Update.exe")" \
-  "$(windows_path "$bench/patches")" >/dev/null
-for patch in PatchX64.msp PatchX86.msp; do
-  cmp "$fixtures/$patch" "$bench/patches/$patch" || { echo "extracted $patch differs" >&2; exit 1; }
+echo "Making the ${payload_mib} MiB patches (make-fixtures.py --payload-mib $payload_mib)"
+/usr/bin/python3 "$root/tests/engine/installer/make-fixtures.py" --payload-mib "$payload_mib" "$bench/large-fixtures"
+
+sizes=(small large)
+declare -A source_dir=([small]=$fixtures [large]=$bench/large-fixtures)
+declare -A describe=([small]="fixture patches, 25 bytes each" [large]="${payload_mib} MiB each")
+# Per size, the package, and its files as the packing tool extracts them, for the plain runs.
+pack=$build/bin/corvantile-pack.exe
+for size in "${sizes[@]}"; do
+  source=${source_dir[$size]}
+  mkdir -p "$bench/$size"
+  "$build/wine-run.sh" "$pack" build --stub "$(windows_path "$build/bin/CorvantileUpdater.exe")" \
+    --name "Corvantile Fixtures" --version 1.0.1 --output "$(windows_path "$bench/$size/Update.exe")" \
+    "$(windows_path "$source/PatchX64.msp")" "$(windows_path "$source/PatchX86.msp")" >/dev/null
+  "$build/wine-run.sh" "$pack" extract "$(windows_path "$bench/$size/Update.exe")" \
+    "$(windows_path "$bench/$size/patches")" >/dev/null
+  for patch in PatchX64.msp PatchX86.msp; do
+    cmp "$source/$patch" "$bench/$size/patches/$patch" || { echo "extracted $size $patch differs" >&2; exit 1; }
+  done
 done
 
 program=$build/bin/UpdateOverhead.exe
-# One run in its own prefix copy; prints the program's milliseconds (and, for plain, its msi.dll load time).
-measure() {  # engine|plain
-  local output
-  if [ "$1" = engine ]; then
-    output=$("$prefix_copy" "$baseline" "$program" engine "$(windows_path "$bench/Update.exe")")
+results=$bench/results
+mkdir -p "$results"
+# One run in its own prefix copy; appends the program's milliseconds to results/SIZE.MODE.elapsed and, where
+# the mode times a load, to results/SIZE.MODE.load. Prints "elapsed [load]".
+measure() {  # engine|engine-preloaded|plain small|large
+  local mode=$1 size=$2 output
+  if [ "$mode" = plain ]; then
+    output=$("$prefix_copy" "$baseline" "$program" plain "$(windows_path "$bench/$size/patches/PatchX64.msp")" \
+      "$(windows_path "$bench/$size/patches/PatchX86.msp")")
   else
-    output=$("$prefix_copy" "$baseline" "$program" plain "$(windows_path "$bench/patches/PatchX64.msp")" \
-      "$(windows_path "$bench/patches/PatchX86.msp")")
-  fi || { echo "$1 run failed: $output" >&2; return 1; }
-  local line
-  line=$(grep "^update-overhead mode=$1 patches=2 " <<<"$output") || { echo "unexpected output: $output" >&2; return 1; }
-  sed -n 's/.* elapsed_ms=\([0-9.]*\).*/\1/p' <<<"$line"
-  sed -n 's/.* load_ms=\([0-9.]*\).*/\1/p' <<<"$line"
+    output=$("$prefix_copy" "$baseline" "$program" "$mode" "$(windows_path "$bench/$size/Update.exe")")
+  fi || { echo "$mode $size run failed: $output" >&2; return 1; }
+  local line elapsed load
+  line=$(grep "^update-overhead mode=$mode patches=2 " <<<"$output") ||
+    { echo "unexpected output: $output" >&2; return 1; }
+  elapsed=$(sed -n 's/.* elapsed_ms=\([0-9.]*\).*/\1/p' <<<"$line")
+  load=$(sed -n 's/.* load_ms=\([0-9.]*\).*/\1/p' <<<"$line")
+  [ -n "$elapsed" ] || { echo "no time in: $line" >&2; return 1; }
+  echo "$elapsed" >>"$results/$size.$mode.elapsed"
+  if [ "$mode" != engine ]; then
+    [ -n "$load" ] || { echo "no load time in: $line" >&2; return 1; }
+    echo "$load" >>"$results/$size.$mode.load"
+  fi
+  echo "$elapsed${load:+ $load}"
 }
 
-median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
-spread() { printf '%s\n' "$@" | sort -g | awk 'NR==1 {lo=$1} {hi=$1} END {printf "%.1f-%.1f ms", lo, hi}'; }
+median() { sort -g "$1" | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
+spread() { sort -g "$1" | awk 'NR==1 {lo=$1} {hi=$1} END {printf "%.1f-%.1f", lo, hi}'; }
 
-echo "Measuring: $runs runs each, engine and plain alternating, each in a fresh prefix copy"
-engine=() plain=() load=()
+order=()
+for size in "${sizes[@]}"; do
+  for mode in engine engine-preloaded plain; do order+=("$mode $size"); done
+done
+echo "Measuring: $runs rounds of ${#order[@]} runs (engine, engine-preloaded, plain for each size)," \
+  "each in a fresh prefix copy"
 for ((i = 1; i <= runs; i++)); do
-  figures=$(measure engine)
-  engine+=("$figures")
-  mapfile -t figures < <(measure plain)
-  [ ${#figures[@]} -eq 2 ] || exit 1
-  plain+=("${figures[0]}")
-  load+=("${figures[1]}")
-  printf '  run %d: engine %9.1f ms   plain %9.1f ms\n' "$i" "${engine[-1]}" "${plain[-1]}"
+  if ((i % 2 == 0)); then
+    round=()
+    for ((j = ${#order[@]} - 1; j >= 0; j--)); do round+=("${order[j]}"); done
+  else
+    round=("${order[@]}")
+  fi
+  for step in "${round[@]}"; do
+    read -r mode size <<<"$step"
+    figures=$(measure "$mode" "$size")
+    read -r elapsed load <<<"$figures"
+    printf '  round %d  %-5s  %-16s %9.1f ms%s\n' "$i" "$size" "$mode" "$elapsed" "${load:+   (load $load ms)}"
+  done
 done
 
-awk -v e="$(median "${engine[@]}")" -v p="$(median "${plain[@]}")" -v l="$(median "${load[@]}")" \
-    -v es="$(spread "${engine[@]}")" -v ps="$(spread "${plain[@]}")" -v n="$runs" 'BEGIN {
-  r = e / p
-  printf "medians of %d runs, 2 patches (one per product):\n", n
-  printf "  engine, ApplyUpdates           %9.1f ms  (runs %s)\n", e, es
-  printf "  plain, MsiApplyPatchW calls    %9.1f ms  (runs %s)\n", p, ps
-  printf "  msi.dll load in the plain runs %9.1f ms  (not in plain; the engine loads it inside its call)\n", l
-  printf "  ratio engine/plain: %.3fx; the engine adds %.1f ms, %.1f%% of the Installer'\''s own time\n", r, e - p, (r - 1) * 100
-  printf "  goal: the engine adds under 5%% to the Installer'\''s own time: %s\n", (r < 1.05) ? "met" : "NOT MET"
-}'
+# Plain with its own load, per run.
+for size in "${sizes[@]}"; do
+  paste "$results/$size.plain.elapsed" "$results/$size.plain.load" |
+    awk '{printf "%.3f\n", $1 + $2}' >"$results/$size.plain-with-load.elapsed"
+done
+
+for size in "${sizes[@]}"; do
+  r=$results/$size
+  awk -v size="${describe[$size]}" -v n="$runs" \
+      -v e="$(median "$r.engine.elapsed")" -v es="$(spread "$r.engine.elapsed")" \
+      -v w="$(median "$r.engine-preloaded.elapsed")" -v ws="$(spread "$r.engine-preloaded.elapsed")" \
+      -v wl="$(median "$r.engine-preloaded.load")" -v wls="$(spread "$r.engine-preloaded.load")" \
+      -v p="$(median "$r.plain.elapsed")" -v ps="$(spread "$r.plain.elapsed")" \
+      -v pl="$(median "$r.plain.load")" -v pls="$(spread "$r.plain.load")" \
+      -v pw="$(median "$r.plain-with-load.elapsed")" -v pws="$(spread "$r.plain-with-load.elapsed")" '
+  function verdict(ratio) { return ratio < 1.05 ? "goal met" : "goal NOT MET" }
+  BEGIN {
+    printf "\n2 patches, %s; medians of %d runs (range in brackets):\n", size, n
+    printf "  engine, msi.dll loaded inside ApplyUpdates     %9.1f ms  (%s)\n", e, es
+    printf "  engine-preloaded, ApplyUpdates                 %9.1f ms  (%s)\n", w, ws
+    printf "    msi.dll load before it                       %9.1f ms  (%s)\n", wl, wls
+    printf "    engine minus engine-preloaded medians        %9.1f ms  (a check on that load; other runs)\n", e - w
+    printf "  plain, MsiApplyPatchW calls                    %9.1f ms  (%s)\n", p, ps
+    printf "    msi.dll load before them                     %9.1f ms  (%s)\n", pl, pls
+    printf "    plain plus its load, per run                 %9.1f ms  (%s)\n", pw, pws
+    r1 = e / pw; r2 = w / p
+    format = "  engine/plain, load on %-13s %.3fx, the engine adds %+.1f ms (%+.1f%%): %s\n"
+    printf format, "both sides:", r1, e - pw, (r1 - 1) * 100, verdict(r1)
+    printf format, "neither side:", r2, w - p, (r2 - 1) * 100, verdict(r2)
+  }'
+done
+echo
+echo "Goal: the engine adds under 5% to the Installer's own time (ratio < 1.05)."
+echo "Wall time of this script: ${SECONDS} s"
