@@ -8,9 +8,14 @@
 #include "package/Extraction.h"
 #include "package/PackageFile.h"
 #include "res/resource.h"
+#include "ui/DialogState.h"
+#include "ui/UpdaterDialog.h"
 
-#include <shellapi.h>
 #include <windows.h>
+
+#include <commctrl.h>
+#include <objbase.h>
+#include <shellapi.h>
 
 namespace corvantile {
 namespace {
@@ -47,7 +52,46 @@ bool OpenOwnFile() {
     return path && settings.packageFile.Open(ExtendedLengthPath(*path), RunningImageLayout());
 }
 
-int Run(HINSTANCE instance) {
+// Dispatches until the quit message, whose code is the exit code; a failing GetMessageW ends with 1.
+int RunMessageLoop(const DialogState& state) {
+    MSG message;
+    for (;;) {
+        const BOOL result = ::GetMessageW(&message, nullptr, 0, 0);
+        if (result == 0) return static_cast<int>(message.wParam);
+        if (result == -1) return 1;
+        // Once the dialog is gone its handle is stale, and what is left is dispatched as usual.
+        if (::IsWindow(state.window) && ::IsDialogMessageW(state.window, &message)) continue;
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+// The interactive and silent runs: the progress dialog and its message loop.
+int RunDialog(int showCommand) {
+    (void)::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES};
+    (void)::InitCommonControlsEx(&controls);
+
+    DialogState state;
+    state.instanceHandle = settings.instanceHandle;
+    state.runMode = settings.runMode;
+    state.productName = settings.productName;
+    state.productVersion = settings.productVersion;
+    state.engine.packageFile = &settings.packageFile;
+    state.engine.logDirectory = settings.logDirectory;
+    state.engine.stringModule = settings.instanceHandle;
+    if (::CreateDialogParamW(settings.instanceHandle, MAKEINTRESOURCEW(IDD_UPDATER), nullptr, UpdaterDialogProc,
+                             reinterpret_cast<LPARAM>(&state)) == nullptr) {
+        ::CoUninitialize();
+        return 1;
+    }
+    ::ShowWindow(state.window, showCommand);
+    const int exitCode = RunMessageLoop(state);
+    ::CoUninitialize();
+    return exitCode;
+}
+
+int Run(HINSTANCE instance, int showCommand) {
     settings.instanceHandle = instance;
     ::HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
     ReadCommandLine();
@@ -74,16 +118,15 @@ int Run(HINSTANCE instance) {
     if (settings.runMode == RunMode::Extract) {
         return ExtractUpdateFiles(settings.packageFile, settings.outputDirectory, nullptr);
     }
-    // The progress dialog of the interactive and silent runs takes over here.
-    return 0;
+    return RunDialog(showCommand);
 }
 
 }  // namespace
 }  // namespace corvantile
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
     // The updater runs elevated from wherever it was downloaded: no DLL that loads later (the Installer,
     // the common controls, COM) may come from the updater's own folder.
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    return corvantile::Run(instance);
+    return corvantile::Run(instance, showCommand);
 }

@@ -1,6 +1,9 @@
 // Resource identifiers of the updater.
 #pragma once
 
+#define IDD_UPDATER 101
+#define IDD_ABOUT 102
+
 #define IDS_APPLYING_UPDATES 104
 #define IDS_CLOSE 105
 #define IDS_FINISHED 106
@@ -8,3 +11,13 @@
 #define IDS_INTRO 108
 #define IDS_PACKAGE_ERROR 109
 #define IDS_INSTALLING_UPDATE 110
+
+#define IDI_UPDATER 105
+
+#define IDC_INTRO_TEXT 1001
+#define IDC_PROGRESS 1002
+#define IDC_STATUS_TEXT 1004
+#define IDC_ABOUT_NAME 1005
+#define IDC_ABOUT_VERSION 1006
+
+#define IDM_ABOUT 40001

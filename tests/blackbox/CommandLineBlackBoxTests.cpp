@@ -25,15 +25,15 @@ protected:
 const std::wstring kAppDirectory = L"app\\";
 const std::wstring kUpdateFile = L"update1.msp";
 
-// The progress dialog is not part of the program yet: the interactive and silent runs end right after the
-// header with 0. Once the dialog exists, these cases have to close it.
-TEST_F(BlackBoxCommandLine, NoArgumentsShowsNoBoxAndWritesNothing) {
+// No switch: the progress dialog, closed in Ready without a run, ends with 0 and leaves nothing behind.
+TEST_F(BlackBoxCommandLine, NoArgumentsShowsTheDialogAndWritesNothing) {
     const std::vector<std::wstring> before = Tree();
 
     const ProcessRun run = Run({});
 
     ASSERT_TRUE(Finished(run));
     EXPECT_EQ(run.exitCode, 0u) << run.Describe();
+    EXPECT_EQ(run.progressDialogs, 1) << run.Describe();
     EXPECT_TRUE(run.boxes.empty()) << run.Describe();
     EXPECT_EQ(Tree(), before) << "no log file, no extracted file";
 }
@@ -77,18 +77,26 @@ TEST_F(BlackBoxCommandLine, ExtractAndLogIntoGivenDirectories) {
 }
 
 TEST_F(BlackBoxCommandLine, LogWithoutDirectoryInTheDialogModesGoesBesideTheUpdater) {
-    // "-l -a": the -a after a directory-less -l is never read. "-a -l": silent mode with a log.
-    for (const std::vector<std::wstring>& arguments : {std::vector<std::wstring>{L"-l", L"-a"}, {L"-a", L"-l"}}) {
-        SCOPED_TRACE(Narrow(Quoted(arguments)));
-        const ProcessRun run = Run(arguments);
+    struct Case {
+        std::vector<std::wstring> arguments;
+        DWORD exitCode;
+        std::vector<std::wstring> log;
+    };
+    // "-l -a": the -a after a directory-less -l is never read, so the dialog waits in Ready and is closed
+    // without a run. "-a -l": a silent run, whose update fails because the package's files are no patches.
+    const std::vector<Case> cases = {{{L"-l", L"-a"}, 0, {}}, {{L"-a", L"-l"}, 1, {kExtracting}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(Quoted(c.arguments)));
+        const ProcessRun run = Run(c.arguments);
 
         ASSERT_TRUE(Finished(run));
-        EXPECT_EQ(run.exitCode, 0u) << run.Describe();
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.Describe();
         EXPECT_TRUE(run.boxes.empty()) << run.Describe();
         const std::wstring log = InRoot(kAppDirectory + kLogFileName);
         const std::optional<Bytes> bytes = ReadFileBytes(log);
         ASSERT_TRUE(bytes.has_value()) << "no log beside the updater";
         EXPECT_TRUE(ParseLog(*bytes).WellFormed()) << ParseLog(*bytes).problem;
+        EXPECT_EQ(ParseLog(*bytes).Messages(), c.log);
         EXPECT_TRUE(ListTree(WorkDirectory()).empty()) << "nothing in the working directory";
         ::DeleteFileW(log.c_str());
     }

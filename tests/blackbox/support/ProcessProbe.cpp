@@ -17,6 +17,13 @@ constexpr UINT kTextTimeoutMilliseconds = 2'000;
 // The id that message boxes give their text control.
 constexpr int kMessageBoxTextId = 0xFFFF;
 constexpr DWORD kTerminatedExitCode = 0xDEADDEAD;
+// Controls that only the updater's progress dialog has: its status line and its progress bar.
+constexpr int kStatusTextId = 1004;
+constexpr int kProgressBarId = 1002;
+
+bool IsProgressDialog(HWND window) {
+    return ::GetDlgItem(window, kStatusTextId) != nullptr && ::GetDlgItem(window, kProgressBarId) != nullptr;
+}
 
 std::wstring ReadWindowText(HWND window) {
     if (window == nullptr) return {};
@@ -67,6 +74,14 @@ public:
             ::EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&search));
             for (HWND box : search.boxes) {
                 if (!handled_.insert(box).second) continue;
+                // The progress dialog is asked to close: a dialog in Ready ends without a run, one that is
+                // already running (a silent run) refuses and closes by itself when the run is over.
+                if (IsProgressDialog(box)) {
+                    ++progressDialogs_;
+                    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                                   reinterpret_cast<LPARAM>(::GetDlgItem(box, IDCANCEL)));
+                    continue;
+                }
                 records_.push_back({ReadWindowText(box), ReadWindowText(::GetDlgItem(box, kMessageBoxTextId))});
                 ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                                reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
@@ -75,6 +90,7 @@ public:
     }
 
     [[nodiscard]] std::vector<MessageBoxRecord> TakeRecords() { return std::move(records_); }
+    [[nodiscard]] int ProgressDialogs() const { return progressDialogs_; }
 
 private:
     HANDLE process_;
@@ -82,6 +98,7 @@ private:
     HANDLE stop_;
     std::set<HWND> handled_;
     std::vector<MessageBoxRecord> records_;
+    int progressDialogs_ = 0;
 };
 
 }  // namespace
@@ -162,6 +179,7 @@ ProcessRun RunAndProbe(const LaunchRequest& request) {
     probeThread.join();
 
     run.boxes = probe.TakeRecords();
+    run.progressDialogs = probe.ProgressDialogs();
     if (!::GetExitCodeProcess(process.get(), &run.exitCode)) run.exitCode = kTerminatedExitCode;
     return run;
 }

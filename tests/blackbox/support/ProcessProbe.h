@@ -1,5 +1,6 @@
 // Runs a Windows GUI program as a separate process and watches its message boxes from outside: every box
-// that the process shows is recorded (caption and text) and dismissed with OK, so the program can go on.
+// that the process shows is recorded (caption and text) and dismissed with OK, so the program can go on. The
+// updater's progress dialog is not a box: it is counted and asked to close with Cancel.
 #pragma once
 
 #include <windows.h>
@@ -22,6 +23,7 @@ struct ProcessRun {
     bool timedOut = false;  // the process outlived the timeout and was terminated
     DWORD exitCode = 0;     // all 32 bits, from GetExitCodeProcess
     std::vector<MessageBoxRecord> boxes;  // in the order they appeared
+    int progressDialogs = 0;
 
     [[nodiscard]] bool Finished() const noexcept { return launchError == 0 && !timedOut; }
     // One line for failure messages: command line, how the run ended, the boxes seen.

@@ -1,0 +1,35 @@
+// The record that the entry point gives the progress dialog, and through it the updater thread.
+#pragma once
+
+#include "app/CommandLine.h"
+#include "engine/ApplyUpdates.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace corvantile {
+
+// Where the dialog stands: Ready until OK, Running until the outcome, then Finished.
+enum class DialogPhase { Ready, Running, Finished };
+
+struct DialogState {
+    // Read-only once the dialog exists.
+    HINSTANCE instanceHandle = nullptr;
+    RunMode runMode = RunMode::Interactive;
+    std::wstring productName;
+    std::wstring productVersion;
+    // What the worker hands to the engine; the package's cursor moves only on the worker.
+    EngineContext engine;
+
+    // Written by the dialog at its creation, before the worker exists; read by the worker.
+    HWND window = nullptr;
+    // Written by the worker before its first notification; read by the dialog when it is destroyed.
+    std::wstring workingDirectory;
+
+    // The dialog's own, on its thread only.
+    DialogPhase phase = DialogPhase::Ready;
+    bool updateFailed = false;
+};
+
+}  // namespace corvantile

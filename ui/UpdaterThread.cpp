@@ -1,0 +1,79 @@
+#include "ui/UpdaterThread.h"
+
+#include "app/Log.h"
+#include "app/UniqueHandles.h"
+#include "engine/ApplyUpdates.h"
+#include "ui/Notifications.h"
+#include "ui/UpdaterDialog.h"
+
+#include <objbase.h>
+#include <process.h>
+#include <rpc.h>
+#include <sddl.h>
+
+#include <vector>
+
+namespace corvantile {
+
+namespace {
+
+// The GUID's text form: 36 characters, no braces. Empty when no text comes back.
+std::wstring NewGuidText() {
+    GUID guid{};
+    (void)::CoCreateGuid(&guid);
+    RPC_WSTR text = nullptr;
+    if (::UuidToStringW(&guid, &text) != RPC_S_OK || text == nullptr) return {};
+    std::wstring guidText(reinterpret_cast<const wchar_t*>(text));
+    ::RpcStringFreeW(&text);
+    return guidText;
+}
+
+unsigned __stdcall UpdaterThreadProc(void* argument) {
+    DialogState& state = *static_cast<DialogState*>(argument);
+    state.workingDirectory = TemporaryPath() + NewGuidText();
+    // The worker never touches a control: it only sends notifications, and waits until each is handled.
+    if (state.workingDirectory.empty() || !CreateWorkingDirectory(state.workingDirectory)) {
+        ::SendMessageW(state.window, UM_UPDATE_FAILED, 0, 0);
+        return 1;
+    }
+    const int result = ApplyUpdates(state.engine, state.workingDirectory.c_str(), state.window);
+    ::SendMessageW(state.window, result == 0 ? UM_UPDATE_SUCCEEDED : UM_UPDATE_FAILED, 0, 0);
+    return 0;
+}
+
+}  // namespace
+
+std::wstring TemporaryPath() {
+    std::vector<wchar_t> buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length == 0) return {};
+        // A path that did not fit comes back as the size it needs, with the buffer left unfilled.
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.assign(std::size_t{length} + 1, L'\0');
+    }
+}
+
+bool CreateWorkingDirectory(const std::wstring& path, decltype(&::CreateDirectoryW) createDirectory) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kWorkingDirectorySecurity, SDDL_REVISION_1,
+                                                                &descriptor, nullptr)) {
+        return false;
+    }
+    const UniqueResource<LocalMemoryTraits<PSECURITY_DESCRIPTOR>> descriptorOwner(descriptor);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    return createDirectory(path.c_str(), &attributes) != FALSE;
+}
+
+void StartUpdaterThread(DialogState& state) {
+    const std::uintptr_t thread = ::_beginthreadex(nullptr, 0, &UpdaterThreadProc, &state, 0, nullptr);
+    if (thread == 0) {
+        WriteLog(L"Updater thread creation failed.");
+        ShowOutcome(state, false);
+        return;
+    }
+    // Closed at once: the worker is never waited for or joined; its outcome arrives as a notification.
+    const UniqueHandle threadHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+}  // namespace corvantile

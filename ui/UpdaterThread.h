@@ -1,0 +1,28 @@
+// The worker thread that runs the update while the dialog stays responsive.
+#pragma once
+
+#include "ui/DialogState.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace corvantile {
+
+// Starts the worker for the dialog's run and lets it go: it is never waited for. When it cannot start, logs
+// "Updater thread creation failed." and shows the failed outcome.
+void StartUpdaterThread(DialogState& state);
+
+// The working directory's security: full access for Administrators and SYSTEM only, inherited by the files
+// in it, and nothing inherited from the user's TEMP, which any unelevated process of the user can write.
+inline constexpr wchar_t kWorkingDirectorySecurity[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
+// Creates the directory with that security through `createDirectory` (CreateDirectoryW, or a test's).
+[[nodiscard]] bool CreateWorkingDirectory(const std::wstring& path,
+                                          decltype(&::CreateDirectoryW) createDirectory = &::CreateDirectoryW);
+
+// The user's temporary directory as GetTempPathW gives it (ending with a backslash), however long; empty
+// when there is none.
+[[nodiscard]] std::wstring TemporaryPath();
+
+}  // namespace corvantile
