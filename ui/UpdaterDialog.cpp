@@ -33,9 +33,7 @@ DialogState& StateOf(HWND dialog) {
 // Closing is refused while the update runs: the Installer works on files in the working directory, which
 // the end of the dialog would delete, inside a transaction that must end with the worker.
 void AllowClosing(HWND dialog, bool allowed) {
-    const HWND cancel = ::GetDlgItem(dialog, IDCANCEL);
-    if (!allowed && ::GetFocus() == cancel) ::SetFocus(dialog);  // a disabled focused button leaves no keyboard
-    ::EnableWindow(cancel, allowed ? TRUE : FALSE);
+    ::EnableWindow(::GetDlgItem(dialog, IDCANCEL), allowed ? TRUE : FALSE);
     ::EnableMenuItem(::GetSystemMenu(dialog, FALSE), SC_CLOSE, MF_BYCOMMAND | (allowed ? MF_ENABLED : MF_GRAYED));
 }
 
@@ -75,6 +73,9 @@ void StartRun(DialogState& state) {
     state.phase = DialogPhase::Running;
     AllowClosing(dialog, false);
     ::EnableWindow(::GetDlgItem(dialog, IDOK), FALSE);
+    // Neither button may keep the focus: a disabled focused control leaves the keyboard dead, while the
+    // dialog itself still takes Alt+Space for the About item.
+    ::SetFocus(dialog);
     ::SetDlgItemTextW(dialog, IDC_STATUS_TEXT, LoadText(state.instanceHandle, IDS_APPLYING_UPDATES).text);
     const HWND progress = ::GetDlgItem(dialog, IDC_PROGRESS);
     ::ShowWindow(progress, SW_SHOW);

@@ -43,10 +43,10 @@ unsigned __stdcall UpdaterThreadProc(void* argument) {
 
 }  // namespace
 
-std::wstring TemporaryPath() {
+std::wstring TemporaryPath(decltype(&::GetTempPathW) getTempPath) {
     std::vector<wchar_t> buffer(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+        const DWORD length = getTempPath(static_cast<DWORD>(buffer.size()), buffer.data());
         if (length == 0) return {};
         // A path that did not fit comes back as the size it needs, with the buffer left unfilled.
         if (length < buffer.size()) return std::wstring(buffer.data(), length);

@@ -21,8 +21,8 @@ inline constexpr wchar_t kWorkingDirectorySecurity[] = L"D:P(A;OICI;FA;;;BA)(A;O
 [[nodiscard]] bool CreateWorkingDirectory(const std::wstring& path,
                                           decltype(&::CreateDirectoryW) createDirectory = &::CreateDirectoryW);
 
-// The user's temporary directory as GetTempPathW gives it (ending with a backslash), however long; empty
-// when there is none.
-[[nodiscard]] std::wstring TemporaryPath();
+// The user's temporary directory as `getTempPath` (GetTempPathW, or a test's) gives it, ending with a
+// backslash, however long; empty when there is none.
+[[nodiscard]] std::wstring TemporaryPath(decltype(&::GetTempPathW) getTempPath = &::GetTempPathW);
 
 }  // namespace corvantile

@@ -6,8 +6,9 @@
 - It imports system DLLs only: no MinGW runtime DLL has to travel with it. msi.dll is not among them: it is
   no known DLL, so a static import would be searched for in the updater's own (download) folder first; the
   updater loads it from the system directory when an update runs.
-- Its manifest asks for administrator rights and the version 6 common controls, and its English string
-  table holds the texts the program shows.
+- Its manifest asks for administrator rights and the version 6 common controls, its English string
+  table holds the texts the program shows, and its two dialog templates are exactly the dialogs it must show:
+  sizes, font, styles, control ids, kinds, texts, positions in dialog units and template order.
 
 Usage: check-updater-image.py UPDATER_EXE OBJDUMP WINDRES
 """
@@ -83,6 +84,57 @@ def check_imports(path, objdump):
             fail(f"imports {dll}, which is not a system DLL")
 
 
+WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
+WS_CAPTION, WS_BORDER, WS_SYSMENU, WS_GROUP, WS_TABSTOP = 0x00C00000, 0x00800000, 0x00080000, 0x00020000, 0x00010000
+DS_SETFONT, DS_FIXEDSYS, DS_MODALFRAME = 0x40, 0x08, 0x80
+WS_EX_APPWINDOW = 0x00040000
+SS_LEFT, BS_PUSHBUTTON, BS_DEFPUSHBUTTON, PBS_MARQUEE = 0x0, 0x0, 0x1, 0x08
+
+# As windres prints a compiled template; a control line keeps the template's order.
+DIALOGS = {
+    101: [
+        "DIALOGEX 0, 0, 244, 101",
+        f"STYLE {WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT | DS_FIXEDSYS:#x}",
+        f"EXSTYLE {WS_EX_APPWINDOW:#x}",
+        'CAPTION "Corvantile Updater"',
+        'FONT 8, "MS Shell Dlg"',
+        f'LTEXT "[PLACEHOLDER]", 1001, 6, 6, 232, 22, {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT:#x}',
+        f'LTEXT "Click \'OK\' to continue", 1004, 6, 34, 232, 19, {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT:#x}',
+        # Hidden until the run starts; no default button anywhere.
+        f'CONTROL "", 1002, "MSCTLS_PROGRESS32", {WS_CHILD | WS_BORDER | PBS_MARQUEE:#x}, 6, 59, 232, 14',
+        f'PUSHBUTTON "OK", 1, 132, 79, 50, 16, {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON:#x}',
+        f'PUSHBUTTON "Cancel", 2, 188, 79, 50, 16, {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON:#x}',
+    ],
+    102: [
+        "DIALOGEX 0, 0, 200, 80",
+        f"STYLE {WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS:#x}",
+        'CAPTION "About Corvantile Updater"',
+        'FONT 8, "MS Shell Dlg"',
+        f'DEFPUSHBUTTON "OK", 1, 144, 60, 50, 14, {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON:#x}',
+        f'LTEXT "Corvantile Updater", 1005, 6, 12, 188, 8, {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT:#x}',
+        f'LTEXT "Version 1.0", 1006, 6, 26, 188, 8, {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT:#x}',
+    ],
+}
+
+
+def dialog_templates(rc_text):
+    """{id: the template's lines without BEGIN/END and memory flags} of every decompiled dialog."""
+    dialogs = {}
+    lines = [line.strip() for line in rc_text.splitlines()]
+    for index, line in enumerate(lines):
+        words = line.split()
+        if len(words) >= 2 and words[0].isdigit() and words[1] == "DIALOGEX":
+            sizes = line.split("DIALOGEX", 1)[1].replace("MOVEABLE", "").replace("PURE", "").replace("DISCARDABLE", "")
+            template = ["DIALOGEX " + sizes.strip()]
+            cursor = index + 1
+            while lines[cursor] != "END":
+                if lines[cursor] != "BEGIN":
+                    template.append(lines[cursor])
+                cursor += 1
+            dialogs[int(words[0])] = template
+    return dialogs
+
+
 def rc_string(line):
     """The text of one quoted line of windres output."""
     line = line.strip()
@@ -133,6 +185,11 @@ def check_resources(path, windres):
         if strings.get(number) != text:
             fail(f"string {number} is {strings.get(number)!r}, expected {text!r}")
 
+    dialogs = dialog_templates(rc_text)
+    for number, expected in DIALOGS.items():
+        if dialogs.get(number) != expected:
+            fail(f"dialog {number} is {dialogs.get(number)}, expected {expected}")
+
     if len(manifests) != 1:
         fail(f"{len(manifests)} manifests with id 1, expected one")
         return
@@ -162,7 +219,7 @@ def main():
     for failure in failures:
         print(f"FAILED: {failure}", file=sys.stderr)
     if not failures:
-        print(f"{path}: ends with its last section, imports system DLLs only, manifest and strings embedded")
+        print(f"{path}: ends with its last section, imports system DLLs only, manifest, strings and dialogs embedded")
     return 1 if failures else 0
 
 

@@ -185,6 +185,7 @@ struct FakeCalls {
         FakeInstaller& fake = Fake();
         fake.calls.push_back(L"MsiApplyPatchW(" + fake.Shown(path) + L", " + Text(package) + L", " +
                              std::to_wstring(type) + L", " + Text(commandLine) + L")");
+        if (fake.holdApply != nullptr) ::WaitForSingleObject(fake.holdApply, INFINITE);
         std::deque<UINT>& results = fake.applyResults[fake.FileName(path)];
         if (results.empty()) return ERROR_SUCCESS;
         const UINT result = results.front();
@@ -225,7 +226,7 @@ struct FakeCalls {
         fake.calls.push_back(L"SendMessageW(" + Window(window) + L", " + Hex(message) + L", " + Text(text) + L", " +
                              std::to_wstring(lParam) + L")");
         fake.statusTexts.push_back(Text(text));
-        return 0;
+        return fake.forwardMessages ? ::SendMessageW(window, message, wParam, lParam) : 0;
     }
 
     static HWINSTA WINAPI GetProcessWindowStationCall() {

@@ -66,6 +66,10 @@ public:
     std::optional<DWORD> windowStationFlags = WSF_VISIBLE;
     BOOL openTokenResult = TRUE;
     BOOL lookupPrivilegeResult = TRUE;
+    // Passes each SendMessageW on to the real window as well, for tests with a real dialog.
+    bool forwardMessages = false;
+    // When set, every MsiApplyPatchW waits until this event is signalled: holds a run in progress.
+    HANDLE holdApply = nullptr;
     // The directory whose paths the record shows as "<dir>".
     std::wstring extractDir;
 

@@ -1,0 +1,356 @@
+// The progress dialog and its worker in this process, from the updater's own resources, with the engine
+// running against the scripted Installer: the dialog's states, what it refuses, and how it ends.
+#include "ui/UpdaterDialog.h"
+#include "ui/UpdaterThread.h"
+
+#include "res/resource.h"
+#include "tests/engine/FakeInstaller.h"
+#include "tests/package/PackageTestSupport.h"
+#include "ui/Notifications.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <commctrl.h>
+#include <sddl.h>
+
+#include <chrono>
+#include <cwchar>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+
+namespace corvantile {
+namespace {
+
+using namespace testing;
+
+constexpr auto kPatience = std::chrono::seconds(20);
+
+std::wstring TextOf(HWND window) {
+    wchar_t text[512] = {};
+    ::GetWindowTextW(window, text, 512);
+    return text;
+}
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() { ::CloseHandle(handle_); }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// What the dialog shows, read as a user would see it.
+struct Screen {
+    std::wstring intro;
+    std::wstring status;
+    bool okEnabled = false;
+    std::wstring cancelCaption;
+    bool cancelEnabled = false;
+    bool progressVisible = false;
+};
+
+// One dialog on a crafted updater: the fixture builds the package, the scripted Installer and the state, and
+// pumps this thread's messages while the worker runs.
+class UpdaterDialog : public ::testing::Test {
+protected:
+    FakeInstaller fake;
+    DialogState state;
+
+    void SetUp() override {
+        static const bool controls = [] {
+            const INITCOMMONCONTROLSEX init{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+            return ::InitCommonControlsEx(&init) != FALSE;
+        }();
+        ASSERT_TRUE(controls);
+        fake.forwardMessages = true;
+        fake.patches[L"a.msp"].targets = L"{A}";
+        fake.products[L"{A}"].installedName = L"Server";
+        updater_.emplace(scratch_.path(), BuildPackage({{L"a.msp", PatchLikeData(100, 1)}}));
+        ASSERT_TRUE(updater_->headerRead());
+        state.instanceHandle = ::GetModuleHandleW(nullptr);
+        state.productName = kProductName;
+        state.productVersion = kProductVersion;
+        state.engine = EngineContext{&FakeInstaller::Load, &updater_->package(), L"", state.instanceHandle};
+    }
+
+    void TearDown() override {
+        if (dialog() != nullptr && ::IsWindow(dialog())) {
+            ::DestroyWindow(dialog());
+        }
+        DrainQuit();
+    }
+
+    HWND Create() {
+        const HWND window = ::CreateDialogParamW(state.instanceHandle, MAKEINTRESOURCEW(IDD_UPDATER), nullptr,
+                                                 UpdaterDialogProc, reinterpret_cast<LPARAM>(&state));
+        EXPECT_EQ(window, state.window);
+        // Shown as the entry point shows it; a silent run may already have closed it.
+        if (::IsWindow(window)) ::ShowWindow(window, SW_SHOWNORMAL);
+        return window;
+    }
+    HWND dialog() const { return state.window; }
+    HWND Item(int id) const { return ::GetDlgItem(dialog(), id); }
+
+    Screen Read() const {
+        return {TextOf(Item(IDC_INTRO_TEXT)),          TextOf(Item(IDC_STATUS_TEXT)),
+                ::IsWindowEnabled(Item(IDOK)) != FALSE, TextOf(Item(IDCANCEL)),
+                ::IsWindowEnabled(Item(IDCANCEL)) != FALSE,
+                (::GetWindowLongW(Item(IDC_PROGRESS), GWL_STYLE) & WS_VISIBLE) != 0};
+    }
+
+    // Dispatches this thread's messages, as the entry point's loop does, until `done` holds.
+    bool PumpUntil(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            MSG message;
+            while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                if (message.message == WM_QUIT) {
+                    quitCode_ = static_cast<int>(message.wParam);
+                    continue;
+                }
+                if (::IsWindow(dialog()) && ::IsDialogMessageW(dialog(), &message)) continue;
+                ::TranslateMessage(&message);
+                ::DispatchMessageW(&message);
+            }
+            ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+        return true;
+    }
+    // Dispatches for a while, so that anything the dialog would do in response has happened.
+    void PumpFor(std::chrono::milliseconds duration) {
+        const auto until = std::chrono::steady_clock::now() + duration;
+        PumpUntil([&] { return std::chrono::steady_clock::now() > until; });
+    }
+    bool PumpUntilFinished() { return PumpUntil([&] { return state.phase == DialogPhase::Finished; }); }
+    bool PumpUntilQuit() { return PumpUntil([&] { return quitCode_.has_value(); }); }
+
+    void Press(int id) { ::SendMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+
+    std::optional<int> quitCode() const { return quitCode_; }
+
+private:
+    void DrainQuit() {
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+    }
+
+    TempDirectory scratch_{TempDirectory::Parent::UserTemp};
+    std::optional<CraftedUpdater> updater_;
+    std::optional<int> quitCode_;
+};
+
+TEST_F(UpdaterDialog, ReadyShowsTheProductAndWaitsForOk) {
+    ASSERT_NE(nullptr, Create());
+    const Screen screen = Read();
+    EXPECT_EQ(L"This utility will update your Corvantile Server 10 to version 2.0.0.100.", screen.intro);
+    EXPECT_EQ(L"Click 'OK' to continue", screen.status);
+    EXPECT_TRUE(screen.okEnabled);
+    EXPECT_EQ(L"Cancel", screen.cancelCaption);
+    EXPECT_TRUE(screen.cancelEnabled);
+    EXPECT_FALSE(screen.progressVisible);
+    EXPECT_EQ(L"Corvantile Updater", TextOf(dialog()));
+
+    // "&About" comes last in the system menu.
+    const HMENU menu = ::GetSystemMenu(dialog(), FALSE);
+    const int last = ::GetMenuItemCount(menu) - 1;
+    EXPECT_EQ(static_cast<UINT>(IDM_ABOUT), ::GetMenuItemID(menu, last));
+    wchar_t item[32] = {};
+    ::GetMenuStringW(menu, last, item, 32, MF_BYPOSITION);
+    EXPECT_EQ(std::wstring(L"&About"), item);
+
+    // Centred on the desktop, each half rounded toward zero.
+    RECT desktop{};
+    RECT window{};
+    ::GetWindowRect(::GetDesktopWindow(), &desktop);
+    ::GetWindowRect(dialog(), &window);
+    EXPECT_EQ(desktop.left + ((desktop.right - desktop.left) - (window.right - window.left)) / 2, window.left);
+    EXPECT_EQ(desktop.top + ((desktop.bottom - desktop.top) - (window.bottom - window.top)) / 2, window.top);
+    EXPECT_EQ(0, ::SendMessageW(::GetDlgItem(dialog(), IDOK), BM_GETSTATE, 0, 0) & BS_DEFPUSHBUTTON);
+}
+
+TEST_F(UpdaterDialog, CancelInReadyEndsWithoutARunAndRemovesNothing) {
+    ASSERT_NE(nullptr, Create());
+    Press(IDCANCEL);
+    EXPECT_FALSE(::IsWindow(dialog()));
+    ASSERT_TRUE(PumpUntilQuit());
+    EXPECT_EQ(0, *quitCode());
+    EXPECT_EQ(L"", state.workingDirectory);
+    EXPECT_EQ(std::vector<std::wstring>{}, fake.calls);
+}
+
+TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
+    const Handle hold(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    fake.holdApply = hold.get();
+    ASSERT_NE(nullptr, Create());
+    ::SetFocus(Item(IDOK));  // as after a click or Space on the button
+    Press(IDOK);
+    ASSERT_TRUE(PumpUntil([&] { return Read().status == L"Installing update 'a.msp' for 'Server'."; }));
+    const Screen running = Read();
+    EXPECT_FALSE(running.okEnabled);
+    EXPECT_FALSE(running.cancelEnabled);
+    EXPECT_EQ(L"Cancel", running.cancelCaption);
+    EXPECT_TRUE(running.progressVisible);
+    const HWND focus = ::GetFocus();
+    EXPECT_TRUE(focus == dialog() || (focus != nullptr && ::IsWindowEnabled(focus))) << "focus on a disabled control";
+
+    // Esc, the close box, Alt+F4, the system menu's Close and a second OK: all refused while the worker runs.
+    Press(IDCANCEL);
+    Press(IDOK);
+    ::PostMessageW(dialog(), WM_KEYDOWN, VK_ESCAPE, 0);
+    ::SendMessageW(dialog(), WM_CLOSE, 0, 0);
+    ::SendMessageW(dialog(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    PumpFor(std::chrono::milliseconds(200));
+    EXPECT_TRUE(::IsWindow(dialog()));
+    EXPECT_EQ(DialogPhase::Running, state.phase);
+    EXPECT_EQ(1u, fake.CallsStartingWith(L"MsiBeginTransactionW(").size()) << "one run only";
+
+    ::SetEvent(hold.get());
+    ASSERT_TRUE(PumpUntilFinished());
+    const Screen finished = Read();
+    EXPECT_EQ(L"Finished updating.", finished.status);
+    EXPECT_EQ(L"Close", finished.cancelCaption);
+    EXPECT_TRUE(finished.cancelEnabled);
+    EXPECT_FALSE(finished.okEnabled);
+    EXPECT_FALSE(finished.progressVisible);
+    EXPECT_EQ(Item(IDCANCEL), ::GetFocus());
+
+    // The worker's directory: the temporary path followed by a GUID, the one the engine extracted into.
+    const std::wstring directory = state.workingDirectory;
+    EXPECT_EQ(TemporaryPath(), directory.substr(0, directory.size() - 36));
+    EXPECT_TRUE(std::regex_match(directory.substr(directory.size() - 36),
+                                 std::wregex(L"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")));
+    EXPECT_EQ(L"MsiOpenDatabaseW(" + directory + L"\\a.msp, 32)", fake.calls.at(0));
+    EXPECT_TRUE(FileExists(directory + L"\\a.msp"));
+
+    Press(IDCANCEL);
+    ASSERT_TRUE(PumpUntilQuit());
+    EXPECT_EQ(0, *quitCode());
+    EXPECT_FALSE(PathExists(directory)) << "the working directory goes with the dialog";
+}
+
+TEST_F(UpdaterDialog, FailedRunEndsWithExitCodeOne) {
+    fake.applyResults[L"a.msp"] = {ERROR_INSTALL_FAILURE};
+    ASSERT_NE(nullptr, Create());
+    Press(IDOK);
+    ASSERT_TRUE(PumpUntilFinished());
+    EXPECT_EQ(L"Update failed.", Read().status);
+    EXPECT_EQ(L"Close", Read().cancelCaption);
+    ::SendMessageW(dialog(), WM_CLOSE, 0, 0);  // the close box works again once the run is over
+    ASSERT_TRUE(PumpUntilQuit());
+    EXPECT_EQ(1, *quitCode());
+}
+
+TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
+    state.runMode = RunMode::Silent;
+    ASSERT_NE(nullptr, Create());
+    EXPECT_NE(DialogPhase::Ready, state.phase) << "started before the window is shown";
+    ASSERT_TRUE(PumpUntilQuit());
+    EXPECT_EQ(0, *quitCode());
+    EXPECT_FALSE(::IsWindow(dialog()));
+    EXPECT_EQ((std::vector<std::wstring>{L"Installing update 'a.msp' for 'Server'."}), fake.statusTexts);
+}
+
+TEST_F(UpdaterDialog, SilentRunThatFailsStillClosesItself) {
+    state.runMode = RunMode::Silent;
+    fake.beginResult = ERROR_INSTALL_ALREADY_RUNNING;
+    ASSERT_NE(nullptr, Create());
+    ASSERT_TRUE(PumpUntilQuit());
+    EXPECT_EQ(1, *quitCode());
+}
+
+TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
+    const Handle hold(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    fake.holdApply = hold.get();
+    ASSERT_NE(nullptr, Create());
+    Press(IDOK);
+    ASSERT_TRUE(PumpUntil([&] { return !fake.statusTexts.empty(); }));
+
+    // The About box runs its own loop on this thread; a helper finds it, lets the run finish behind it, and
+    // closes it once the dialog shows the outcome.
+    std::wstring aboutTexts;
+    std::wstring statusBehind;
+    std::thread helper([&] {
+        HWND about = nullptr;
+        for (int i = 0; i < 2000 && about == nullptr; ++i) {
+            // Visible only once its initialisation has made and filled its controls.
+            about = ::FindWindowW(L"#32770", L"About Corvantile Updater");
+            if (about != nullptr && !::IsWindowVisible(about)) about = nullptr;
+            if (about == nullptr) ::Sleep(10);
+        }
+        if (about == nullptr) return;
+        aboutTexts = TextOf(::GetDlgItem(about, IDC_ABOUT_NAME)) + L"|" + TextOf(::GetDlgItem(about, IDC_ABOUT_VERSION));
+        ::SetEvent(hold.get());
+        for (int i = 0; i < 2000 && statusBehind != L"Finished updating."; ++i) {
+            wchar_t text[64] = {};
+            ::SendMessageW(::GetDlgItem(dialog(), IDC_STATUS_TEXT), WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text));
+            statusBehind = text;
+            ::Sleep(10);
+        }
+        ::PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    });
+    // The id is compared as it is: the low four bits are not masked off first.
+    ::SendMessageW(dialog(), WM_SYSCOMMAND, IDM_ABOUT, 0);
+    helper.join();
+    ::SetEvent(hold.get());
+    EXPECT_EQ(L"Corvantile Updater|Version 1.0", aboutTexts);
+    EXPECT_EQ(L"Finished updating.", statusBehind);
+    EXPECT_EQ(DialogPhase::Finished, state.phase);
+}
+
+TEST_F(UpdaterDialog, EmptyStatusTextEmptiesTheLine) {
+    ASSERT_NE(nullptr, Create());
+    ::SendMessageW(dialog(), UM_STATUS_TEXT, reinterpret_cast<WPARAM>(L""), 0);
+    EXPECT_EQ(L"", Read().status);
+}
+
+// ---- The worker's directory ----
+
+TEST(UpdaterWorkingDirectory, CreatedWithAProtectedDescriptorForAdministratorsAndSystem) {
+    static std::wstring received;
+    static std::wstring receivedPath;
+    const auto recordingCreate = [](LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
+        receivedPath = path;
+        LPWSTR sddl = nullptr;
+        if (attributes != nullptr &&
+            ::ConvertSecurityDescriptorToStringSecurityDescriptorW(attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                                   DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+            received = sddl;
+            ::LocalFree(sddl);
+        }
+        return ::CreateDirectoryW(path, attributes);
+    };
+    const TempDirectory scratch(TempDirectory::Parent::UserTemp);
+    const std::wstring path = scratch / L"work";
+    ASSERT_TRUE(CreateWorkingDirectory(path, recordingCreate));
+    EXPECT_EQ(path, receivedPath);
+    EXPECT_EQ(L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", received);
+    EXPECT_TRUE(DirectoryExists(path));
+    EXPECT_FALSE(CreateWorkingDirectory(path)) << "an existing directory is not taken over";
+}
+
+// Wine's own GetTempPathW gives up beyond MAX_PATH, so the long case is played by a stand-in that behaves as
+// Windows documents: too small a buffer gets the needed size and is left as it was.
+TEST(UpdaterWorkingDirectory, TemporaryPathOfAnyLength) {
+    static const std::wstring longPath = L"C:\\" + std::wstring(300, L'd') + L"\\";
+    const auto longTemp = [](DWORD capacity, LPWSTR buffer) -> DWORD {
+        if (capacity <= longPath.size()) return static_cast<DWORD>(longPath.size() + 1);
+        std::wmemcpy(buffer, longPath.c_str(), longPath.size() + 1);
+        return static_cast<DWORD>(longPath.size());
+    };
+    EXPECT_EQ(longPath, TemporaryPath(longTemp));
+    EXPECT_EQ(L"", TemporaryPath([](DWORD, LPWSTR) -> DWORD { return 0; }));
+    const std::wstring real = TemporaryPath();
+    EXPECT_FALSE(real.empty());
+    EXPECT_EQ(L'\\', real.back());
+}
+
+}  // namespace
+}  // namespace corvantile
