@@ -173,7 +173,9 @@ TEST_F(UpdaterDialog, ReadyShowsTheProductAndWaitsForOk) {
     ::GetWindowRect(dialog(), &window);
     EXPECT_EQ(desktop.left + ((desktop.right - desktop.left) - (window.right - window.left)) / 2, window.left);
     EXPECT_EQ(desktop.top + ((desktop.bottom - desktop.top) - (window.bottom - window.top)) / 2, window.top);
-    EXPECT_EQ(0, ::SendMessageW(::GetDlgItem(dialog(), IDOK), BM_GETSTATE, 0, 0) & BS_DEFPUSHBUTTON);
+    EXPECT_EQ(0, ::GetWindowLongW(Item(IDOK), GWL_STYLE) & BS_DEFPUSHBUTTON);
+    EXPECT_NE(0, ::SendMessageW(dialog(), WM_GETICON, ICON_SMALL, 0)) << "the program's icon, small";
+    EXPECT_EQ(0, ::SendMessageW(dialog(), WM_GETICON, ICON_BIG, 0)) << "the large icon is not set";
 }
 
 TEST_F(UpdaterDialog, CancelInReadyEndsWithoutARunAndRemovesNothing) {
