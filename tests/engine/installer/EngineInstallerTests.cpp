@@ -9,15 +9,13 @@
 
 #include "tests/blackbox/support/ProcessProbe.h"
 #include "tests/blackbox/support/UpdaterBuilder.h"
+#include "tests/engine/installer/Fixtures.h"
 #include "tests/package/PackageTestSupport.h"
 #include "ui/Notifications.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdlib>
-#include <sstream>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,66 +24,11 @@ namespace corvantile {
 namespace {
 
 using namespace testing;
+using fixtures::Fixtures;
 using Lines = std::vector<std::wstring>;
 
 constexpr wchar_t kCommitted[] = L"All updates applied successfully and MSI transaction committed.";
 constexpr wchar_t kSucceeded[] = L"MsiApplyPatch succeeded.";
-
-std::wstring Widen(const std::string& utf8) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
-    return wide;
-}
-
-std::string Unescape(const std::string& value) {
-    std::string text;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] != '\\' || i + 1 == value.size()) {
-            text += value[i];
-            continue;
-        }
-        const char next = value[++i];
-        text += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : next;
-    }
-    return text;
-}
-
-// The fixture builder's facts (codes, paths, contents), from the directory named by CORVANTILE_FIXTURES.
-class Fixtures {
-public:
-    static const Fixtures& Get() {
-        static const Fixtures fixtures;
-        return fixtures;
-    }
-    [[nodiscard]] const std::wstring& directory() const { return directory_; }
-    [[nodiscard]] std::wstring operator[](const std::string& key) const { return Widen(Text(key)); }
-    [[nodiscard]] std::string Text(const std::string& key) const {
-        const auto fact = facts_.find(key);
-        if (fact == facts_.end()) throw std::runtime_error("no fixture fact " + key);
-        return fact->second;
-    }
-
-private:
-    Fixtures() {
-        const char* root = std::getenv("CORVANTILE_FIXTURES");
-        if (root == nullptr) throw std::runtime_error("CORVANTILE_FIXTURES is not set");
-        std::wstring directory = Widen(root);
-        // A Unix path reaches Wine's programs through drive Z:.
-        if (!directory.empty() && directory[0] == L'/') directory = L"Z:" + directory;
-        for (wchar_t& unit : directory) unit = unit == L'/' ? L'\\' : unit;
-        directory_ = directory;
-        const std::optional<Bytes> bytes = ReadFileBytes(directory_ + L"\\fixtures.txt");
-        if (!bytes) throw std::runtime_error("cannot read fixtures.txt");
-        std::istringstream file(std::string(bytes->begin(), bytes->end()));
-        for (std::string line; std::getline(file, line);) {
-            const std::size_t equals = line.find('=');
-            if (equals != std::string::npos) facts_[line.substr(0, equals)] = Unescape(line.substr(equals + 1));
-        }
-    }
-    std::wstring directory_;
-    std::map<std::string, std::string> facts_;
-};
 
 // msi.dll from the system directory, for the checks of what the Installer registered.
 std::set<std::wstring> RegisteredPatches(const std::wstring& productCode) {
