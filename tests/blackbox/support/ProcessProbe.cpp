@@ -21,31 +21,6 @@ constexpr DWORD kTerminatedExitCode = 0xDEADDEAD;
 constexpr int kStatusTextId = 1004;
 constexpr int kProgressBarId = 1002;
 
-bool IsProgressDialog(HWND window) {
-    return ::GetDlgItem(window, kStatusTextId) != nullptr && ::GetDlgItem(window, kProgressBarId) != nullptr;
-}
-
-std::wstring ReadWindowText(HWND window) {
-    if (window == nullptr) return {};
-    DWORD_PTR length = 0;
-    if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kTextTimeoutMilliseconds, &length)) {
-        return {};
-    }
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    DWORD_PTR copied = 0;
-    if (!::SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                               SMTO_ABORTIFHUNG, kTextTimeoutMilliseconds, &copied)) {
-        return {};
-    }
-    text.resize(std::min<std::size_t>(static_cast<std::size_t>(copied), text.size() - 1));
-    return text;
-}
-
-bool IsDialogClass(HWND window) {
-    wchar_t className[64] = {};
-    return ::GetClassNameW(window, className, 64) > 0 && std::wstring_view(className) == L"#32770";
-}
-
 struct WindowSearch {
     DWORD processId;
     std::vector<HWND> boxes;
@@ -102,6 +77,31 @@ private:
 };
 
 }  // namespace
+
+bool IsProgressDialog(HWND window) {
+    return ::GetDlgItem(window, kStatusTextId) != nullptr && ::GetDlgItem(window, kProgressBarId) != nullptr;
+}
+
+std::wstring ReadWindowText(HWND window) {
+    if (window == nullptr) return {};
+    DWORD_PTR length = 0;
+    if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kTextTimeoutMilliseconds, &length)) {
+        return {};
+    }
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!::SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                               SMTO_ABORTIFHUNG, kTextTimeoutMilliseconds, &copied)) {
+        return {};
+    }
+    text.resize(std::min<std::size_t>(static_cast<std::size_t>(copied), text.size() - 1));
+    return text;
+}
+
+bool IsDialogClass(HWND window) {
+    wchar_t className[64] = {};
+    return ::GetClassNameW(window, className, 64) > 0 && std::wstring_view(className) == L"#32770";
+}
 
 std::wstring QuoteArgument(const std::wstring& argument) {
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;

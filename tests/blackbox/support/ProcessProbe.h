@@ -47,4 +47,11 @@ struct LaunchRequest {
 // UTF-8 for messages.
 [[nodiscard]] std::string Narrow(const std::wstring& text);
 
+// A window's text by WM_GETTEXT, which the window's own thread answers; empty when it does not within 2 s.
+[[nodiscard]] std::wstring ReadWindowText(HWND window);
+// Of the dialog class, as message boxes, the About box and the progress dialog are.
+[[nodiscard]] bool IsDialogClass(HWND window);
+// The updater's progress dialog: the only dialog with a status line and a progress bar.
+[[nodiscard]] bool IsProgressDialog(HWND window);
+
 }  // namespace corvantile::blackbox
