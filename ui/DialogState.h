@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <process.h>
+
 #include <string>
 
 namespace corvantile {
@@ -21,6 +23,8 @@ struct DialogState {
     std::wstring productVersion;
     // What the worker hands to the engine; the package's cursor moves only on the worker.
     EngineContext engine;
+    // Starts the worker: _beginthreadex, or a test's that fails.
+    decltype(&::_beginthreadex) beginThread = &::_beginthreadex;
 
     // Written by the dialog at its creation, before the worker exists; read by the worker.
     HWND window = nullptr;

@@ -66,7 +66,7 @@ bool CreateWorkingDirectory(const std::wstring& path, decltype(&::CreateDirector
 }
 
 void StartUpdaterThread(DialogState& state) {
-    const std::uintptr_t thread = ::_beginthreadex(nullptr, 0, &UpdaterThreadProc, &state, 0, nullptr);
+    const std::uintptr_t thread = state.beginThread(nullptr, 0, &UpdaterThreadProc, &state, 0, nullptr);
     if (thread == 0) {
         WriteLog(L"Updater thread creation failed.");
         ShowOutcome(state, false);

@@ -250,6 +250,24 @@ TEST_F(UpdaterDialog, FailedRunEndsWithExitCodeOne) {
     EXPECT_EQ(1, *quitCode());
 }
 
+TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
+    state.beginThread = [](void*, unsigned, _beginthreadex_proc_type, void*, unsigned, unsigned*) -> std::uintptr_t {
+        return 0;
+    };
+    const LogCapture log;
+    ASSERT_NE(nullptr, Create());
+    Press(IDOK);
+    EXPECT_EQ(DialogPhase::Finished, state.phase);
+    EXPECT_EQ(L"Update failed.", Read().status);
+    EXPECT_EQ(L"Close", Read().cancelCaption);
+    EXPECT_TRUE(Read().cancelEnabled);
+    EXPECT_EQ(std::vector<std::wstring>{L"Updater thread creation failed."}, log.Lines());
+    EXPECT_EQ(std::vector<std::wstring>{}, fake.calls);
+    Press(IDCANCEL);
+    ASSERT_TRUE(PumpUntilQuit());
+    EXPECT_EQ(1, *quitCode());
+}
+
 TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
     state.runMode = RunMode::Silent;
     ASSERT_NE(nullptr, Create());
