@@ -1,6 +1,7 @@
 #include "app/Log.h"
 
 #include "app/LogLine.h"
+#include "app/UniqueHandles.h"
 
 #include <windows.h>
 
@@ -35,6 +36,13 @@ void CreateMissingLevels(std::wstring candidate) {
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) ::CreateDirectoryW(level->c_str(), nullptr);
 }
 
+// False for a reparse point (a symbolic link, a junction), and when the file cannot be asked.
+bool IsPlainFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return ::GetFileInformationByHandle(file, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
 }  // namespace
 
 void OpenLog(std::wstring& logDirectory) {
@@ -42,8 +50,12 @@ void OpenLog(std::wstring& logDirectory) {
     if (logDirectory.back() != L'\\') logDirectory += L'\\';
     CreateMissingLevels(logDirectory.substr(0, logDirectory.size() - 1));
     const std::wstring path = logDirectory + kLogFileName;
-    logFile = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The updater runs elevated, often from a folder the user can write: a link planted at the log's name must
+    // not make it overwrite another file. The flag opens (and truncates) the link itself, never its target,
+    // and a file that is still a reparse point once opened gets nothing written through it.
+    UniqueFile opened(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    logFile = opened.valid() && IsPlainFile(opened.get()) ? opened.release() : INVALID_HANDLE_VALUE;
 }
 
 void WriteLog(const wchar_t* text) {

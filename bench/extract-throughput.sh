@@ -1,28 +1,38 @@
 #!/usr/bin/env bash
-# How fast `CorvantileUpdater.exe -x DIR` writes its update files under Wine, next to cp of the same bytes on
-# the same disk, and how much memory it takes for a small and a large package. Prints ratios; not a test.
+# How fast `CorvantileUpdater.exe -x DIR` writes its update files under Wine, next to cp and dd of the same
+# bytes on the same disk; how fast `corvantile-pack build` writes an updater, next to cat of the same bytes;
+# how long the updater takes to start, next to a program that only loads the same system libraries; how much
+# memory it takes for a small and a large package; and how large it is. Prints ratios; not a test.
 #
 #   bench/extract-throughput.sh            # 1 GiB package, 7 runs each (after one warm-up)
 #   SIZE_MIB=256 RUNS=3 bench/extract-throughput.sh
 #
 # Updater time = median time of the 1 GiB run - median time of a run whose package has no entries (Wine's
 # start-up and the program's own start). Goals: throughput >= 0.95x cp; peak memory of the 1 GiB run within
-# 1 MiB of the 1 MiB run. Needs build/mingw (cmake --build --preset mingw); uses build/native's corvantile-pack
-# when it is there, else writes the package itself. Works in build/bench, in a Wine prefix of its own.
+# 1 MiB of the 1 MiB run. Needs build/mingw (cmake --build --preset mingw); builds corvantile-pack for this
+# machine without sanitizers in build/bench/native. Works in build/bench, in a Wine prefix of its own.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 updater=${UPDATER:-$root/build/mingw/bin/CorvantileUpdater.exe}
-pack_tool=$root/build/native/bin/corvantile-pack
+reference=$root/build/mingw/bin/StartupReference.exe
 size_mib=${SIZE_MIB:-1024}
 runs=${RUNS:-7}
 bench=${BENCH_DIR:-$root/build/bench}
 data=$bench/data
 
 [ -f "$updater" ] || { echo "no $updater: build the mingw preset first" >&2; exit 1; }
-for tool in wine wineserver python3 /usr/bin/time; do
+[ -f "$reference" ] || { echo "no $reference: build the mingw preset first" >&2; exit 1; }
+for tool in wine wineserver python3 /usr/bin/time cmake; do
   command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
 done
+
+# The native preset carries sanitizers, which would be timed too.
+pack_build=$bench/native
+echo "Building corvantile-pack for this machine (Release, no sanitizers) in $pack_build"
+cmake -S "$root" -B "$pack_build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$pack_build" --target corvantile-pack >/dev/null
+pack_tool=$pack_build/bin/corvantile-pack
 
 export WINEPREFIX=$bench/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 unset DISPLAY WAYLAND_DISPLAY
@@ -62,11 +72,7 @@ PY
 }
 
 make_updater() {  # OUT FILE
-  if [ -x "$pack_tool" ]; then
-    "$pack_tool" build --stub "$updater" --name "Benchmark Product" --version 1.0 --output "$1" "$2" >/dev/null
-  else
-    craft_updater "$1" "$2"
-  fi
+  "$pack_tool" build --stub "$updater" --name "Benchmark Product" --version 1.0 --output "$1" "$2" >/dev/null
 }
 
 windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
@@ -104,8 +110,8 @@ patch_like "$((size_mib * 1024 * 1024))" "$data/large.msp"
 patch_like $((1024 * 1024)) "$data/small.msp"
 make_updater "$data/large.exe" "$data/large.msp"
 make_updater "$data/small.exe" "$data/small.msp"
+# The packing tool refuses a package without update files.
 craft_updater "$data/empty.exe"
-if [ -x "$pack_tool" ]; then echo "packed with $pack_tool"; else echo "packed by this script (no corvantile-pack)"; fi
 
 # Warm-up: page cache and Wine session; also checks that the extraction is byte-identical.
 timed_write "$data/out" extract "$data/large.exe" "$data/out" >/dev/null || exit 1
@@ -126,15 +132,20 @@ measure_one() {  # NAME
     empty) measure empty "$data/out-empty" extract "$data/empty.exe" "$data/out-empty" ;;
     cp) measure cp "$data/copy.msp" cp "$data/large.msp" "$data/copy.msp" ;;
     dd) measure dd "$data/dd.msp" dd if="$data/large.msp" of="$data/dd.msp" bs=32k status=none ;;
+    pack) measure pack "$data/packed.exe" make_updater "$data/packed.exe" "$data/large.msp" ;;
+    cat) measure cat "$data/catted.exe" cat_same_bytes "$data/catted.exe" ;;
+    reference) measure reference "$data/none" wine "$reference" ;;
   esac
 }
+# The bytes that the packing tool writes, minus the package's header and table (534 bytes), by cat.
+cat_same_bytes() { cat "$updater" "$data/large.msp" >"$1"; }
 # Interleaved, and in a rotating order, so that a slow phase of the machine or the disk's writeback of the
 # previous command hits every command alike.
-order=(full empty cp dd)
+order=(full empty cp dd pack cat reference)
 for ((i = 0; i < runs; i++)); do
   for ((j = 0; j < ${#order[@]}; j++)); do measure_one "${order[(i + j) % ${#order[@]}]}"; done
 done
-rm -rf "$data/out" "$data/copy.msp" "$data/dd.msp"; sync
+rm -rf "$data/out" "$data/copy.msp" "$data/dd.msp" "$data/packed.exe" "$data/catted.exe"; sync
 
 report() {  # TITLE ARRAY-NAME
   local -n times=$2
@@ -153,9 +164,31 @@ report() {  # TITLE ARRAY-NAME
            c / u, (c / u >= 0.95) ? "" : "  BELOW GOAL", d / u
   }'
 }
+# The packing tool against cat of the same bytes, and the updater's start against the reference program's.
+report_pack_and_start() {  # TITLE ARRAY-NAME
+  local -n times=$2
+  # shellcheck disable=SC2086
+  awk -v title="$1" -v mib="$size_mib" -v p="$(median ${times[pack]})" -v c="$(median ${times[cat]})" \
+      -v ps="$(spread ${times[pack]})" -v cs="$(spread ${times[cat]})" 'BEGIN {
+    printf "%s\n", title
+    printf "  corvantile-pack build        %8.1f ms  %7.1f MiB/s  (runs %s)\n", p / 1000, mib / (p / 1e6), ps
+    printf "  cat stub + payload           %8.1f ms  %7.1f MiB/s  (runs %s)\n", c / 1000, mib / (c / 1e6), cs
+    printf "  throughput ratio pack/cat: %.3fx\n", c / p
+  }'
+}
 echo "medians of $runs interleaved runs, $size_mib MiB, same disk ($data):"
 report "until the command returns (data in the page cache):" cached
 report "until a following sync returns (data on the disk):" durable
+report_pack_and_start "packing, until the command returns:" cached
+report_pack_and_start "packing, until a following sync returns:" durable
+# shellcheck disable=SC2086
+awk -v e="$(median ${cached[empty]})" -v r="$(median ${cached[reference]})" -v es="$(spread ${cached[empty]})" \
+    -v rs="$(spread ${cached[reference]})" 'BEGIN {
+  printf "start-up under Wine (wine PROGRAM, warm server):\n"
+  printf "  updater -x, no entries       %8.1f ms  (runs %s)\n", e / 1000, es
+  printf "  reference, same imports      %8.1f ms  (runs %s)\n", r / 1000, rs
+  printf "  ratio updater/reference: %.3fx, the updater adds %+.1f ms\n", e / r, (e - r) / 1000
+}'
 
 # Peak memory: the largest resident set (ru_maxrss, /usr/bin/time %M) among the processes that `wine` runs;
 # the Windows program runs in the process that `wine` becomes. The persistent wineserver is not counted.
@@ -175,3 +208,5 @@ awk -v s="$small_peak" -v l="$large_peak" -v mib="$size_mib" 'BEGIN {
   printf "peak memory (max RSS, median of 3): 1 MiB package %d KiB, %d MiB package %d KiB, difference %+d KiB (goal within 1024 KiB)%s\n",
          s, mib, l, l - s, (l - s <= 1024 && s - l <= 1024) ? "" : "  ABOVE GOAL"
 }'
+printf 'size: CorvantileUpdater.exe %d bytes (%.1f KiB); the reference program %d bytes\n' \
+  "$(stat -c %s "$updater")" "$(stat -c %s "$updater" | awk '{print $1 / 1024}')" "$(stat -c %s "$reference")"
