@@ -2,6 +2,7 @@
 
 #include "package/PackageLayout.h"
 #include "tools/FileAccess.h"
+#include "tools/PatchSummary.h"
 #include "tools/TextEncoding.h"
 
 #include <algorithm>
@@ -102,7 +103,7 @@ bool CheckStub(const std::filesystem::path& path, std::uint64_t& stubBytes, std:
     return false;
 }
 
-bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, std::string& error) {
+bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, PatchSummary& summary, std::string& error) {
     const std::string subject = DisplayPath(path) + ": ";
     file.path = path;
     file.name = Utf16FromPath(path.filename());
@@ -118,9 +119,10 @@ bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, std::s
         return false;
     }
     file.bytes = static_cast<std::uint32_t>(fileBytes);
-    std::array<std::uint8_t, kCompoundFileSignature.size()> signature{};
-    if (!ReadExactly(in, signature.data(), signature.size()) || signature != kCompoundFileSignature) {
-        error = subject + "not a patch package (no compound-file signature)";
+    in.close();
+    summary = ReadPatchSummary(path);
+    if (!summary.problem.empty()) {
+        error = subject + summary.problem;
         return false;
     }
     return true;
@@ -155,7 +157,7 @@ bool AppendFile(const std::filesystem::path& path, std::uint64_t bytes, PendingO
 
 }  // namespace
 
-bool BuildPackage(const BuildRequest& request, std::string& error) {
+bool BuildPackage(const BuildRequest& request, std::vector<std::string>& warnings, std::string& error) {
     if (!CheckHeaderText(request.productName, "the product name", error) ||
         !CheckHeaderText(request.productVersion, "the product version", error)) {
         return false;
@@ -167,9 +169,11 @@ bool BuildPackage(const BuildRequest& request, std::string& error) {
         return false;
     }
     std::vector<UpdateFile> files(request.updateFiles.size());
+    std::vector<NamedPatch> patches(files.size());
     std::unordered_map<std::u16string, std::size_t> indexByKey;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        if (!CheckUpdateFile(request.updateFiles[i], files[i], error)) return false;
+        if (!CheckUpdateFile(request.updateFiles[i], files[i], patches[i].summary, error)) return false;
+        patches[i].name = DisplayPath(files[i].path);
         const auto [first, unique] = indexByKey.emplace(FileNameCollisionKey(files[i].name), i);
         if (!unique) {
             error = DisplayPath(files[i].path) + ": its name collides with " + DisplayPath(files[first->second].path) +
@@ -177,6 +181,7 @@ bool BuildPackage(const BuildRequest& request, std::string& error) {
             return false;
         }
     }
+    if (!CheckPatchSet(patches, warnings, error)) return false;
 
     PendingOutput output(request.output);
     if (!output.Create(error) || !AppendFile(request.stub, stubBytes, output, error)) return false;
