@@ -1,5 +1,6 @@
 #include "tools/PackTool.h"
 
+#include "tools/DisplayText.h"
 #include "tools/PackageBuilder.h"
 #include "tools/PackageReader.h"
 #include "tools/PatchSummary.h"
@@ -28,11 +29,12 @@ constexpr char kUsage[] =
 build    Copies the updater stub to OUT.exe and appends an update package with the product name, the
          product version and the patches in the order given, each under its file name. Sign OUT.exe
          afterwards: a signed stub is refused. Refuses any input that is no patch package, a patch
-         without target products, and two patches with one patch code; warns when the patches fall
-         into groups that share no target product.
+         without target products, two patches with one patch code, and an output that is an input;
+         warns when the patches fall into groups that share no target product.
 list     Prints the product name and version, the package offset, each update file's index, name, size,
          data offset, patch code and target product codes (or why it is no usable patch), and whether a
-         signature follows the package. --json prints one JSON object.
+         signature follows the package. --json prints one JSON object; the text form escapes what a
+         terminal would not show as it is.
 extract  Writes the update files into DIRECTORY, creating it when missing. Never overwrites a file.
 
 Options end at "--". Exit codes: 0 success, 1 bad input (nothing was written), 2 usage error.
@@ -114,8 +116,8 @@ void PrintPatchSummary(const PatchSummary& summary, std::ostream& out) {
         out << "      " << summary.problem << '\n';
         return;
     }
-    out << "      patch code " << (summary.patchCode.empty() ? "none" : Utf8FromUtf16(summary.patchCode)) << ", targets";
-    for (const std::u16string& target : summary.targetProductCodes) out << ' ' << Utf8FromUtf16(target);
+    out << "      patch code " << (summary.patchCode.empty() ? "none" : DisplayText(summary.patchCode)) << ", targets";
+    for (const std::u16string& target : summary.targetProductCodes) out << ' ' << DisplayText(target);
     if (summary.targetProductCodes.empty()) out << " none";
     out << '\n';
     if (!summary.problem.empty()) out << "      " << summary.problem << '\n';
@@ -123,13 +125,13 @@ void PrintPatchSummary(const PatchSummary& summary, std::ostream& out) {
 
 // What the package carries may hold anything: DisplayText escapes what a terminal would not show as it is.
 void PrintContents(const PackageContents& contents, const std::vector<PatchSummary>& summaries, std::ostream& out) {
-    out << "Product name:    " << Utf8FromUtf16(contents.productName) << '\n'
-        << "Product version: " << Utf8FromUtf16(contents.productVersion) << '\n'
+    out << "Product name:    " << DisplayText(contents.productName) << '\n'
+        << "Product version: " << DisplayText(contents.productVersion) << '\n'
         << "Package offset:  " << contents.packageOffset << '\n'
         << "Update files:    " << contents.entries.size() << '\n';
     for (std::size_t i = 0; i < contents.entries.size(); ++i) {
         const PackageEntry& entry = contents.entries[i];
-        out << "  [" << i << "] " << Utf8FromUtf16(entry.fileName) << ": " << entry.dataLength
+        out << "  [" << i << "] " << DisplayText(entry.fileName) << ": " << entry.dataLength
             << " bytes at offset " << entry.dataOffset << '\n';
         PrintPatchSummary(summaries[i], out);
     }

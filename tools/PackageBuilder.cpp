@@ -1,6 +1,7 @@
 #include "tools/PackageBuilder.h"
 
 #include "package/PackageLayout.h"
+#include "tools/DisplayText.h"
 #include "tools/FileAccess.h"
 #include "tools/PatchSummary.h"
 #include "tools/TextEncoding.h"
@@ -78,9 +79,16 @@ private:
 };
 
 bool CheckHeaderText(std::u16string_view text, const char* what, std::string& error) {
-    if (text.size() <= kMaxHeaderTextChars) return true;
-    error = std::string(what) + " is longer than " + std::to_string(kMaxHeaderTextChars) + " UTF-16 code units";
-    return false;
+    if (text.size() > kMaxHeaderTextChars) {
+        error = std::string(what) + " is longer than " + std::to_string(kMaxHeaderTextChars) + " UTF-16 code units";
+        return false;
+    }
+    // The dialog shows the texts and `list` prints them: a line break or an escape sequence would forge them.
+    if (HasControlCharacter(text)) {
+        error = std::string(what) + " holds a control character";
+        return false;
+    }
+    return true;
 }
 
 bool CheckStub(const std::filesystem::path& path, std::uint64_t& stubBytes, std::string& error) {
@@ -107,8 +115,11 @@ bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, PatchS
     const std::string subject = DisplayPath(path) + ": ";
     file.path = path;
     file.name = Utf16FromPath(path.filename());
-    if (const FileNameProblem problem = CheckPlainFileName(file.name); problem != FileNameProblem::None) {
-        error = subject + "cannot be named in the package: " + DescribeFileNameProblem(problem);
+    const FileNameProblem problem = CheckPlainFileName(file.name);
+    const char* spoofing = problem == FileNameProblem::None ? DescribeSpoofingName(file.name) : nullptr;
+    if (problem != FileNameProblem::None || spoofing != nullptr) {
+        error = subject + "cannot be named in the package: " +
+                (spoofing != nullptr ? spoofing : DescribeFileNameProblem(problem));
         return false;
     }
     std::ifstream in;
@@ -124,6 +135,26 @@ bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, PatchS
     if (!summary.problem.empty()) {
         error = subject + summary.problem;
         return false;
+    }
+    return true;
+}
+
+// Writing the output must not replace what it is made from, whichever spelling or link names it.
+bool CheckOutputIsNoInput(const BuildRequest& request, std::string& error) {
+    const auto same = [&](const std::filesystem::path& input) {
+        std::error_code ec;
+        return std::filesystem::equivalent(request.output, input, ec) && !ec;
+    };
+    const std::string subject = DisplayPath(request.output) + ": ";
+    if (same(request.stub)) {
+        error = subject + "is the same file as the stub " + DisplayPath(request.stub);
+        return false;
+    }
+    for (const std::filesystem::path& input : request.updateFiles) {
+        if (same(input)) {
+            error = subject + "is the same file as the update file " + DisplayPath(input);
+            return false;
+        }
     }
     return true;
 }
@@ -159,7 +190,8 @@ bool AppendFile(const std::filesystem::path& path, std::uint64_t bytes, PendingO
 
 bool BuildPackage(const BuildRequest& request, std::vector<std::string>& warnings, std::string& error) {
     if (!CheckHeaderText(request.productName, "the product name", error) ||
-        !CheckHeaderText(request.productVersion, "the product version", error)) {
+        !CheckHeaderText(request.productVersion, "the product version", error) ||
+        !CheckOutputIsNoInput(request, error)) {
         return false;
     }
     std::uint64_t stubBytes = 0;

@@ -1,5 +1,6 @@
-// The tool's judgements that need no file: what a summary makes of a patch and what a set of patches may
-// hold.
+// The tool's judgements that need no file: what a summary makes of a patch, what a set of patches may
+// hold, and how texts from a package are shown.
+#include "tools/DisplayText.h"
 #include "tools/PatchSummary.h"
 
 #include <gtest/gtest.h>
@@ -116,6 +117,42 @@ TEST(PatchSummaryTest, PatchSetRefusesSharedCodesAndWarnsOfSeparateGroups) {
         } else {
             EXPECT_EQ(error.rfind(cases[i].error, 0), 0u) << error;
         }
+    }
+}
+
+TEST(DisplayTextTest, EscapesWhatATerminalWouldNotShowAsItIs) {
+    const std::vector<std::pair<std::u16string, std::string>> cases{
+        {u"Example Server 10", "Example Server 10"},
+        {u"S\u00FCd \u66F4\u65B0 \U0001F600", "S\xC3\xBC" "d \xE6\x9B\xB4\xE6\x96\xB0 \xF0\x9F\x98\x80"},
+        {u"a\nb\rc\td", R"(a\u{000A}b\u{000D}c\u{0009}d)"},
+        {u"\x1B[2J\u007F", R"(\u{001B}[2J\u{007F})"},
+        {u"\u0085\u009F\u00A0", "\\u{0085}\\u{009F}\xC2\xA0"},  // C1 controls; a no-break space shows
+        {u"a\u202Eb\u2066c\u200Bd\uFEFF", R"(a\u{202E}b\u{2066}c\u{200B}d\u{FEFF})"},
+        {u"\u2028\u00AD\U000E0041", R"(\u{2028}\u{00AD}\u{E0041})"},
+        {std::u16string(u"x\xD800y\xDC00", 4), R"(x\u{D800}y\u{DC00})"},  // lone surrogates
+        {u"C:\\u{000A}", R"(C:\\u{000A})"},  // a backslash is escaped, so no text prints as another
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(DisplayText(text), expected);
+}
+
+TEST(DisplayTextTest, SpoofingNamesAndControlCharacters) {
+    for (const std::u16string name : {u"PatchX64.msp", u"Patch x64.msp", u"\u00DCbersicht-\U0001F600.msp"}) {
+        EXPECT_EQ(DescribeSpoofingName(name), nullptr);
+    }
+    for (const std::u16string& name : std::vector<std::u16string>{
+             u"a\u202Egpj.msp", u"\uFEFFa.msp", u"a\u0085.msp", u"a\u200Db.msp", u"a\u2067.msp", u"a\u061C.msp",
+          std::u16string(u"a\xDC00.msp", 6)}) {
+        ASSERT_NE(DescribeSpoofingName(name), nullptr);
+        EXPECT_STREQ(DescribeSpoofingName(name),
+                     "the name holds a control or invisible formatting character (such as U+202E or U+FEFF)");
+    }
+    for (const std::u16string name : {u" a.msp", u"a.msp ", u"\u00A0a.msp", u"a.msp\u3000", u"\u2002a.msp"}) {
+        ASSERT_NE(DescribeSpoofingName(name), nullptr);
+        EXPECT_STREQ(DescribeSpoofingName(name), "the name begins or ends with a space");
+    }
+    EXPECT_FALSE(HasControlCharacter(u"Example \u202E Server \u00A0 10"));
+    for (const std::u16string text : {u"a\nb", u"\x01", u"a\u007F", u"\u0080", u"x\u009F"}) {
+        EXPECT_TRUE(HasControlCharacter(text));
     }
 }
 

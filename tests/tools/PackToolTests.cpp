@@ -291,6 +291,9 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
     const std::vector<std::pair<std::function<RunResult()>, std::string>> refusals{
         {[&] { return Build({a}, output, std::u16string(128, u'n')); }, "the product name is longer than 127"},
         {[&] { return Build({a}, output, u"Example", std::u16string(128, u'1')); }, "the product version is longer"},
+        {[&] { return Build({a}, output, u"Example\nServer"); }, "the product name holds a control character"},
+        {[&] { return Build({a}, output, u"Example\u007F"); }, "the product name holds a control character"},
+        {[&] { return Build({a}, output, u"N", u"2.0\u009B1m"); }, "the product version holds a control character"},
         {build({a, WritePatch(fs::path("sub") / "A.MSP", 2)}), "A.MSP: its name collides with"},
         {build({a, WritePatch("again.msp", 1, kProductB)}), "again.msp: has the patch code " + PatchCode(1) + " of "},
         {build({a, installerFile("lower.msp", testing::kPatchClass, kProductA, lowerCaseCode)}),
@@ -310,6 +313,12 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
          "missing-targets.msp: a patch package whose list of target products is empty"},
         {build({installerFile("code.msp", testing::kPatchClass, kProductA, "{4C9B399E-2689-4D3F-81C7}")}),
          "code.msp: a patch package whose revision number does not begin with a patch code"},
+        {build({WritePatch(u8"a\u202Egpj.msp", 6)}), "cannot be named in the package: the name holds a control or"},
+        {build({WritePatch(u8"\uFEFFa.msp", 6)}), "cannot be named in the package: the name holds a control or"},
+        {build({WritePatch(u8"a\u0085b.msp", 6)}), "cannot be named in the package: the name holds a control or"},
+        {build({WritePatch(u8"a\u200Bb.msp", 6)}), "cannot be named in the package: the name holds a control or"},
+        {build({WritePatch(" a.msp", 6)}), "cannot be named in the package: the name begins or ends with a space"},
+        {build({WritePatch(u8"a.msp\u00A0", 6)}), "cannot be named in the package: the name begins or ends with a space"},
         {build({a, In("missing.msp")}), "missing.msp: "},
         {build({In("folder.msp")}), "folder.msp: not a regular file"},
         {build({WriteSignedBytes("short.msp", 7, 3)}), "short.msp: not a patch package (no compound-file signature)"},
@@ -330,12 +339,44 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
         SCOPED_TRACE(message);
         ExpectOneErrorLine(run(), kExitBadInput, message);
         EXPECT_EQ(OutContents(), std::set<fs::path>{});
+        // A wrongly accepted case must not hide the cases after it.
+        fs::remove_all(Out());
+        fs::create_directories(Out());
     }
 
     // A packed updater is no stub: it already carries a package.
     ASSERT_EQ(Build({a}, In("Update.exe")).exitCode, kExitSuccess);
     ExpectOneErrorLine(Build({a}, output, u"N", u"1", In("Update.exe")), kExitBadInput, "bytes follow its last section");
     EXPECT_EQ(OutContents(), std::set<fs::path>{});
+}
+
+TEST_F(PackToolTest, BuildRefusesAnOutputThatIsAnInputWhateverItsSpelling) {
+    const fs::path a = WritePatch("a.msp", 1);
+    fs::create_directories(In("sub"));
+    std::error_code linked;
+    fs::create_hard_link(stub_, In("stub-link.exe"), linked);
+    ASSERT_FALSE(linked) << linked.message();
+    const Bytes aBytes = ReadAll(a);
+    const Bytes stubBytes = ReadAll(stub_);
+    const std::vector<std::pair<fs::path, std::string>> outputs{
+        {stub_, "is the same file as the stub"},
+        {In("stub-link.exe"), "is the same file as the stub"},  // a hard link
+        {In("sub") / ".." / "CorvantileUpdater.exe", "is the same file as the stub"},
+        {a, "is the same file as the update file"},
+        {In("sub") / ".." / "a.msp", "is the same file as the update file"},
+#ifdef _WIN32
+        {In("A.MSP"), "is the same file as the update file"},
+#endif
+    };
+    for (const auto& [output, message] : outputs) {
+        SCOPED_TRACE(output.string());
+        ExpectOneErrorLine(Build({a}, output), kExitBadInput, message);
+        EXPECT_EQ(ReadAll(a), aBytes);
+        EXPECT_EQ(ReadAll(stub_), stubBytes);
+        // Restores what a wrong acceptance replaced, so that it does not hide the cases after it.
+        WriteAll(a, aBytes);
+        WriteAll(stub_, stubBytes);
+    }
 }
 
 TEST_F(PackToolTest, FailureAfterWritingRemovesTheTemporaryFile) {
@@ -549,6 +590,41 @@ TEST_F(PackToolTest, ListShowsWhatEachPackedFileIs) {
     EXPECT_EQ(entries[3]["problem"].string, "not a patch package (no compound-file signature)");
     EXPECT_EQ(entries[4]["patchCode"].string, PatchCode(5));
     EXPECT_EQ(entries[4]["problem"].kind, Json::Kind::Null);
+}
+
+TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
+    ASSERT_EQ(Build({WritePatch("a.msp", 1)}, In("Update.exe"), u"Example Server 10", u"2.0.0.100").exitCode,
+              kExitSuccess);
+    Bytes packed = ReadAll(In("Update.exe"));
+    // Texts of the same lengths that a hostile package could carry: build refuses them, list must not print
+    // them raw.
+    const auto put = [&](std::size_t at, std::u16string_view text) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            packed[at + 2 * i] = static_cast<std::uint8_t>(text[i]);
+            packed[at + 2 * i + 1] = static_cast<std::uint8_t>(text[i] >> 8);
+        }
+    };
+    put(kStubBytes + 1, u"Ex\nFile: x\r\x1B[2J\\\u0085");
+    put(kStubBytes + 36, u"2.0\u202E001\uFEFF");
+    put(kStubBytes + 58, u"a\u202Egpj.msp");
+    WriteAll(In("Update.exe"), packed);
+
+    const RunResult listed = Run({u"list", In("Update.exe").u16string()});
+    ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
+    EXPECT_EQ(listed.out.rfind(R"(Product name:    Ex\u{000A}File: x\u{000D}\u{001B}[2J\\\u{0085})" "\n"
+                               R"(Product version: 2.0\u{202E}001\u{FEFF}0)" "\n", 0),
+              0u)
+        << listed.out;
+    EXPECT_NE(listed.out.find(R"(  [0] a\u{202E}gpj.msp: )"), std::string::npos) << listed.out;
+    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 7);
+    EXPECT_EQ(listed.out.find('\r'), std::string::npos);
+    EXPECT_EQ(listed.out.find('\x1B'), std::string::npos);
+    EXPECT_EQ(listed.out.find("\xE2\x80\xAE"), std::string::npos);  // U+202E
+
+    const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", In("Update.exe").u16string()}).out);
+    ASSERT_TRUE(json.has_value());
+    EXPECT_EQ((*json)["productName"].string, Utf8(u8"Ex\nFile: x\r\x1B[2J\\\u0085"));
+    EXPECT_EQ((*json)["entries"][0]["fileName"].string, Utf8(u8"a\u202Egpj.msp"));
 }
 
 TEST_F(PackToolTest, ExtractRefusesToOverwriteAndThenWritesNothing) {
