@@ -98,9 +98,8 @@ std::optional<std::u16string> TextProperty(const SystemInstaller& installer, MSI
     return std::u16string(text.begin(), text.begin() + chars);
 }
 
-}  // namespace
-
-bool ReadSummaryFacts(const std::filesystem::path& path, SummaryFacts& facts) {
+// The storage's class, through a storage that is closed again before the Installer opens the file.
+bool ReadStorageKind(const std::filesystem::path& path, StorageKind& kind) {
     UniqueStorage storage;
     if (FAILED(StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, storage.put()))) {
         return false;
@@ -109,7 +108,16 @@ bool ReadSummaryFacts(const std::filesystem::path& path, SummaryFacts& facts) {
     if (FAILED(storage.get()->Stat(&status, STATFLAG_NONAME))) return false;
     ClassId classId{};
     std::memcpy(classId.data(), &status.clsid, classId.size());
-    facts = SummaryFacts{StorageKindOf(classId), std::nullopt, std::nullopt};
+    kind = StorageKindOf(classId);
+    return true;
+}
+
+}  // namespace
+
+bool ReadSummaryFacts(const std::filesystem::path& path, SummaryFacts& facts) {
+    StorageKind kind = StorageKind::Other;
+    if (!ReadStorageKind(path, kind)) return false;
+    facts = SummaryFacts{kind, std::nullopt, std::nullopt};
     if (facts.kind != StorageKind::Patch) return true;
 
     static const SystemInstaller installer;
