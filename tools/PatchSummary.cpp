@@ -142,8 +142,15 @@ PatchSummary ReadPatchSummary(const std::filesystem::path& path) {
     }
     file.close();
     SummaryFacts facts;
-    if (!ReadSummaryFacts(path, facts)) return Problem("not a patch package (a damaged compound file)");
-    return SummarizePatch(facts);
+    switch (ReadSummaryFacts(path, facts)) {
+        case SummaryRead::Read: return SummarizePatch(facts);
+        case SummaryRead::DamagedStorage: return Problem("not a patch package (a damaged compound file)");
+        case SummaryRead::SummaryUnreadable: break;
+        case SummaryRead::InstallerUnavailable: return Problem("the Windows Installer cannot be loaded to read it");
+    }
+    PatchSummary summary = Problem("a patch package whose summary information cannot be read");
+    summary.patch = true;
+    return summary;
 }
 
 PatchSummary ReadPackedPatchSummary(const std::filesystem::path& package, std::uint64_t offset, std::uint64_t bytes) {

@@ -27,9 +27,12 @@ struct SummaryFacts {
     std::optional<std::u16string> revisionNumber;  // PID_REVNUMBER: the patch code, then obsoleted codes
 };
 
-// Platform part: reads a file that carries the compound-file signature. False when the platform library
-// cannot read it as a compound file or cannot read a patch's summary information.
-[[nodiscard]] bool ReadSummaryFacts(const std::filesystem::path& path, SummaryFacts& facts);
+enum class SummaryRead { Read, DamagedStorage, SummaryUnreadable, InstallerUnavailable };
+
+// Platform part: reads a file that carries the compound-file signature. A patch without summary
+// information, or with summary information that cannot be parsed, reads as one without properties, as
+// the Installer reads it.
+[[nodiscard]] SummaryRead ReadSummaryFacts(const std::filesystem::path& path, SummaryFacts& facts);
 
 struct PatchSummary {
     bool patch = false;  // the storage is a patch package, usable or not

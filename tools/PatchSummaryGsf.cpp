@@ -33,26 +33,31 @@ std::optional<std::u16string> TextProperty(GsfDocMetaData* metadata, const char*
 
 }  // namespace
 
-bool ReadSummaryFacts(const std::filesystem::path& path, SummaryFacts& facts) {
+SummaryRead ReadSummaryFacts(const std::filesystem::path& path, SummaryFacts& facts) {
     GError* rawError = nullptr;
     const GObjectPtr<GsfInput> input(gsf_input_stdio_new(path.c_str(), &rawError));
     ErrorPtr openError(rawError);
-    if (!input) return false;
+    if (!input) return SummaryRead::DamagedStorage;
     const GObjectPtr<GsfInfile> storage(gsf_infile_msole_new(input.get(), &rawError));
     ErrorPtr storageError(rawError);
-    if (!storage) return false;
+    if (!storage) return SummaryRead::DamagedStorage;
     ClassId classId{};
-    if (!gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(storage.get()), classId.data())) return false;
+    if (!gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(storage.get()), classId.data())) {
+        return SummaryRead::DamagedStorage;
+    }
     facts = SummaryFacts{StorageKindOf(classId), std::nullopt, std::nullopt};
-    if (facts.kind != StorageKind::Patch) return true;
+    if (facts.kind != StorageKind::Patch) return SummaryRead::Read;
 
     const GObjectPtr<GsfInput> stream(gsf_infile_child_by_name(storage.get(), "\005SummaryInformation"));
-    if (!stream) return false;
+    if (!stream) return SummaryRead::Read;
     const GObjectPtr<GsfDocMetaData> metadata(gsf_doc_meta_data_new());
-    if (ErrorPtr readError(gsf_doc_meta_data_read_from_msole(metadata.get(), stream.get())); readError) return false;
+    // The Installer reads summary information it cannot parse as none at all; so does the tool.
+    if (ErrorPtr readError(gsf_doc_meta_data_read_from_msole(metadata.get(), stream.get())); readError) {
+        return SummaryRead::Read;
+    }
     facts.targets = TextProperty(metadata.get(), GSF_META_NAME_TEMPLATE);
     facts.revisionNumber = TextProperty(metadata.get(), GSF_META_NAME_REVISION_COUNT);
-    return true;
+    return SummaryRead::Read;
 }
 
 }  // namespace corvantile::pack

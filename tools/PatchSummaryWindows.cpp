@@ -114,19 +114,21 @@ bool ReadStorageKind(const std::filesystem::path& path, StorageKind& kind) {
 
 }  // namespace
 
-bool ReadSummaryFacts(const std::filesystem::path& path, SummaryFacts& facts) {
+SummaryRead ReadSummaryFacts(const std::filesystem::path& path, SummaryFacts& facts) {
     StorageKind kind = StorageKind::Other;
-    if (!ReadStorageKind(path, kind)) return false;
+    if (!ReadStorageKind(path, kind)) return SummaryRead::DamagedStorage;
     facts = SummaryFacts{kind, std::nullopt, std::nullopt};
-    if (facts.kind != StorageKind::Patch) return true;
+    if (facts.kind != StorageKind::Patch) return SummaryRead::Read;
 
     static const SystemInstaller installer;
-    if (!installer.loaded()) return false;
+    if (!installer.loaded()) return SummaryRead::InstallerUnavailable;
     UniqueSummaryHandle summary(installer);
-    if (installer.getSummaryInformation(0, path.c_str(), 0, summary.put()) != ERROR_SUCCESS) return false;
+    if (installer.getSummaryInformation(0, path.c_str(), 0, summary.put()) != ERROR_SUCCESS) {
+        return SummaryRead::SummaryUnreadable;
+    }
     facts.targets = TextProperty(installer, summary.get(), PID_TEMPLATE);
     facts.revisionNumber = TextProperty(installer, summary.get(), PID_REVNUMBER);
-    return true;
+    return SummaryRead::Read;
 }
 
 }  // namespace corvantile::pack

@@ -50,6 +50,9 @@ no_targets[fixtures.PID_TEMPLATE] = (fixtures.VT_LPSTR, "")
 # fails to open the file.
 fixtures.write_compound(inputs / "NoTargets.msp", fixtures.CLSID_PATCH,
                         {fixtures.SUMMARY_STREAM: fixtures.property_set(no_targets), **fixtures.string_pool([])})
+fixtures.write_compound(inputs / "NoSummary.msp", fixtures.CLSID_PATCH, fixtures.string_pool([]))
+fixtures.write_compound(inputs / "BadSummary.msp", fixtures.CLSID_PATCH,
+                        {fixtures.SUMMARY_STREAM: b"\xfe\xff" + b"\x5a" * 200, **fixtures.string_pool([])})
 (inputs / "Notes.txt").write_text("not a compound file\n")
 shutil.copy(stub, work / "stub.exe")
 
@@ -61,6 +64,9 @@ refused = {
     "Change.mst": "not a patch package (a transform)",
     "Document.msp": "not a patch package (a compound file of another kind)",
     "NoTargets.msp": "a patch package whose list of target products is empty",
+    # The Installer reads a missing or unparsable summary as one without properties.
+    "NoSummary.msp": "a patch package whose list of target products is empty",
+    "BadSummary.msp": "a patch package whose list of target products is empty",
     "Notes.txt": "not a patch package (no compound-file signature)",
 }
 
