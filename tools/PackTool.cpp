@@ -1,7 +1,9 @@
 #include "tools/PackTool.h"
 
+#include "tools/DisplayText.h"
 #include "tools/PackageBuilder.h"
 #include "tools/PackageReader.h"
+#include "tools/PatchSummary.h"
 #include "tools/TextEncoding.h"
 
 #include <algorithm>
@@ -26,9 +28,13 @@ constexpr char kUsage[] =
 
 build    Copies the updater stub to OUT.exe and appends an update package with the product name, the
          product version and the patches in the order given, each under its file name. Sign OUT.exe
-         afterwards: a signed stub is refused.
-list     Prints the product name and version, the package offset, each update file's index, name, size
-         and data offset, and whether a signature follows the package. --json prints one JSON object.
+         afterwards: a signed stub is refused. Refuses any input that is no patch package, a patch
+         without target products, two patches with one patch code, and an output that is an input;
+         warns when the patches fall into groups that share no target product.
+list     Prints the product name and version, the package offset, each update file's index, name, size,
+         data offset, patch code and target product codes (or why it is no usable patch), and whether a
+         signature follows the package. --json prints one JSON object; the text form escapes what a
+         terminal would not show as it is.
 extract  Writes the update files into DIRECTORY, creating it when missing. Never overwrites a file.
 
 Options end at "--". Exit codes: 0 success, 1 bad input (nothing was written), 2 usage error.
@@ -98,20 +104,36 @@ int RunBuild(const Arguments& args, std::ostream& out, std::ostream& err) {
     for (const std::u16string& operand : args.operands) request.updateFiles.push_back(PathFromUtf16(operand));
 
     std::string error;
-    if (!BuildPackage(request, error)) return ReportFailure(err, error);
+    std::vector<std::string> warnings;
+    if (!BuildPackage(request, warnings, error)) return ReportFailure(err, error);
+    for (const std::string& warning : warnings) err << "corvantile-pack: warning: " << warning << '\n';
     out << "Wrote " << DisplayPath(request.output) << " with " << request.updateFiles.size() << " update file(s)\n";
     return kExitSuccess;
 }
 
-void PrintContents(const PackageContents& contents, std::ostream& out) {
-    out << "Product name:    " << Utf8FromUtf16(contents.productName) << '\n'
-        << "Product version: " << Utf8FromUtf16(contents.productVersion) << '\n'
+void PrintPatchSummary(const PatchSummary& summary, std::ostream& out) {
+    if (!summary.patch) {
+        out << "      " << summary.problem << '\n';
+        return;
+    }
+    out << "      patch code " << (summary.patchCode.empty() ? "none" : DisplayText(summary.patchCode)) << ", targets";
+    for (const std::u16string& target : summary.targetProductCodes) out << ' ' << DisplayText(target);
+    if (summary.targetProductCodes.empty()) out << " none";
+    out << '\n';
+    if (!summary.problem.empty()) out << "      " << summary.problem << '\n';
+}
+
+// What the package carries may hold anything: DisplayText escapes what a terminal would not show as it is.
+void PrintContents(const PackageContents& contents, const std::vector<PatchSummary>& summaries, std::ostream& out) {
+    out << "Product name:    " << DisplayText(contents.productName) << '\n'
+        << "Product version: " << DisplayText(contents.productVersion) << '\n'
         << "Package offset:  " << contents.packageOffset << '\n'
         << "Update files:    " << contents.entries.size() << '\n';
     for (std::size_t i = 0; i < contents.entries.size(); ++i) {
         const PackageEntry& entry = contents.entries[i];
-        out << "  [" << i << "] " << Utf8FromUtf16(entry.fileName) << ": " << entry.dataLength
+        out << "  [" << i << "] " << DisplayText(entry.fileName) << ": " << entry.dataLength
             << " bytes at offset " << entry.dataOffset << '\n';
+        PrintPatchSummary(summaries[i], out);
     }
     if (contents.certificate) {
         out << "Signature:       certificate table at offset " << contents.certificate->offset << ", "
@@ -121,14 +143,22 @@ void PrintContents(const PackageContents& contents, std::ostream& out) {
     }
 }
 
-void PrintContentsAsJson(const PackageContents& contents, std::ostream& out) {
+void PrintContentsAsJson(const PackageContents& contents, const std::vector<PatchSummary>& summaries,
+                         std::ostream& out) {
     out << "{\"productName\":" << JsonString(contents.productName)
         << ",\"productVersion\":" << JsonString(contents.productVersion)
         << ",\"packageOffset\":" << contents.packageOffset << ",\"entries\":[";
     for (std::size_t i = 0; i < contents.entries.size(); ++i) {
         const PackageEntry& entry = contents.entries[i];
         out << (i == 0 ? "" : ",") << "{\"index\":" << i << ",\"fileName\":" << JsonString(entry.fileName)
-            << ",\"size\":" << entry.dataLength << ",\"offset\":" << entry.dataOffset << '}';
+            << ",\"size\":" << entry.dataLength << ",\"offset\":" << entry.dataOffset << ",\"targets\":[";
+        const PatchSummary& summary = summaries[i];
+        for (std::size_t k = 0; k < summary.targetProductCodes.size(); ++k) {
+            out << (k == 0 ? "" : ",") << JsonString(summary.targetProductCodes[k]);
+        }
+        const std::u16string problem = Utf16FromUtf8(summary.problem).value_or(u"");
+        out << "],\"patchCode\":" << (summary.patchCode.empty() ? "null" : JsonString(summary.patchCode))
+            << ",\"problem\":" << (problem.empty() ? "null" : JsonString(problem)) << '}';
     }
     out << "],\"signature\":";
     if (contents.certificate) {
@@ -143,11 +173,16 @@ int RunList(const Arguments& args, std::ostream& out, std::ostream& err) {
     if (args.operands.size() != 1) return ReportUsageError(err, "list needs exactly one packed updater");
     PackageContents contents;
     std::string error;
-    if (!ReadPackage(PathFromUtf16(args.operands[0]), contents, error)) return ReportFailure(err, error);
+    const std::filesystem::path package = PathFromUtf16(args.operands[0]);
+    if (!ReadPackage(package, contents, error)) return ReportFailure(err, error);
+    std::vector<PatchSummary> summaries;
+    for (const PackageEntry& entry : contents.entries) {
+        summaries.push_back(ReadPackedPatchSummary(package, entry.dataOffset, entry.dataLength));
+    }
     if (args.flags.count(u"--json") != 0) {
-        PrintContentsAsJson(contents, out);
+        PrintContentsAsJson(contents, summaries, out);
     } else {
-        PrintContents(contents, out);
+        PrintContents(contents, summaries, out);
     }
     return kExitSuccess;
 }

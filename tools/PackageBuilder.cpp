@@ -1,7 +1,9 @@
 #include "tools/PackageBuilder.h"
 
 #include "package/PackageLayout.h"
+#include "tools/DisplayText.h"
 #include "tools/FileAccess.h"
+#include "tools/PatchSummary.h"
 #include "tools/TextEncoding.h"
 
 #include <algorithm>
@@ -77,9 +79,16 @@ private:
 };
 
 bool CheckHeaderText(std::u16string_view text, const char* what, std::string& error) {
-    if (text.size() <= kMaxHeaderTextChars) return true;
-    error = std::string(what) + " is longer than " + std::to_string(kMaxHeaderTextChars) + " UTF-16 code units";
-    return false;
+    if (text.size() > kMaxHeaderTextChars) {
+        error = std::string(what) + " is longer than " + std::to_string(kMaxHeaderTextChars) + " UTF-16 code units";
+        return false;
+    }
+    // The dialog shows the texts and `list` prints them: a line break or an escape sequence would forge them.
+    if (HasControlCharacter(text)) {
+        error = std::string(what) + " holds a control character";
+        return false;
+    }
+    return true;
 }
 
 bool CheckStub(const std::filesystem::path& path, std::uint64_t& stubBytes, std::string& error) {
@@ -102,12 +111,15 @@ bool CheckStub(const std::filesystem::path& path, std::uint64_t& stubBytes, std:
     return false;
 }
 
-bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, std::string& error) {
+bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, PatchSummary& summary, std::string& error) {
     const std::string subject = DisplayPath(path) + ": ";
     file.path = path;
     file.name = Utf16FromPath(path.filename());
-    if (const FileNameProblem problem = CheckPlainFileName(file.name); problem != FileNameProblem::None) {
-        error = subject + "cannot be named in the package: " + DescribeFileNameProblem(problem);
+    const FileNameProblem problem = CheckPlainFileName(file.name);
+    const char* spoofing = problem == FileNameProblem::None ? DescribeSpoofingName(file.name) : nullptr;
+    if (problem != FileNameProblem::None || spoofing != nullptr) {
+        error = subject + "cannot be named in the package: " +
+                (spoofing != nullptr ? spoofing : DescribeFileNameProblem(problem));
         return false;
     }
     std::ifstream in;
@@ -118,10 +130,31 @@ bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, std::s
         return false;
     }
     file.bytes = static_cast<std::uint32_t>(fileBytes);
-    std::array<std::uint8_t, kCompoundFileSignature.size()> signature{};
-    if (!ReadExactly(in, signature.data(), signature.size()) || signature != kCompoundFileSignature) {
-        error = subject + "not a patch package (no compound-file signature)";
+    in.close();
+    summary = ReadPatchSummary(path);
+    if (!summary.problem.empty()) {
+        error = subject + summary.problem;
         return false;
+    }
+    return true;
+}
+
+// Writing the output must not replace what it is made from, whichever spelling or link names it.
+bool CheckOutputIsNoInput(const BuildRequest& request, std::string& error) {
+    const auto same = [&](const std::filesystem::path& input) {
+        std::error_code ec;
+        return std::filesystem::equivalent(request.output, input, ec) && !ec;
+    };
+    const std::string subject = DisplayPath(request.output) + ": ";
+    if (same(request.stub)) {
+        error = subject + "is the same file as the stub " + DisplayPath(request.stub);
+        return false;
+    }
+    for (const std::filesystem::path& input : request.updateFiles) {
+        if (same(input)) {
+            error = subject + "is the same file as the update file " + DisplayPath(input);
+            return false;
+        }
     }
     return true;
 }
@@ -155,9 +188,10 @@ bool AppendFile(const std::filesystem::path& path, std::uint64_t bytes, PendingO
 
 }  // namespace
 
-bool BuildPackage(const BuildRequest& request, std::string& error) {
+bool BuildPackage(const BuildRequest& request, std::vector<std::string>& warnings, std::string& error) {
     if (!CheckHeaderText(request.productName, "the product name", error) ||
-        !CheckHeaderText(request.productVersion, "the product version", error)) {
+        !CheckHeaderText(request.productVersion, "the product version", error) ||
+        !CheckOutputIsNoInput(request, error)) {
         return false;
     }
     std::uint64_t stubBytes = 0;
@@ -167,9 +201,11 @@ bool BuildPackage(const BuildRequest& request, std::string& error) {
         return false;
     }
     std::vector<UpdateFile> files(request.updateFiles.size());
+    std::vector<NamedPatch> patches(files.size());
     std::unordered_map<std::u16string, std::size_t> indexByKey;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        if (!CheckUpdateFile(request.updateFiles[i], files[i], error)) return false;
+        if (!CheckUpdateFile(request.updateFiles[i], files[i], patches[i].summary, error)) return false;
+        patches[i].name = DisplayPath(files[i].path);
         const auto [first, unique] = indexByKey.emplace(FileNameCollisionKey(files[i].name), i);
         if (!unique) {
             error = DisplayPath(files[i].path) + ": its name collides with " + DisplayPath(files[first->second].path) +
@@ -177,6 +213,7 @@ bool BuildPackage(const BuildRequest& request, std::string& error) {
             return false;
         }
     }
+    if (!CheckPatchSet(patches, warnings, error)) return false;
 
     PendingOutput output(request.output);
     if (!output.Create(error) || !AppendFile(request.stub, stubBytes, output, error)) return false;

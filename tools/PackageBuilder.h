@@ -15,8 +15,10 @@ struct BuildRequest {
     std::vector<std::filesystem::path> updateFiles;  // in table order, each named in the table by its file name
 };
 
-// Checks everything before it writes, then writes a temporary file beside the output that replaces the
-// output only when complete: after a failure neither is left. On failure `error` reads "<subject>: <why>".
-[[nodiscard]] bool BuildPackage(const BuildRequest& request, std::string& error);
+// Checks everything before it writes: the texts, that the output is none of the inputs, the stub, and that
+// each update file is a usable patch package, with patch codes of their own. Then writes a temporary file
+// beside the output that replaces the output only when complete: after a failure neither is left. On
+// failure `error` reads "<subject>: <why>"; `warnings` tells what is allowed but looks like a mistake.
+[[nodiscard]] bool BuildPackage(const BuildRequest& request, std::vector<std::string>& warnings, std::string& error);
 
 }  // namespace corvantile::pack

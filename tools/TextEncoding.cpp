@@ -8,23 +8,6 @@ namespace {
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
-bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// Calls emit(codePoint, isLoneSurrogate) for each code point of the UTF-16 text.
-template <typename Emit>
-void ForEachCodePoint(std::u16string_view utf16, Emit emit) {
-    for (std::size_t i = 0; i < utf16.size(); ++i) {
-        const char32_t unit = utf16[i];
-        if (IsHighSurrogate(unit) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
-            emit(0x10000 + ((unit - 0xD800) << 10) + (utf16[i + 1] - 0xDC00), false);
-            ++i;
-        } else {
-            emit(unit, IsHighSurrogate(unit) || IsLowSurrogate(unit));
-        }
-    }
-}
-
 void AppendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);

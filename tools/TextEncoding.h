@@ -9,6 +9,23 @@
 
 namespace corvantile::pack {
 
+[[nodiscard]] constexpr bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+[[nodiscard]] constexpr bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Calls emit(codePoint, isLoneSurrogate) for each code point of the UTF-16 text.
+template <typename Emit>
+void ForEachCodePoint(std::u16string_view utf16, Emit emit) {
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        const char32_t unit = utf16[i];
+        if (IsHighSurrogate(unit) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
+            emit(0x10000 + ((unit - 0xD800) << 10) + (utf16[i + 1] - 0xDC00), false);
+            ++i;
+        } else {
+            emit(unit, IsHighSurrogate(unit) || IsLowSurrogate(unit));
+        }
+    }
+}
+
 // Empty when the bytes are no well-formed UTF-8.
 [[nodiscard]] std::optional<std::u16string> Utf16FromUtf8(std::string_view utf8);
 // A lone surrogate becomes U+FFFD, so the output stays well-formed UTF-8.

@@ -1,10 +1,13 @@
 // Feeds arbitrary bytes to the portable code that reads what the updater does not control: the PE headers
-// and update records of a package, the command line, and what patches and the Installer report to the engine.
+// and update records of a package, the command line, and what patches and the Installer report to the engine;
+// and to the packing tool's judgement of summary texts and its display of package texts.
 #include "app/CommandLine.h"
 #include "app/FormatBounded.h"
 #include "engine/PatchCatalogue.h"
 #include "engine/PatchOrder.h"
 #include "package/PackageLayout.h"
+#include "tools/DisplayText.h"
+#include "tools/PatchSummary.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -89,19 +92,46 @@ void FuzzEngineInputs(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+// The bytes as UTF-16: what a package or a patch's summary may hold.
+void FuzzPackToolTexts(const std::uint8_t* data, std::size_t size) {
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < size; i += 2) text += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    // Nothing a terminal acts on, and no right-to-left override, may reach the listing.
+    const std::string shown = corvantile::pack::DisplayText(text);
+    for (const char c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) __builtin_trap();
+    }
+    if (shown.find("\xE2\x80\xAE") != std::string::npos || shown.find("\xC2\x85") != std::string::npos) __builtin_trap();
+
+    const std::size_t split = text.empty() ? 0 : text[0] % (text.size() + 1);
+    const corvantile::pack::PatchSummary summary = corvantile::pack::SummarizePatch(
+        {corvantile::pack::StorageKind::Patch, text.substr(0, split), text.substr(split)});
+    for (const std::u16string& target : summary.targetProductCodes) {
+        if (target.empty() || target.find(u';') != std::u16string::npos) __builtin_trap();
+    }
+    if (!summary.patchCode.empty() && summary.patchCode.size() != 38) __builtin_trap();
+    if (summary.problem.empty() != (!summary.targetProductCodes.empty() && !summary.patchCode.empty())) __builtin_trap();
+    std::vector<std::string> warnings;
+    std::string error;
+    (void)corvantile::pack::CheckPatchSet({{"a", summary}, {"b", summary}}, warnings, error);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
         case 0:
             FuzzCommandLine(data + 1, size - 1);
             break;
         case 1:
             FuzzPackageBytes(data + 1, size - 1);
             break;
-        default:
+        case 2:
             FuzzEngineInputs(data + 1, size - 1);
+            break;
+        default:
+            FuzzPackToolTexts(data + 1, size - 1);
             break;
     }
     return 0;

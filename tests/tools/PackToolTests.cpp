@@ -1,12 +1,15 @@
 #include "tools/PackTool.h"
 
 #include "tests/package/SyntheticPe.h"
+#include "tests/tools/CompoundFiles.h"
 #include "tests/tools/TestJson.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +24,8 @@ namespace corvantile::pack {
 namespace {
 
 namespace fs = std::filesystem;
+using corvantile::testing::InstallerFile;
+using corvantile::testing::InstallerFileBytes;
 using corvantile::testing::Json;
 using corvantile::testing::JsonReader;
 using corvantile::testing::SyntheticPe;
@@ -31,6 +36,16 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint64_t kStubBytes = 0x400;
 constexpr std::uint64_t kTwoFileDataOffset = kStubBytes + 1114;
 constexpr std::uint64_t kFourGiB = std::uint64_t{1} << 32;
+constexpr char kProductA[] = "{4C9B399E-2689-4D3F-81C7-70F0CE30C060}";
+constexpr char kProductB[] = "{51F8566A-0103-4264-8BE2-9E3205FD05FD}";
+constexpr char kProductC[] = "{4CBCAF25-990E-42C7-9B13-BBF68EDA0D80}";
+
+// A patch code of its own for each seed.
+std::string PatchCode(std::uint32_t seed) {
+    char code[39];
+    std::snprintf(code, sizeof code, "{%08X-0000-4000-8000-0000000000%02X}", seed, seed & 0xFF);
+    return code;
+}
 
 struct RunResult {
     int exitCode = -1;
@@ -76,8 +91,21 @@ protected:
         WriteAll(In(name), pe.File());
         return In(name);
     }
-    // A compound-file signature and then bytes that differ between seeds.
-    fs::path WritePatch(const fs::path& name, std::size_t bytes, std::uint32_t seed) const {
+    // A real patch package with the seed's patch code, targeting the given products.
+    fs::path WritePatch(const fs::path& name, std::uint32_t seed, const std::string& targets = kProductA,
+                        std::size_t paddingBytes = 0) const {
+        InstallerFile file;
+        file.targets = targets;
+        file.revisionNumber = PatchCode(seed);
+        file.paddingBytes = paddingBytes;
+        return WriteInstallerFile(name, file);
+    }
+    fs::path WriteInstallerFile(const fs::path& name, const InstallerFile& file) const {
+        WriteAll(In(name), InstallerFileBytes(file));
+        return In(name);
+    }
+    // A compound-file signature and then bytes that differ between seeds: no compound file.
+    fs::path WriteSignedBytes(const fs::path& name, std::size_t bytes, std::uint32_t seed) const {
         Bytes data{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
         std::minstd_rand random(seed);
         while (data.size() < bytes) data.push_back(static_cast<std::uint8_t>(random()));
@@ -104,9 +132,9 @@ protected:
         for (const fs::path& input : inputs) args.push_back(input.u16string());
         return Run(args);
     }
-    // A packed updater with two small files, a.msp (20 bytes) and b.msp (12 bytes).
+    // A packed updater with two small patches for one product, a.msp and b.msp.
     fs::path BuildSmallPackage() const {
-        const RunResult built = Build({WritePatch("a.msp", 20, 1), WritePatch("b.msp", 12, 2)}, In("Update.exe"));
+        const RunResult built = Build({WritePatch("a.msp", 1), WritePatch("b.msp", 2)}, In("Update.exe"));
         EXPECT_EQ(built.exitCode, kExitSuccess) << built.err;
         return In("Update.exe");
     }
@@ -130,32 +158,38 @@ void ExpectOneErrorLine(const RunResult& result, int exitCode, const std::string
 
 TEST_F(PackToolTest, BuildListExtractRoundTrip) {
     // Larger than the copy buffer, so that the copy takes several rounds.
-    const std::size_t bigBytes = (std::size_t{3} << 20) + 5;
-    const fs::path a = WritePatch("a.msp", bigBytes, 1);
-    const fs::path b = WritePatch("b.msp", 100, 2);
+    const fs::path a = WritePatch("a.msp", 1, std::string(kProductA) + ";" + kProductB, (std::size_t{3} << 20) + 5);
+    const fs::path b = WritePatch("b.msp", 2, kProductB);
+    const std::uint64_t aBytes = fs::file_size(a);
+    const std::uint64_t bBytes = fs::file_size(b);
+    ASSERT_GT(aBytes, std::uint64_t{3} << 20);
     const fs::path packed = Out() / "Update.exe";
     const RunResult built = Build({a, b}, packed);
     ASSERT_EQ(built.exitCode, kExitSuccess) << built.err;
-    EXPECT_EQ(built.err, "");
+    EXPECT_EQ(built.err, "");  // one group of patches: no warning
 
     const Bytes stub = ReadAll(stub_);
     const Bytes bytes = ReadAll(packed);
-    ASSERT_EQ(bytes.size(), kTwoFileDataOffset + bigBytes + 100);
+    ASSERT_EQ(bytes.size(), kTwoFileDataOffset + aBytes + bBytes);
     EXPECT_TRUE(std::equal(stub.begin(), stub.end(), bytes.begin()));
     EXPECT_EQ(bytes[kStubBytes], 34);                      // nameLength
     EXPECT_EQ(bytes[kStubBytes + 1 + 34], 18);             // versionLength
     EXPECT_EQ(bytes[kStubBytes + 54], 2);                  // entryCount
     EXPECT_EQ(bytes[kStubBytes + 58 + 528], 'b');          // entry 1's name
-    EXPECT_EQ(bytes[kStubBytes + 586 + 520], 100);         // entry 1's dataLength
+    EXPECT_EQ(bytes[kStubBytes + 586 + 520], bBytes & 0xFF);       // entry 1's dataLength
+    EXPECT_EQ(bytes[kStubBytes + 586 + 521], (bBytes >> 8) & 0xFF);
     const Bytes b_bytes = ReadAll(b);
-    EXPECT_TRUE(std::equal(b_bytes.begin(), b_bytes.end(), bytes.end() - 100));
+    EXPECT_TRUE(std::equal(b_bytes.begin(), b_bytes.end(), bytes.end() - static_cast<std::ptrdiff_t>(bBytes)));
 
     const RunResult listed = Run({u"list", packed.u16string()});
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
     const std::string expected = "Product name:    Example Server 10\nProduct version: 2.0.0.100\n"
                                  "Package offset:  1024\nUpdate files:    2\n"
-                                 "  [0] a.msp: " + std::to_string(bigBytes) + " bytes at offset 2138\n"
-                                 "  [1] b.msp: 100 bytes at offset " + std::to_string(2138 + bigBytes) + "\n"
+                                 "  [0] a.msp: " + std::to_string(aBytes) + " bytes at offset 2138\n"
+                                 "      patch code " + PatchCode(1) + ", targets " + kProductA + " " + kProductB + "\n"
+                                 "  [1] b.msp: " + std::to_string(bBytes) + " bytes at offset " +
+                                 std::to_string(2138 + aBytes) + "\n"
+                                 "      patch code " + PatchCode(2) + ", targets " + kProductB + "\n"
                                  "Signature:       none\n";
     EXPECT_EQ(listed.out, expected);
 
@@ -169,12 +203,13 @@ TEST_F(PackToolTest, BuildListExtractRoundTrip) {
 
 TEST_F(PackToolTest, ListJsonIsOneObjectWithEscapedUnicodeText) {
     const fs::path name = fs::path(u8"\u00DCbersicht-\u66F4\u65B0-\U0001F600.msp");
-    const std::u16string productName = u"Say \"hi\" \\ \t S\u00FCd \U0001F600";
+    const std::u16string productName = u"Say \"hi\" \\ \u202E S\u00FCd \U0001F600";
     // Two bytes a code unit more or less than in "Example Server 10" move the data.
     const std::uint64_t dataOffset = kTwoFileDataOffset + 2 * productName.size() - 34;
     const RunResult built =
-        Build({WritePatch(name, 30, 1), WritePatch("b.msp", 12, 2)}, In("Update.exe"), productName, u"2.0.0.100");
+        Build({WritePatch(name, 1), WritePatch("b.msp", 2, kProductC)}, In("Update.exe"), productName, u"2.0.0.100");
     ASSERT_EQ(built.exitCode, kExitSuccess) << built.err;
+    const std::uint64_t firstBytes = fs::file_size(In(name));
 
     const RunResult listed = Run({u"list", u"--json", In("Update.exe").u16string()});
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
@@ -183,18 +218,25 @@ TEST_F(PackToolTest, ListJsonIsOneObjectWithEscapedUnicodeText) {
     ASSERT_TRUE(json.has_value()) << listed.out;
     const Json& root = *json;
     EXPECT_EQ(root.object.size(), 5u);
-    EXPECT_EQ(root["productName"].string, Utf8(u8"Say \"hi\" \\ \t S\u00FCd \U0001F600"));
+    EXPECT_EQ(root["productName"].string, Utf8(u8"Say \"hi\" \\ \u202E S\u00FCd \U0001F600"));
     EXPECT_EQ(root["productVersion"].string, "2.0.0.100");
     EXPECT_EQ(root["packageOffset"].number, kStubBytes);
     ASSERT_EQ(root["entries"].array.size(), 2u);
     const Json& first = root["entries"][0];
-    EXPECT_EQ(first.object.size(), 4u);
+    EXPECT_EQ(first.object.size(), 7u);
     EXPECT_EQ(first["index"].number, 0u);
     EXPECT_EQ(first["fileName"].string, Utf8(u8"\u00DCbersicht-\u66F4\u65B0-\U0001F600.msp"));
-    EXPECT_EQ(first["size"].number, 30u);
+    EXPECT_EQ(first["size"].number, firstBytes);
     EXPECT_EQ(first["offset"].number, dataOffset);
-    EXPECT_EQ(root["entries"][1]["index"].number, 1u);
-    EXPECT_EQ(root["entries"][1]["offset"].number, dataOffset + 30);
+    ASSERT_EQ(first["targets"].array.size(), 1u);
+    EXPECT_EQ(first["targets"][0].string, kProductA);
+    EXPECT_EQ(first["patchCode"].string, PatchCode(1));
+    EXPECT_EQ(first["problem"].kind, Json::Kind::Null);
+    const Json& second = root["entries"][1];
+    EXPECT_EQ(second["index"].number, 1u);
+    EXPECT_EQ(second["offset"].number, dataOffset + firstBytes);
+    EXPECT_EQ(second["targets"][0].string, kProductC);
+    EXPECT_EQ(second["patchCode"].string, PatchCode(2));
     EXPECT_EQ(root["signature"].kind, Json::Kind::Null);
 
     const RunResult extracted = Run({u"extract", In("Update.exe").u16string(), Out().u16string()});
@@ -206,7 +248,7 @@ TEST_F(PackToolTest, BuildKeepsTheLongestHeaderTextsAndReplacesAnExistingOutput)
     const std::u16string name = std::u16string(125, u'N') + u"\U0001F600";  // a pair: 127 code units
     const std::u16string version(127, u'7');
     WriteAll(Out() / "Update.exe", Bytes(10, 'x'));
-    ASSERT_EQ(Build({WritePatch("a.msp", 9, 1)}, Out() / "Update.exe", name, version).exitCode, kExitSuccess);
+    ASSERT_EQ(Build({WritePatch("a.msp", 1)}, Out() / "Update.exe", name, version).exitCode, kExitSuccess);
     EXPECT_EQ(OutContents(), std::set<fs::path>{"Update.exe"});
 
     const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", (Out() / "Update.exe").u16string()}).out);
@@ -216,7 +258,7 @@ TEST_F(PackToolTest, BuildKeepsTheLongestHeaderTextsAndReplacesAnExistingOutput)
 }
 
 TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
-    const fs::path a = WritePatch("a.msp", 64, 1);
+    const fs::path a = WritePatch("a.msp", 1);
     const fs::path output = Out() / "Update.exe";
     const auto build = [&](std::vector<fs::path> inputs) { return [=, this] { return Build(inputs, output); }; };
     const auto withStub = [&](const Bytes& stub) {
@@ -235,14 +277,53 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
     fs::create_directories(In("sub"));
     fs::create_directories(In("folder.msp"));
     WriteAll(In("text.msp"), Bytes(100, 'T'));
+    const auto installerFile = [&](const char* name, const std::string& classId, const std::string& targets,
+                                   const std::string& revisionNumber, bool withTargets = true) {
+        InstallerFile file;
+        file.classId = classId;
+        file.targets = targets;
+        file.revisionNumber = revisionNumber;
+        file.withTargets = withTargets;
+        return WriteInstallerFile(name, file);
+    };
+    std::string lowerCaseCode = PatchCode(1);
+    std::transform(lowerCaseCode.begin(), lowerCaseCode.end(), lowerCaseCode.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
 
     const std::vector<std::pair<std::function<RunResult()>, std::string>> refusals{
         {[&] { return Build({a}, output, std::u16string(128, u'n')); }, "the product name is longer than 127"},
         {[&] { return Build({a}, output, u"Example", std::u16string(128, u'1')); }, "the product version is longer"},
-        {build({a, WritePatch(fs::path("sub") / "A.MSP", 64, 2)}), "A.MSP: its name collides with"},
+        {[&] { return Build({a}, output, u"Example\nServer"); }, "the product name holds a control character"},
+        {[&] { return Build({a}, output, u"Example\u007F"); }, "the product name holds a control character"},
+        {[&] { return Build({a}, output, u"N", u"2.0\u009B1m"); }, "the product version holds a control character"},
+        {build({a, WritePatch(fs::path("sub") / "A.MSP", 2)}), "A.MSP: its name collides with"},
+        {build({a, WritePatch("again.msp", 1, kProductB)}), "again.msp: has the patch code " + PatchCode(1) + " of "},
+        {build({a, installerFile("lower.msp", testing::kPatchClass, kProductA, lowerCaseCode)}),
+         "lower.msp: has the patch code " + lowerCaseCode + " of "},
+        {build({installerFile("product.msp", testing::kDatabaseClass, "x64;1033", PatchCode(5))}),
+         "product.msp: not a patch package (a product database)"},
+        {build({installerFile("change.msp", testing::kTransformClass, "x64;1033", PatchCode(5))}),
+         "change.msp: not a patch package (a transform)"},
+        {build({installerFile("doc.msp", "{00020906-0000-0000-C000-000000000046}", kProductA, PatchCode(5))}),
+         "doc.msp: not a patch package (a compound file of another kind)"},
+        {build({WriteSignedBytes("damaged.msp", 4096, 5)}), "damaged.msp: not a patch package (a damaged compound file)"},
+        {build({installerFile("none.msp", testing::kPatchClass, "", PatchCode(5))}),
+         "none.msp: a patch package whose list of target products is empty"},
+        {build({installerFile("semicolons.msp", testing::kPatchClass, ";;", PatchCode(5))}),
+         "semicolons.msp: a patch package whose list of target products is empty"},
+        {build({installerFile("missing-targets.msp", testing::kPatchClass, "", PatchCode(5), false)}),
+         "missing-targets.msp: a patch package whose list of target products is empty"},
+        {build({installerFile("code.msp", testing::kPatchClass, kProductA, "{4C9B399E-2689-4D3F-81C7}")}),
+         "code.msp: a patch package whose revision number does not begin with a patch code"},
+        {build({WritePatch(u8"a\u202Egpj.msp", 6)}), "cannot be named in the package: the name holds a control or"},
+        {build({WritePatch(u8"\uFEFFa.msp", 6)}), "cannot be named in the package: the name holds a control or"},
+        {build({WritePatch(u8"a\u0085b.msp", 6)}), "cannot be named in the package: the name holds a control or"},
+        {build({WritePatch(u8"a\u200Bb.msp", 6)}), "cannot be named in the package: the name holds a control or"},
+        {build({WritePatch(" a.msp", 6)}), "cannot be named in the package: the name begins or ends with a space"},
+        {build({WritePatch(u8"a.msp\u00A0", 6)}), "cannot be named in the package: the name begins or ends with a space"},
         {build({a, In("missing.msp")}), "missing.msp: "},
         {build({In("folder.msp")}), "folder.msp: not a regular file"},
-        {build({WritePatch("short.msp", 7, 3)}), "short.msp: not a patch package (no compound-file signature)"},
+        {build({WriteSignedBytes("short.msp", 7, 3)}), "short.msp: not a patch package (no compound-file signature)"},
         {build({In("text.msp")}), "text.msp: not a patch package"},
         {withStub(Bytes(0x400, 'M')), "stub.exe: not a PE image"},
         {withStub(longStub), "stub.exe: 1 bytes follow its last section"},
@@ -250,16 +331,19 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
         {withStub(signedPe.File()), "stub.exe: already signed"},
         {[&] { return Build({a}, Out() / "missing" / "Update.exe"); }, "cannot be created"},
 #ifndef _WIN32  // names that Windows will not even create
-        {build({WritePatch("CON.msp", 64, 4)}), "CON.msp: cannot be named in the package: the name is a reserved"},
-        {build({WritePatch("a.msp.", 64, 4)}), "cannot be named in the package: the name ends with a dot"},
-        {build({WritePatch("a*b.msp", 64, 4)}), "cannot be named in the package: the name holds a character"},
-        {build({WritePatch("a\\b.msp", 64, 4)}), "cannot be named in the package: the name holds a directory part"},
+        {build({WritePatch("CON.msp", 4)}), "CON.msp: cannot be named in the package: the name is a reserved"},
+        {build({WritePatch("a.msp.", 4)}), "cannot be named in the package: the name ends with a dot"},
+        {build({WritePatch("a*b.msp", 4)}), "cannot be named in the package: the name holds a character"},
+        {build({WritePatch("a\\b.msp", 4)}), "cannot be named in the package: the name holds a directory part"},
 #endif
     };
     for (const auto& [run, message] : refusals) {
         SCOPED_TRACE(message);
         ExpectOneErrorLine(run(), kExitBadInput, message);
         EXPECT_EQ(OutContents(), std::set<fs::path>{});
+        // A wrongly accepted case must not hide the cases after it.
+        fs::remove_all(Out());
+        fs::create_directories(Out());
     }
 
     // A packed updater is no stub: it already carries a package.
@@ -268,18 +352,47 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
     EXPECT_EQ(OutContents(), std::set<fs::path>{});
 }
 
+TEST_F(PackToolTest, BuildRefusesAnOutputThatIsAnInputWhateverItsSpelling) {
+    const fs::path a = WritePatch("a.msp", 1);
+    fs::create_directories(In("sub"));
+    std::error_code linked;
+    fs::create_hard_link(stub_, In("stub-link.exe"), linked);
+    ASSERT_FALSE(linked) << linked.message();
+    const Bytes aBytes = ReadAll(a);
+    const Bytes stubBytes = ReadAll(stub_);
+    const std::vector<std::pair<fs::path, std::string>> outputs{
+        {stub_, "is the same file as the stub"},
+        {In("stub-link.exe"), "is the same file as the stub"},  // a hard link
+        {In("sub") / ".." / "CorvantileUpdater.exe", "is the same file as the stub"},
+        {a, "is the same file as the update file"},
+        {In("sub") / ".." / "a.msp", "is the same file as the update file"},
+#ifdef _WIN32
+        {In("A.MSP"), "is the same file as the update file"},
+#endif
+    };
+    for (const auto& [output, message] : outputs) {
+        SCOPED_TRACE(output.string());
+        ExpectOneErrorLine(Build({a}, output), kExitBadInput, message);
+        EXPECT_EQ(ReadAll(a), aBytes);
+        EXPECT_EQ(ReadAll(stub_), stubBytes);
+        // Restores what a wrong acceptance replaced, so that it does not hide the cases after it.
+        WriteAll(a, aBytes);
+        WriteAll(stub_, stubBytes);
+    }
+}
+
 TEST_F(PackToolTest, FailureAfterWritingRemovesTheTemporaryFile) {
     // The rename at the end fails: the output is a directory that holds a file.
     fs::create_directories(Out() / "Update.exe");
     WriteAll(Out() / "Update.exe" / "keep", Bytes(3, 'k'));
-    ExpectOneErrorLine(Build({WritePatch("a.msp", 64, 1)}, Out() / "Update.exe"), kExitBadInput, "cannot be replaced");
+    ExpectOneErrorLine(Build({WritePatch("a.msp", 1)}, Out() / "Update.exe"), kExitBadInput, "cannot be replaced");
     EXPECT_EQ(OutContents(), (std::set<fs::path>{"Update.exe", fs::path("Update.exe") / "keep"}));
 }
 
 TEST_F(PackToolTest, InputsOf4GiBOrMoreAreRefusedBeforeAnythingIsCopied) {
     // Sparse files: only their size is ever looked at, so the test stays fast.
-    const fs::path fourGiB = WritePatch("four.msp", 8, 1);
-    const fs::path fiveGiB = WritePatch("five.msp", 8, 1);
+    const fs::path fourGiB = WritePatch("four.msp", 1);
+    const fs::path fiveGiB = WritePatch("five.msp", 1);
     const fs::path justBelow = In("below.msp");
     WriteAll(justBelow, {});
     std::error_code ec;
@@ -328,6 +441,7 @@ TEST_F(PackToolTest, UsageErrorsAndHelp) {
 
 TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
     const Bytes good = ReadAll(BuildSmallPackage());
+    const auto bBytes = static_cast<std::uint32_t>(fs::file_size(In("b.msp")));
     const std::uint64_t table = kStubBytes + 58;
     const auto changed = [&](const std::function<void(Bytes&)>& change) {
         Bytes bytes = good;
@@ -347,13 +461,13 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
         {Bytes(2000, 'M'), "not a PE image"},
         {SyntheticPe().File(), "no update package behind the image"},
         {changed([&](Bytes& b) { Put32(b, kStubBytes + 54, 0xFFFFFFFF); }), "table of 4294967295 entries does not fit"},
-        {changed([&](Bytes& b) { Put32(b, kStubBytes + 54, 1); }), "damaged update package: 540 unexpected bytes"},
+        {changed([&](Bytes& b) { Put32(b, kStubBytes + 54, 1); }), "damaged update package: " + std::to_string(528 + bBytes) + " unexpected bytes"},
         {named(0, std::u16string(260, u'x')), "entry 0: the file name has no terminating NUL"},
         {named(1, u".."), "entry 1: \"..\": the name is . or .."},
         {named(1, u"sub\\b.msp"), "entry 1: \"sub\\\\b.msp\": the name holds a directory part"},
         {named(1, u"A.MSP"), "entry 1: \"A.MSP\" collides with the name of entry 0"},
-        {changed([&](Bytes& b) { Put32(b, table + 528 + 520, 13); }), "the files' data is cut short by 1 bytes"},
-        {changed([&](Bytes& b) { Put32(b, table + 528 + 520, 11); }), "1 unexpected bytes follow the last file's data"},
+        {changed([&](Bytes& b) { Put32(b, table + 528 + 520, bBytes + 1); }), "the files' data is cut short by 1 bytes"},
+        {changed([&](Bytes& b) { Put32(b, table + 528 + 520, bBytes - 1); }), "1 unexpected bytes follow the last file's data"},
         {changed([&](Bytes& b) { b.push_back(0); }), "1 unexpected bytes follow"},  // zero padding needs a signature
     };
     for (const auto& [bytes, message] : damaged) {
@@ -390,7 +504,8 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
 
     const RunResult listed = Run({u"list", sign(0, certificateOffset, 0x48)});
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
-    EXPECT_NE(listed.out.find("  [1] b.msp: 12 bytes at offset " + std::to_string(kTwoFileDataOffset + 20)),
+    EXPECT_NE(listed.out.find("  [1] b.msp: " + std::to_string(fs::file_size(In("b.msp"))) + " bytes at offset " +
+                              std::to_string(kTwoFileDataOffset + fs::file_size(In("a.msp")))),
               std::string::npos);
     EXPECT_NE(listed.out.find("Signature:       certificate table at offset " + std::to_string(certificateOffset) +
                               ", 72 bytes\n"),
@@ -408,6 +523,110 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
                        "the certificate table reaches past the end of the file");
     ExpectOneErrorLine(Build({In("a.msp")}, Out() / "Resigned.exe", u"N", u"1", In("Signed.exe")), kExitBadInput,
                        "already signed");
+}
+
+TEST_F(PackToolTest, BuildWarnsOfPatchesThatShareNoTargetProduct) {
+    const fs::path a = WritePatch("a.msp", 1, kProductA);
+    const fs::path b = WritePatch("b.msp", 2, kProductB);
+    const fs::path c = WritePatch("c.msp", 3, std::string(kProductC) + ";" + kProductA);
+    const fs::path d = WritePatch("d.msp", 4, kProductC);
+    const RunResult split = Build({a, b, c}, Out() / "Split.exe");
+    EXPECT_EQ(split.exitCode, kExitSuccess);
+    EXPECT_EQ(split.err, "corvantile-pack: warning: the update files fall into 2 groups that share no target product: " +
+                             a.string() + ", " + c.string() + " | " + b.string() + "\n");
+    // a and d share no product, but c joins them into one group.
+    const RunResult joined = Build({a, d, c}, Out() / "Joined.exe");
+    EXPECT_EQ(joined.exitCode, kExitSuccess);
+    EXPECT_EQ(joined.err, "");
+    EXPECT_EQ(OutContents(), (std::set<fs::path>{"Split.exe", "Joined.exe"}));
+}
+
+TEST_F(PackToolTest, ListShowsWhatEachPackedFileIs) {
+    // A package of five patches whose data is then replaced by files of the same size that are none.
+    std::vector<fs::path> inputs;
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) inputs.push_back(WritePatch(std::to_string(seed) + ".msp", seed));
+    ASSERT_EQ(Build(inputs, In("Update.exe")).exitCode, kExitSuccess);
+    Bytes packed = ReadAll(In("Update.exe"));
+    const std::uint64_t patchBytes = fs::file_size(inputs[0]);
+    const std::uint64_t dataOffset = kStubBytes + 58 + 5 * 528;
+    const auto replace = [&](std::size_t entry, Bytes data) {
+        ASSERT_EQ(data.size(), patchBytes);
+        std::copy(data.begin(), data.end(), packed.begin() + static_cast<std::ptrdiff_t>(dataOffset + entry * patchBytes));
+    };
+    InstallerFile file;
+    file.targets = "x64;1033";
+    file.revisionNumber = PatchCode(9);
+    file.classId = testing::kDatabaseClass;
+    replace(0, InstallerFileBytes(file));
+    file.classId = testing::kTransformClass;
+    replace(1, InstallerFileBytes(file));
+    file.classId = testing::kPatchClass;
+    file.targets = "";
+    replace(2, InstallerFileBytes(file));
+    replace(3, Bytes(patchBytes, 'T'));
+    WriteAll(In("Update.exe"), packed);
+
+    const RunResult listed = Run({u"list", In("Update.exe").u16string()});
+    ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
+    const std::string size = std::to_string(patchBytes);
+    for (const std::string& expected :
+         {"  [0] 1.msp: " + size + " bytes at offset " + std::to_string(dataOffset) + "\n      not a patch package (a product database)\n",
+          "bytes at offset " + std::to_string(dataOffset + patchBytes) + "\n      not a patch package (a transform)\n",
+          "\n      patch code " + PatchCode(9) + ", targets none\n"
+          "      a patch package whose list of target products is empty\n",
+          "  [3] 4.msp: " + size + " bytes at offset " + std::to_string(dataOffset + 3 * patchBytes) +
+              "\n      not a patch package (no compound-file signature)\n",
+          "\n      patch code " + PatchCode(5) + ", targets " + kProductA + "\nSignature:"}) {
+        EXPECT_NE(listed.out.find(expected), std::string::npos) << expected << "\nin\n" << listed.out;
+    }
+
+    const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", In("Update.exe").u16string()}).out);
+    ASSERT_TRUE(json.has_value());
+    const Json& entries = (*json)["entries"];
+    ASSERT_EQ(entries.array.size(), 5u);
+    EXPECT_EQ(entries[0]["problem"].string, "not a patch package (a product database)");
+    EXPECT_EQ(entries[0]["patchCode"].kind, Json::Kind::Null);
+    EXPECT_EQ(entries[0]["targets"].array.size(), 0u);
+    EXPECT_EQ(entries[2]["patchCode"].string, PatchCode(9));
+    EXPECT_EQ(entries[2]["problem"].string, "a patch package whose list of target products is empty");
+    EXPECT_EQ(entries[3]["problem"].string, "not a patch package (no compound-file signature)");
+    EXPECT_EQ(entries[4]["patchCode"].string, PatchCode(5));
+    EXPECT_EQ(entries[4]["problem"].kind, Json::Kind::Null);
+}
+
+TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
+    ASSERT_EQ(Build({WritePatch("a.msp", 1)}, In("Update.exe"), u"Example Server 10", u"2.0.0.100").exitCode,
+              kExitSuccess);
+    Bytes packed = ReadAll(In("Update.exe"));
+    // Texts of the same lengths that a hostile package could carry: build refuses them, list must not print
+    // them raw.
+    const auto put = [&](std::size_t at, std::u16string_view text) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            packed[at + 2 * i] = static_cast<std::uint8_t>(text[i]);
+            packed[at + 2 * i + 1] = static_cast<std::uint8_t>(text[i] >> 8);
+        }
+    };
+    put(kStubBytes + 1, u"Ex\nFile: x\r\x1B[2J\\\u0085");
+    put(kStubBytes + 36, u"2.0\u202E001\uFEFF");
+    put(kStubBytes + 58, u"a\u202Egpj.msp");
+    WriteAll(In("Update.exe"), packed);
+
+    const RunResult listed = Run({u"list", In("Update.exe").u16string()});
+    ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
+    EXPECT_EQ(listed.out.rfind(R"(Product name:    Ex\u{000A}File: x\u{000D}\u{001B}[2J\\\u{0085})" "\n"
+                               R"(Product version: 2.0\u{202E}001\u{FEFF}0)" "\n", 0),
+              0u)
+        << listed.out;
+    EXPECT_NE(listed.out.find(R"(  [0] a\u{202E}gpj.msp: )"), std::string::npos) << listed.out;
+    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 7);
+    EXPECT_EQ(listed.out.find('\r'), std::string::npos);
+    EXPECT_EQ(listed.out.find('\x1B'), std::string::npos);
+    EXPECT_EQ(listed.out.find("\xE2\x80\xAE"), std::string::npos);  // U+202E
+
+    const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", In("Update.exe").u16string()}).out);
+    ASSERT_TRUE(json.has_value());
+    EXPECT_EQ((*json)["productName"].string, Utf8(u8"Ex\nFile: x\r\x1B[2J\\\u0085"));
+    EXPECT_EQ((*json)["entries"][0]["fileName"].string, Utf8(u8"a\u202Egpj.msp"));
 }
 
 TEST_F(PackToolTest, ExtractRefusesToOverwriteAndThenWritesNothing) {

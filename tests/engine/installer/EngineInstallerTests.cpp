@@ -91,7 +91,8 @@ struct RealRun {
     std::wstring logDirectory;
 };
 
-// Packs the patches with the real packing tool into an updater and runs the engine on it.
+// Packs the patches into an updater and runs the engine on it: with the real packing tool, or by hand for
+// what the tool refuses to pack.
 class EngineWithInstaller : public ::testing::Test {
 protected:
     RealRun Run(const std::vector<std::wstring>& patchFiles, HWND owner, bool logging = true) {
@@ -104,6 +105,23 @@ protected:
         for (const std::wstring& file : patchFiles) pack.arguments.push_back(Fixtures::Get().directory() + L"\\" + file);
         const blackbox::ProcessRun packed = blackbox::RunAndProbe(pack);
         EXPECT_TRUE(packed.Finished() && packed.exitCode == 0) << packed.Describe();
+        return RunUpdater(updater, owner, logging);
+    }
+
+    RealRun RunPackedByHand(const std::vector<std::wstring>& files, HWND owner) {
+        std::vector<UpdateFile> updateFiles;
+        for (const std::wstring& file : files) {
+            const std::optional<Bytes> data = ReadFileBytes(Fixtures::Get().directory() + L"\\" + file);
+            EXPECT_TRUE(data.has_value());
+            updateFiles.push_back({file, data.value_or(Bytes{})});
+        }
+        const std::wstring updater = scratch_ / L"Update.exe";
+        EXPECT_TRUE(blackbox::MakeUpdater(updater, BuildPackage(updateFiles)));
+        return RunUpdater(updater, owner, true);
+    }
+
+    RealRun RunUpdater(const std::wstring& updater, HWND owner, bool logging) {
+        const std::wstring stub = blackbox::BuiltUpdaterPath();
 
         const std::optional<Bytes> image = ReadFileBytes(updater);
         EXPECT_TRUE(image.has_value());
@@ -234,7 +252,7 @@ TEST_F(EngineWithInstaller, ProductThatIsNotInstalledIsSkipped) {
 }
 
 TEST_F(EngineWithInstaller, FileThatIsNotAPatchStopsBeforeAnything) {
-    const RealRun run = Run({L"PatchX64.msp", L"NotAPatch.msp"}, nullptr);
+    const RealRun run = RunPackedByHand({L"PatchX64.msp", L"NotAPatch.msp"}, nullptr);
     EXPECT_EQ(1, run.result);
     EXPECT_EQ(Lines{L"Extracting update files."}, run.log);
     EXPECT_EQ(Fact("X64_ORIGINAL"), InstalledText("X64"));

@@ -1,0 +1,154 @@
+#!/usr/bin/python3
+"""Both builds of corvantile-pack on the same real files: the native tool (libgsf) directly, the Windows tool
+(the Windows Installer) under Wine. They must give the same answers, and the right ones.
+
+Usage: compare_builds.py WINE_RUN WINDOWS_TOOL NATIVE_TOOL STUB MAKE_FIXTURES WORK_DIR
+
+The files are the engine tests' real products and patches (NotAPatch.msp is a product database under a
+patch's name), plus a transform, a compound file of another class, a patch without targets, all written
+through libgsf, and a text file.
+"""
+import importlib.util
+import json
+import shutil
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+wine_run, windows_tool, native_tool, stub, make_fixtures, work = sys.argv[1:7]
+work = Path(work)
+failures = []
+
+
+def check(condition, what):
+    print(("ok    " if condition else "FAIL  ") + what)
+    if not condition:
+        failures.append(what)
+
+
+if not Path(native_tool).is_file():
+    sys.exit(f"{native_tool} is missing: build the native preset first (scripts/build.sh builds both)")
+
+shutil.rmtree(work, ignore_errors=True)
+inputs = work / "inputs"
+subprocess.run(["/usr/bin/python3", make_fixtures, str(inputs)], check=True, capture_output=True)
+spec = importlib.util.spec_from_file_location("fixtures", make_fixtures)
+fixtures = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(fixtures)
+facts = json.loads((inputs / "fixtures.json").read_text())
+
+summary = {fixtures.PID_CODEPAGE: (fixtures.VT_I2, 1252),
+           fixtures.PID_TEMPLATE: (fixtures.VT_LPSTR, facts["products"]["x64"]["product_code"]),
+           fixtures.PID_REVNUMBER: (fixtures.VT_LPSTR, "{A7B1D0F6-0C52-4B5B-9D1E-3F2C6A1B7E90}")}
+streams = {fixtures.SUMMARY_STREAM: fixtures.property_set(summary)}
+fixtures.write_compound(inputs / "Change.mst", fixtures.CLSID_TRANSFORM, streams)
+fixtures.write_compound(inputs / "Document.msp", "{00020906-0000-0000-C000-000000000046}", streams)
+no_targets = dict(summary)
+no_targets[fixtures.PID_TEMPLATE] = (fixtures.VT_LPSTR, "")
+# With the string pool that every Installer file has: without one, Wine 8.0's msi.dll crashes while it
+# fails to open the file.
+fixtures.write_compound(inputs / "NoTargets.msp", fixtures.CLSID_PATCH,
+                        {fixtures.SUMMARY_STREAM: fixtures.property_set(no_targets), **fixtures.string_pool([])})
+fixtures.write_compound(inputs / "NoSummary.msp", fixtures.CLSID_PATCH, fixtures.string_pool([]))
+fixtures.write_compound(inputs / "BadSummary.msp", fixtures.CLSID_PATCH,
+                        {fixtures.SUMMARY_STREAM: b"\xfe\xff" + b"\x5a" * 200, **fixtures.string_pool([])})
+(inputs / "Notes.txt").write_text("not a compound file\n")
+shutil.copy(stub, work / "stub.exe")
+
+patches = list(facts["patches"])
+# What build says of each file that is no usable patch.
+refused = {
+    "NotAPatch.msp": "not a patch package (a product database)",
+    "ProductX64.msi": "not a patch package (a product database)",
+    "Change.mst": "not a patch package (a transform)",
+    "Document.msp": "not a patch package (a compound file of another kind)",
+    "NoTargets.msp": "a patch package whose list of target products is empty",
+    # The Installer reads a missing or unparsable summary as one without properties.
+    "NoSummary.msp": "a patch package whose list of target products is empty",
+    "BadSummary.msp": "a patch package whose list of target products is empty",
+    "Notes.txt": "not a patch package (no compound-file signature)",
+}
+
+
+def run_both(*args):
+    """Runs both tools in WORK_DIR; paths in args use '/', the Windows tool gets them with '\\'."""
+    native = subprocess.run([native_tool, *args], cwd=work, capture_output=True, text=True, timeout=120)
+    windows = subprocess.run([wine_run, windows_tool, *[a.replace("/", "\\") for a in args]], cwd=work,
+                             capture_output=True, text=True, timeout=120)
+    return native, windows
+
+
+def same(native, windows, what):
+    """The two runs agree, up to the path separator in messages and Windows line ends."""
+    def norm(text):
+        return text.replace("\r\n", "\n").replace("\\", "/")
+    check((native.returncode, norm(native.stdout), norm(native.stderr)) ==
+          (windows.returncode, norm(windows.stdout), norm(windows.stderr)),
+          f"{what}: both builds answer alike\n      native:  {native.returncode} {native.stdout!r} {native.stderr!r}"
+          f"\n      windows: {windows.returncode} {windows.stdout!r} {windows.stderr!r}")
+
+
+def build(output, files):
+    return run_both("build", "--stub", "stub.exe", "--name", "Corvantile Fixtures", "--version", "1.0.1",
+                    "--output", output, *[f"inputs/{name}" for name in files])
+
+
+for name in patches + list(refused):
+    native, windows = build(f"{name}.exe", [name])
+    same(native, windows, f"build with {name}")
+    if name in refused:
+        check(native.returncode == 1 and native.stderr == f"corvantile-pack: inputs/{name}: {refused[name]}\n",
+              f"build refuses {name}: {native.stderr.strip()}")
+    else:
+        check(native.returncode == 0, f"build accepts {name}: {native.stderr.strip()}")
+
+# All patches at once: one updater, byte for byte the same from both, with the warning of the patch for a
+# product that no other patch targets.
+native, windows = build("Native.exe", patches)
+same(native, windows, "build with every patch")
+check(native.returncode == 0 and "groups that share no target product" in native.stderr,
+      f"build with every patch warns of separate groups: {native.stderr.strip()}")
+windows = subprocess.run([wine_run, windows_tool, "build", "--stub", "stub.exe", "--name", "Corvantile Fixtures",
+                          "--version", "1.0.1", "--output", "Windows.exe", *[f"inputs\\{n}" for n in patches]],
+                         cwd=work, capture_output=True, text=True, timeout=120)
+check(windows.returncode == 0 and (work / "Windows.exe").read_bytes() == (work / "Native.exe").read_bytes(),
+      "both builds write the same updater")
+
+
+def text16(text):
+    return text.encode("utf-16-le")
+
+
+# An updater that carries every file, made here, since build refuses what is no patch.
+files = patches + list(refused)
+package = bytearray()
+for text in ("Corvantile Fixtures", "1.0.1"):
+    package += bytes([len(text16(text))]) + text16(text)
+package += struct.pack("<I", len(files))
+for name in files:
+    package += text16(name).ljust(520, b"\0") + struct.pack("<II", (inputs / name).stat().st_size, 0)
+for name in files:
+    package += (inputs / name).read_bytes()
+(work / "Everything.exe").write_bytes((work / "stub.exe").read_bytes() + package)
+
+native, windows = run_both("list", "Everything.exe")
+same(native, windows, "list")
+native, windows = run_both("list", "--json", "Everything.exe")
+same(native, windows, "list --json")
+entries = json.loads(native.stdout)["entries"] if native.returncode == 0 else []
+check([e["fileName"] for e in entries] == files, "list --json shows every packed file")
+for entry in entries:
+    name = entry["fileName"]
+    if name in refused:
+        # A patch without targets still shows its patch code.
+        code = summary[fixtures.PID_REVNUMBER][1] if name == "NoTargets.msp" else None
+        check((entry["problem"], entry["patchCode"], entry["targets"]) == (refused[name], code, []),
+              f"{name} shows as no usable patch: {entry['problem']}")
+    else:
+        check((entry["targets"], entry["patchCode"], entry["problem"]) ==
+              (facts["patches"][name]["targets"], facts["patches"][name]["code"], None),
+              f"{name} shows its targets and patch code: {entry['targets']} {entry['patchCode']}")
+
+print(f"{len(failures)} failed")
+sys.exit(1 if failures else 0)
