@@ -97,7 +97,8 @@ Answer answer = Answer::AsItIs;
 // The functions themselves, from kernel32's exports: calls through the import table would reach the recorders.
 template <typename Function>
 Function Kernel32(const char* name) {
-    return reinterpret_cast<Function>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name));
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
 }
 const auto realCreateFile = Kernel32<decltype(&::CreateFileW)>("CreateFileW");
 const auto realGetInformation = Kernel32<decltype(&::GetFileInformationByHandle)>("GetFileInformationByHandle");
