@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, saying which ones it installs. wixl, gcab and
-# the GObject bindings of libgsf make the real Installer products and patches of the engine tests.
+# the GObject bindings of libgsf make the real Installer products and patches of the engine tests; ICU gives
+# the packing tool the case mapping by which Windows compares file names.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest python3
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
-          wixl msitools gcab python3-gi gir1.2-gsf-1)
+          wixl msitools gcab python3-gi gir1.2-gsf-1 libicu-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
