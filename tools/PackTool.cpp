@@ -1,7 +1,7 @@
 #include "tools/PackTool.h"
 
 #include "tools/PackageBuilder.h"
-#include "tools/PackageReader.h"
+#include "tools/PackedUpdater.h"
 #include "tools/TextEncoding.h"
 
 #include <algorithm>
@@ -115,7 +115,8 @@ void PrintContents(const PackageContents& contents, std::ostream& out) {
     }
     if (contents.certificate) {
         out << "Signature:       certificate table at offset " << contents.certificate->offset << ", "
-            << contents.certificate->bytes << " bytes\n";
+            << contents.certificate->bytes << " bytes"
+            << (contents.certificate->reachesPastFileEnd ? ", reaching past the end of the file" : "") << '\n';
     } else {
         out << "Signature:       none\n";
     }
@@ -132,7 +133,8 @@ void PrintContentsAsJson(const PackageContents& contents, std::ostream& out) {
     }
     out << "],\"signature\":";
     if (contents.certificate) {
-        out << "{\"offset\":" << contents.certificate->offset << ",\"size\":" << contents.certificate->bytes << '}';
+        out << "{\"offset\":" << contents.certificate->offset << ",\"size\":" << contents.certificate->bytes
+            << ",\"reachesPastFileEnd\":" << (contents.certificate->reachesPastFileEnd ? "true" : "false") << '}';
     } else {
         out << "null";
     }
