@@ -30,21 +30,22 @@ bool PackageFile::Open(const std::wstring& path, const PeLayout& layout) {
         file_.reset();
         return false;
     }
-    imageEnd_ = layout.imageEnd;
-    packageEnd_ = PackageEnd(layout, static_cast<std::uint64_t>(fileBytes.QuadPart));
+    layout_ = layout;
+    fileBytes_ = static_cast<std::uint64_t>(fileBytes.QuadPart);
+    packageEnd_ = PackageEnd(layout, fileBytes_);
     position_ = 0;
     return true;
 }
 
 bool PackageFile::HasPackage() const {
-    return file_.valid() && imageEnd_ != 0 && packageEnd_ > imageEnd_;
+    return file_.valid() && corvantile::HasPackage(layout_, fileBytes_);
 }
 
 HeaderOutcome PackageFile::ReadPackageHeader(std::wstring& productName, std::wstring& productVersion) {
     LARGE_INTEGER start{};
-    start.QuadPart = static_cast<LONGLONG>(imageEnd_);
+    start.QuadPart = static_cast<LONGLONG>(layout_.imageEnd);
     // A failed seek shows up as a failed or wrong read.
-    position_ = ::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) ? imageEnd_ : packageEnd_;
+    position_ = ::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) ? layout_.imageEnd : packageEnd_;
     PackageHeader header;
     const HeaderOutcome outcome = corvantile::ReadPackageHeader(*this, header);
     // wchar_t holds UTF-16 code units on Windows.

@@ -36,7 +36,8 @@ public:
 
 private:
     UniqueFile file_;
-    std::uint64_t imageEnd_ = 0;
+    PeLayout layout_;
+    std::uint64_t fileBytes_ = 0;
     std::uint64_t packageEnd_ = 0;
     std::uint64_t position_ = 0;
 };

@@ -210,4 +210,8 @@ std::uint64_t PackageEnd(const PeLayout& layout, std::uint64_t fileBytes) {
     return std::min<std::uint64_t>(layout.certificateOffset, fileBytes);
 }
 
+bool HasPackage(const PeLayout& layout, std::uint64_t fileBytes) {
+    return layout.imageEnd != 0 && PackageEnd(layout, fileBytes) > layout.imageEnd;
+}
+
 }  // namespace corvantile

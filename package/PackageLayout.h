@@ -90,5 +90,8 @@ struct PeLayout {
 
 // Where the package ends: at the certificate table when the image is signed, else at the end of the file.
 [[nodiscard]] std::uint64_t PackageEnd(const PeLayout& layout, std::uint64_t fileBytes);
+// True when bytes lie between the end of the image and the end of the package. An image said to end at 0
+// carries none: its package would be its own headers.
+[[nodiscard]] bool HasPackage(const PeLayout& layout, std::uint64_t fileBytes);
 
 }  // namespace corvantile

@@ -199,7 +199,7 @@ bool ReadPackage(std::istream& file, std::uint64_t fileBytes, PackageContents& c
         read.certificate = CertificateTable{layout->certificateOffset, layout->certificateBytes,
                                             std::uint64_t{layout->certificateOffset} + layout->certificateBytes > fileBytes};
     }
-    if (read.packageEnd <= read.packageOffset) {
+    if (!HasPackage(*layout, fileBytes)) {
         problem = "no update package behind the image";
         return false;
     }

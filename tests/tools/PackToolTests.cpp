@@ -355,9 +355,15 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
             Rename(bytes, 1, second);
         });
     };
+    // An image said to end at 0: what follows its headers would be read from the headers themselves.
+    SyntheticPe zeroPe;
+    zeroPe.sections = {{0, 0}};
+    Bytes zeroImage = zeroPe.File();
+    zeroImage.insert(zeroImage.end(), good.begin() + static_cast<std::ptrdiff_t>(kStubBytes), good.end());
     const std::vector<std::pair<Bytes, std::string>> damaged{
         {Bytes(2000, 'M'), "not a PE image"},
         {SyntheticPe().File(), "no update package behind the image"},
+        {zeroImage, "no update package behind the image"},  // the updater finds none there either
         {changed([&](Bytes& b) { Put32(b, kStubBytes + 54, 0xFFFFFFFF); }), "table of 4294967295 entries does not fit"},
         {changed([&](Bytes& b) { Put32(b, kStubBytes + 54, 1); }), "damaged update package: 540 unexpected bytes"},
         {named(0, std::u16string(260, u'x')), "entry 0: the file name has no terminating NUL"},
