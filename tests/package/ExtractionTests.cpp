@@ -265,6 +265,45 @@ TEST(ExtractionFiles, PackageCutInsideFileDataRemovesThePart) {
     EXPECT_FALSE(PathExists(scratch / L"out\\cut.msp")) << "a truncated patch must not look like a complete one";
 }
 
+// ---- A package cut anywhere ----
+
+// Every cut point of a two-file package ends in a failure with the line of the part it cuts, and leaves
+// no file that is not complete: the first file stays only when all of it was there.
+TEST(ExtractionTruncation, EveryCutPointFailsWithItsLineAndLeavesNoPartialFile) {
+    TempDirectory scratch;
+    const std::vector<UpdateFile> files{{L"first.msp", PatternBytes(40, 1)}, {L"second.msp", PatternBytes(30, 2)}};
+    const Bytes package = BuildPackage(files);
+    const std::size_t countStart = EntryOffset(0) - kEntryCountBytes;
+    const std::size_t dataStart = EntryOffset(2);
+    const std::wstring outputDir = scratch / L"out";
+    std::size_t cutsChecked = 0;
+
+    for (std::size_t cut = 1; cut < package.size(); ++cut) {
+        SCOPED_TRACE("cut to " + std::to_string(cut) + " bytes");
+        CraftedUpdater updater(scratch.path(), Prefix(package, cut));
+        if (cut < countStart) {
+            ASSERT_FALSE(updater.headerRead());
+            continue;
+        }
+        ASSERT_TRUE(updater.headerRead());
+        const LogCapture log;
+        ASSERT_EQ(1, ExtractUpdateFiles(updater.package(), outputDir, nullptr));
+        const wchar_t* line = cut < EntryOffset(0)             ? L"Failed to read the update table."
+                              : cut < dataStart                 ? L"Failed to read update table entry."
+                                                                : L"Failed to extract update.";
+        ASSERT_EQ((Lines{kStartLine, line}), log.Lines());
+        const std::vector<std::wstring> expected =
+            cut >= dataStart + files[0].data.size() ? std::vector<std::wstring>{L"first.msp"} : std::vector<std::wstring>{};
+        ASSERT_EQ(expected, ListTree(outputDir));
+        if (!expected.empty()) {
+            ASSERT_EQ(files[0].data, ReadFileBytes(outputDir + L"\\first.msp"));
+            ASSERT_TRUE(DeleteFileW((outputDir + L"\\first.msp").c_str()));
+        }
+        ++cutsChecked;
+    }
+    EXPECT_EQ(package.size() - countStart, cutsChecked);
+}
+
 // ---- Names that are not plain file names ----
 
 class ExtractionHostileNames : public ::testing::TestWithParam<const char16_t*> {};
