@@ -79,6 +79,17 @@ int main(int argc, char** argv) {
     corvantile::testing::SyntheticPe::Put32(signedFile, directory + 4, 0x48);
     WriteAll(corpus / "two-files-signed.exe", signedFile);
 
+    // Two the fuzzer seldom finds by itself: a name that fills its record without a NUL, and a package
+    // whose last two bytes ask for short reads (259 bytes) and writes that fail after 5 KiB.
+    Bytes unterminated = ReadAll(corpus / "two-files.exe");
+    const std::size_t secondName = 0x400 + 58 + 528;
+    for (std::size_t i = 0; i < 520; i += 2) unterminated[secondName + i] = 'x';
+    WriteAll(corpus / "unterminated-name.exe", unterminated);
+    Bytes shortReads = ReadAll(corpus / "one-file.exe");
+    shortReads[shortReads.size() - 2] = 5;
+    shortReads[shortReads.size() - 1] = 2;
+    WriteAll(corpus / "short-reads.exe", shortReads);
+
     fs::remove_all(work);
     return 0;
 }
