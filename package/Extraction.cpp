@@ -6,71 +6,71 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <string_view>
 #include <utility>
-#include <vector>
 
 namespace corvantile {
 
 namespace {
-
-constexpr DWORD kCopyBufferBytes = 32768;
-constexpr DWORD kCountReadBytes = static_cast<DWORD>(kEntryCountBytes);
-constexpr DWORD kEntryReadBytes = static_cast<DWORD>(kEntryBytes);
-
-enum class CopyOutcome { Copied, ReadFailed, WriteFailed };
 
 bool IsDirectory(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Reads the table at the package cursor. Each entry is checked as it arrives, so a count that the package
-// cannot back fails at the first missing entry and costs no more memory than the entries really read.
-bool ReadUpdateTable(PackageFile& package, UpdateFileList& entries) {
-    std::uint8_t countBytes[kCountReadBytes];
-    DWORD delivered = 0;
-    if (!package.Read(countBytes, kCountReadBytes, delivered) || delivered != kCountReadBytes) {
-        WriteLog(L"Failed to read the update table.");
-        return false;
-    }
-    const std::uint32_t entryCount = ReadLe32(countBytes);
-    for (std::uint32_t i = 0; i < entryCount; ++i) {
-        EntryBytes record;
-        if (!package.Read(record.data(), kEntryReadBytes, delivered) || delivered != kEntryReadBytes) {
-            WriteLog(L"Failed to read update table entry.");
-            return false;
-        }
-        UpdateTableEntry entry = DecodeEntry(record.data());
-        // A name that fills the record without its NUL has no defined end.
-        if (!EntryFileName(entry)) {
-            WriteLog(L"Failed to read update table entry.");
-            return false;
-        }
-        entries.push_back(entry);
-    }
-    return true;
-}
+// The update files go into a directory of the file system, each created new.
+class DirectoryTarget final : public ExtractionTarget {
+public:
+    explicit DirectoryTarget(const std::wstring& outputDir) : outputDir_(outputDir) {}
 
-// Streams dataLength bytes from the package cursor into the file. A short read is written and the copy
-// goes on; a read that delivers nothing means the package ended early.
-CopyOutcome CopyFileData(PackageFile& package, HANDLE file, std::uint32_t dataLength, std::uint8_t* buffer) {
-    std::uint32_t remainingBytes = dataLength;
-    while (remainingBytes > 0) {
-        const DWORD requestedBytes = std::min<std::uint32_t>(remainingBytes, kCopyBufferBytes);
-        DWORD deliveredBytes = 0;
-        if (!package.Read(buffer, requestedBytes, deliveredBytes) || deliveredBytes == 0) {
-            return CopyOutcome::ReadFailed;
-        }
-        DWORD writtenBytes = 0;
-        if (!WriteFile(file, buffer, deliveredBytes, &writtenBytes, nullptr) || writtenBytes != deliveredBytes) {
-            return CopyOutcome::WriteFailed;
-        }
-        remainingBytes -= deliveredBytes;
+    bool Prepare() override {
+        if (IsDirectory(outputDir_)) return true;
+        // EnsureDirectoryChain is content with a file or a device of that name; files cannot go into either.
+        return EnsureDirectoryChain(outputDir_.c_str()) == 0 && IsDirectory(outputDir_);
     }
-    return CopyOutcome::Copied;
+
+    bool Create(std::u16string_view fileName) override {
+        path_ = outputDir_ + L'\\' + std::wstring(fileName.begin(), fileName.end());
+        // CREATE_NEW: an existing file is never overwritten.
+        file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        return file_.valid();
+    }
+
+    bool Write(const std::uint8_t* bytes, std::uint32_t byteCount) override {
+        DWORD written = 0;
+        return WriteFile(file_.get(), bytes, byteCount, &written, nullptr) && written == byteCount;
+    }
+
+    bool Finish() override {
+        file_.reset();
+        return true;
+    }
+
+    void Discard() override {
+        file_.reset();
+        DeleteFileW(path_.c_str());
+    }
+
+private:
+    const std::wstring& outputDir_;
+    std::wstring path_;
+    UniqueFile file_;
+};
+
+const wchar_t* FailureLine(ExtractionOutcome outcome) {
+    switch (outcome) {
+        case ExtractionOutcome::Extracted: break;
+        case ExtractionOutcome::TableNotReadable: return L"Failed to read the update table.";
+        case ExtractionOutcome::EntryNotReadable: return L"Failed to read update table entry.";
+        // The updater runs elevated: a name with a directory part, a device name or a dot name would write
+        // outside the directory or somewhere else than the name says.
+        case ExtractionOutcome::NameRefused:
+        case ExtractionOutcome::FileNotCreated: return L"Failed to create update file.";
+        case ExtractionOutcome::DirectoryNotAccessible: return L"Output directory not accessible.";
+        case ExtractionOutcome::DataCutShort: return L"Failed to extract update.";
+        case ExtractionOutcome::WriteFailed: return L"Failed to write update file.";
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -83,48 +83,13 @@ std::wstring UpdateFileName(const UpdateTableEntry& entry) {
 
 int ExtractUpdateFiles(PackageFile& package, const std::wstring& outputDir, UpdateFileList* files) {
     WriteLog(L"Extracting update files.");
-
-    // The whole table is read before the directory is looked at, so a damaged package creates nothing.
+    DirectoryTarget target(outputDir);
     UpdateFileList entries;
-    if (!ReadUpdateTable(package, entries)) return 1;
-
-    if (!IsDirectory(outputDir) && EnsureDirectoryChain(outputDir.c_str()) != 0) {
-        WriteLog(L"Output directory not accessible.");
+    const ExtractionOutcome outcome = ExtractFiles(package, target, entries);
+    if (outcome != ExtractionOutcome::Extracted) {
+        WriteLog(FailureLine(outcome));
         return 1;
     }
-
-    std::vector<std::uint8_t> copyBuffer(kCopyBufferBytes);
-    for (const UpdateTableEntry& entry : entries) {
-        // Every name in the list was found terminated when the table was read.
-        const std::u16string_view fileName = *EntryFileName(entry);
-        // The updater runs elevated: a name with a directory part, a device name or a dot name would write
-        // outside the directory or somewhere else than the name says.
-        if (CheckPlainFileName(fileName) != FileNameProblem::None) {
-            WriteLog(L"Failed to create update file.");
-            return 1;
-        }
-        const std::wstring path = outputDir + L'\\' + UpdateFileName(entry);
-        // CREATE_NEW: an existing file is never overwritten.
-        UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) {
-            WriteLog(L"Failed to create update file.");
-            return 1;
-        }
-        const CopyOutcome outcome = CopyFileData(package, file.get(), entry.dataLength, copyBuffer.data());
-        // Closed before the failure is reported: whatever was written stays behind as a closed file.
-        file.reset();
-        if (outcome == CopyOutcome::ReadFailed) {
-            WriteLog(L"Failed to extract update.");
-            return 1;
-        }
-        // A truncated patch must not look like a complete one.
-        if (outcome == CopyOutcome::WriteFailed) {
-            WriteLog(L"Failed to write update file.");
-            return 1;
-        }
-    }
-
     if (files != nullptr) *files = std::move(entries);
     return 0;
 }

@@ -4,26 +4,6 @@
 
 namespace corvantile {
 
-namespace {
-
-// A read that succeeds and delivers exactly what it asked for.
-bool ReadExactly(PackageFile& package, void* buffer, DWORD bytes) {
-    DWORD delivered = 0;
-    return package.Read(buffer, bytes, delivered) && delivered == bytes;
-}
-
-// One length byte, then that many bytes of UTF-16LE text.
-bool ReadHeaderText(PackageFile& package, std::wstring& text) {
-    std::uint8_t byteCount = 0;
-    std::uint8_t bytes[kMaxHeaderTextBytes + 1];
-    if (!ReadExactly(package, &byteCount, 1) || !ReadExactly(package, bytes, byteCount)) return false;
-    const std::u16string decoded = DecodeHeaderText(bytes, byteCount);
-    text.assign(decoded.begin(), decoded.end());
-    return true;
-}
-
-}  // namespace
-
 const PeLayout& RunningImageLayout() {
     static const PeLayout layout = [] {
         const auto* base = reinterpret_cast<const std::uint8_t*>(::GetModuleHandleW(nullptr));
@@ -50,34 +30,43 @@ bool PackageFile::Open(const std::wstring& path, const PeLayout& layout) {
         file_.reset();
         return false;
     }
-    imageEnd_ = layout.imageEnd;
-    packageEnd_ = PackageEnd(layout, static_cast<std::uint64_t>(fileBytes.QuadPart));
+    layout_ = layout;
+    fileBytes_ = static_cast<std::uint64_t>(fileBytes.QuadPart);
+    packageEnd_ = PackageEnd(layout, fileBytes_);
     position_ = 0;
     return true;
 }
 
 bool PackageFile::HasPackage() const {
-    return file_.valid() && imageEnd_ != 0 && packageEnd_ > imageEnd_;
+    return file_.valid() && corvantile::HasPackage(layout_, fileBytes_);
 }
 
 HeaderOutcome PackageFile::ReadPackageHeader(std::wstring& productName, std::wstring& productVersion) {
     LARGE_INTEGER start{};
-    start.QuadPart = static_cast<LONGLONG>(imageEnd_);
+    start.QuadPart = static_cast<LONGLONG>(layout_.imageEnd);
     // A failed seek shows up as a failed or wrong read.
-    position_ = ::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) ? imageEnd_ : packageEnd_;
-    if (!ReadHeaderText(*this, productName)) return HeaderOutcome::ProductNameNotReadable;
-    if (!ReadHeaderText(*this, productVersion)) return HeaderOutcome::VersionNotReadable;
-    return HeaderOutcome::Read;
+    position_ = ::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) ? layout_.imageEnd : packageEnd_;
+    PackageHeader header;
+    const HeaderOutcome outcome = corvantile::ReadPackageHeader(*this, header);
+    // wchar_t holds UTF-16 code units on Windows.
+    productName.assign(header.productName.begin(), header.productName.end());
+    productVersion.assign(header.productVersion.begin(), header.productVersion.end());
+    return outcome;
 }
 
-bool PackageFile::Read(void* buffer, DWORD bytes, DWORD& delivered) {
+bool PackageFile::Read(void* buffer, std::uint32_t bytes, std::uint32_t& delivered) {
     delivered = 0;
-    const std::uint64_t remaining = packageEnd_ > position_ ? packageEnd_ - position_ : 0;
-    const DWORD allowed = static_cast<DWORD>(std::min<std::uint64_t>(bytes, remaining));
+    const DWORD allowed = static_cast<DWORD>(std::min<std::uint64_t>(bytes, Remaining()));
     if (allowed == 0) return file_.valid();
-    if (!::ReadFile(file_.get(), buffer, allowed, &delivered, nullptr)) return false;
-    position_ += delivered;
+    DWORD read = 0;
+    if (!::ReadFile(file_.get(), buffer, allowed, &read, nullptr)) return false;
+    delivered = read;
+    position_ += read;
     return true;
+}
+
+std::uint64_t PackageFile::Remaining() const {
+    return packageEnd_ > position_ ? packageEnd_ - position_ : 0;
 }
 
 }  // namespace corvantile

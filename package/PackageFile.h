@@ -3,6 +3,7 @@
 
 #include "app/UniqueHandles.h"
 #include "package/PackageLayout.h"
+#include "package/PackageReader.h"
 
 #include <windows.h>
 
@@ -16,9 +17,7 @@ namespace corvantile {
 // The file offset at which the package begins.
 [[nodiscard]] std::uint32_t ImageEnd();
 
-enum class HeaderOutcome { Read, ProductNameNotReadable, VersionNotReadable };
-
-class PackageFile {
+class PackageFile final : public PackageSource {
 public:
     // Opens the file for reading, sharing reads only, and finds where its package ends: at the certificate
     // table of a signed file, else at the end of the file. False when the file cannot be opened.
@@ -30,13 +29,15 @@ public:
     // Moves the cursor to the start of the package and reads the product name, then the version.
     [[nodiscard]] HeaderOutcome ReadPackageHeader(std::wstring& productName, std::wstring& productVersion);
 
-    // Reads up to `bytes` at the cursor, never past the end of the package: there a read delivers fewer
-    // bytes, or none. False when ReadFile fails.
-    [[nodiscard]] bool Read(void* buffer, DWORD bytes, DWORD& delivered);
+    // Reads up to `bytes` at the cursor with one ReadFile, never past the end of the package: there a read
+    // delivers fewer bytes, or none. False when ReadFile fails.
+    [[nodiscard]] bool Read(void* buffer, std::uint32_t bytes, std::uint32_t& delivered) override;
+    [[nodiscard]] std::uint64_t Remaining() const override;
 
 private:
     UniqueFile file_;
-    std::uint64_t imageEnd_ = 0;
+    PeLayout layout_;
+    std::uint64_t fileBytes_ = 0;
     std::uint64_t packageEnd_ = 0;
     std::uint64_t position_ = 0;
 };

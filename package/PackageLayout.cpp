@@ -25,17 +25,32 @@ bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
 }
 
 bool IsDeviceName(std::u16string_view name) {
-    // Windows resolves a device name even with an extension behind it ("nul.txt") or spaces before the dot.
+    // Windows resolves a device name even with an extension behind it ("nul.txt") or dots and spaces before
+    // the extension.
     std::u16string_view stem = name.substr(0, name.find(u'.'));
     while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
-    for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL"}) {
+    for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
         if (EqualsIgnoringAsciiCase(stem, device)) return true;
     }
-    if (stem.size() == 4 && stem[3] >= u'1' && stem[3] <= u'9') {
-        std::u16string_view prefix = stem.substr(0, 3);
-        return EqualsIgnoringAsciiCase(prefix, u"COM") || EqualsIgnoringAsciiCase(prefix, u"LPT");
+    if (stem.size() != 4) return false;
+    // The ports take the digits 0-9 and the superscripts one, two and three.
+    const char16_t digit = stem[3];
+    const bool portDigit = (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' ||
+                           digit == u'\u00B3';
+    const std::u16string_view prefix = stem.substr(0, 3);
+    return portDigit && (EqualsIgnoringAsciiCase(prefix, u"COM") || EqualsIgnoringAsciiCase(prefix, u"LPT"));
+}
+
+bool IsWellFormedUtf16(std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c >= 0xDC00 && c <= 0xDFFF) return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+            ++i;
+        }
     }
-    return false;
+    return true;
 }
 
 }  // namespace
@@ -102,7 +117,8 @@ std::u16string DecodeHeaderText(const std::uint8_t* bytes, std::size_t byteCount
 
 FileNameProblem CheckPlainFileName(std::u16string_view name) {
     if (name.empty()) return FileNameProblem::Empty;
-    if (name.size() > kMaxFileNameChars) return FileNameProblem::TooLong;
+    if (name.size() > kMaxPlainNameChars) return FileNameProblem::TooLong;
+    if (!IsWellFormedUtf16(name)) return FileNameProblem::NotUtf16;
     for (char16_t c : name) {
         if (c < 0x20 || c == 0x7F) return FileNameProblem::ControlCharacter;
         if (c == u'\\' || c == u'/' || c == u':') return FileNameProblem::DirectoryPart;
@@ -120,7 +136,8 @@ const char* DescribeFileNameProblem(FileNameProblem problem) {
     switch (problem) {
         case FileNameProblem::None: return "a plain file name";
         case FileNameProblem::Empty: return "the name is empty";
-        case FileNameProblem::TooLong: return "the name is longer than 259 UTF-16 code units";
+        case FileNameProblem::TooLong: return "the name is longer than 255 UTF-16 code units";
+        case FileNameProblem::NotUtf16: return "the name is not valid UTF-16 (an unpaired surrogate)";
         case FileNameProblem::DirectoryPart: return "the name holds a directory part (\\, / or :)";
         case FileNameProblem::ReservedCharacter: return "the name holds a character Windows does not allow (* ? \" < > |)";
         case FileNameProblem::ControlCharacter: return "the name holds a control character";
@@ -129,16 +146,6 @@ const char* DescribeFileNameProblem(FileNameProblem problem) {
         case FileNameProblem::DeviceName: return "the name is a reserved device name";
     }
     return "unknown problem";
-}
-
-bool FileNamesCollide(std::u16string_view a, std::u16string_view b) {
-    return EqualsIgnoringAsciiCase(a, b);
-}
-
-std::u16string FileNameCollisionKey(std::u16string_view name) {
-    std::u16string key(name);
-    for (char16_t& c : key) c = AsciiUpper(c);
-    return key;
 }
 
 std::optional<PeLayout> ReadPeLayout(const std::uint8_t* headers, std::size_t headerBytes) {
@@ -201,6 +208,10 @@ std::optional<PeLayout> ReadPeLayout(const std::uint8_t* headers, std::size_t he
 std::uint64_t PackageEnd(const PeLayout& layout, std::uint64_t fileBytes) {
     if (layout.certificateOffset == 0) return fileBytes;
     return std::min<std::uint64_t>(layout.certificateOffset, fileBytes);
+}
+
+bool HasPackage(const PeLayout& layout, std::uint64_t fileBytes) {
+    return layout.imageEnd != 0 && PackageEnd(layout, fileBytes) > layout.imageEnd;
 }
 
 }  // namespace corvantile

@@ -22,8 +22,10 @@ inline constexpr std::size_t kEntryCountBytes = 4;
 // A header text is counted by one length byte, so it holds at most 127 UTF-16 code units.
 inline constexpr std::size_t kMaxHeaderTextBytes = 255;
 inline constexpr std::size_t kMaxHeaderTextChars = kMaxHeaderTextBytes / 2;
-// A plain name leaves room for its NUL inside the 260 code units of the record.
+// A name leaves room for its NUL inside the 260 code units of the record.
 inline constexpr std::size_t kMaxFileNameChars = kFileNameChars - 1;
+// No file system creates a longer name, though the record would hold one.
+inline constexpr std::size_t kMaxPlainNameChars = 255;
 // Every update file is a compound file, as patch packages are.
 inline constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0,
                                                                     0xA1, 0xB1, 0x1A, 0xE1};
@@ -56,20 +58,20 @@ void WriteLe32(std::uint8_t* bytes, std::uint32_t value);
 enum class FileNameProblem {
     None,
     Empty,
-    TooLong,
+    TooLong,             // more than kMaxPlainNameChars code units
+    NotUtf16,            // an unpaired surrogate, which the file system would turn into another name
     DirectoryPart,       // \ / or : would reach outside the target directory
     ReservedCharacter,   // * ? " < > |
     ControlCharacter,
     DotName,             // . or ..
     TrailingDotOrSpace,  // Windows drops these, so the file would get another name
-    DeviceName,          // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension
+    DeviceName,          // CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM and LPT with a digit, with or without an extension
 };
 
 [[nodiscard]] FileNameProblem CheckPlainFileName(std::u16string_view name);
 [[nodiscard]] const char* DescribeFileNameProblem(FileNameProblem problem);
-// Windows file names compare without regard to case; one directory cannot hold both.
-[[nodiscard]] bool FileNamesCollide(std::u16string_view a, std::u16string_view b);
-// Equal for exactly the names that collide, so that many names can be checked through a hash set.
+// Windows file names compare without regard to case, by the file system's uppercase mapping of each code
+// unit; one directory cannot hold two names with the same key. For names that pass CheckPlainFileName.
 [[nodiscard]] std::u16string FileNameCollisionKey(std::u16string_view name);
 
 // What the PE headers say about where the package lies.
@@ -88,5 +90,8 @@ struct PeLayout {
 
 // Where the package ends: at the certificate table when the image is signed, else at the end of the file.
 [[nodiscard]] std::uint64_t PackageEnd(const PeLayout& layout, std::uint64_t fileBytes);
+// True when bytes lie between the end of the image and the end of the package. An image said to end at 0
+// carries none: its package would be its own headers.
+[[nodiscard]] bool HasPackage(const PeLayout& layout, std::uint64_t fileBytes);
 
 }  // namespace corvantile

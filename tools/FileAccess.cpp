@@ -3,8 +3,20 @@
 #include "tools/TextEncoding.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace corvantile::pack {
 
@@ -52,6 +64,73 @@ CopyResult CopyBytes(std::istream& from, std::ostream& to, std::uint64_t bytes) 
     }
     return CopyResult::Copied;
 }
+
+NewFile::~NewFile() {
+    (void)Close();
+}
+
+#ifdef _WIN32
+
+bool NewFile::Create(const std::filesystem::path& path, std::string& reason) {
+    (void)Close();
+    const errno_t result = _wsopen_s(&descriptor_, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                                     _SH_DENYWR, _S_IREAD | _S_IWRITE);
+    if (result == 0) return true;
+    descriptor_ = -1;
+    reason = result == EEXIST ? "exists already; extract does not overwrite files" : std::strerror(result);
+    return false;
+}
+
+bool NewFile::Write(const void* bytes, std::size_t byteCount) {
+    const auto* next = static_cast<const char*>(bytes);
+    while (byteCount > 0) {
+        const unsigned int chunk = static_cast<unsigned int>(std::min<std::size_t>(byteCount, 1u << 30));
+        const int written = _write(descriptor_, next, chunk);
+        if (written <= 0) return false;
+        next += written;
+        byteCount -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool NewFile::Close() {
+    if (descriptor_ < 0) return true;
+    const bool closed = _close(descriptor_) == 0;
+    descriptor_ = -1;
+    return closed;
+}
+
+#else
+
+bool NewFile::Create(const std::filesystem::path& path, std::string& reason) {
+    (void)Close();
+    descriptor_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (descriptor_ >= 0) return true;
+    reason = errno == EEXIST ? "exists already; extract does not overwrite files" : std::strerror(errno);
+    return false;
+}
+
+bool NewFile::Write(const void* bytes, std::size_t byteCount) {
+    const auto* next = static_cast<const char*>(bytes);
+    while (byteCount > 0) {
+        const ssize_t written = ::write(descriptor_, next, byteCount);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        next += written;
+        byteCount -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool NewFile::Close() {
+    if (descriptor_ < 0) return true;
+    // The descriptor is gone even when close reports an error, so it is never retried.
+    const bool closed = ::close(descriptor_) == 0;
+    descriptor_ = -1;
+    return closed;
+}
+
+#endif
 
 std::optional<PeLayout> ReadFileLayout(std::istream& file, std::uint64_t fileBytes) {
     std::vector<std::uint8_t> headers(static_cast<std::size_t>(std::min<std::uint64_t>(fileBytes, kHeaderReadBytes)));

@@ -27,6 +27,25 @@ enum class CopyResult { Copied, ReadFailed, WriteFailed };
 // whatever the size of the file.
 [[nodiscard]] CopyResult CopyBytes(std::istream& from, std::ostream& to, std::uint64_t bytes);
 
+// A file that this tool created, open for writing; never a file that existed before. Closed when it goes.
+class NewFile {
+public:
+    NewFile() = default;
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    ~NewFile();
+
+    // Creates the file exclusively: fails when anything of that name exists, even when it appeared a moment
+    // ago. On failure `reason` says why.
+    [[nodiscard]] bool Create(const std::filesystem::path& path, std::string& reason);
+    [[nodiscard]] bool Write(const void* bytes, std::size_t byteCount);
+    // False when the file could not be closed cleanly, so its last writes may be lost.
+    [[nodiscard]] bool Close();
+
+private:
+    int descriptor_ = -1;
+};
+
 // What the headers at the start of the file say; empty when the file is no PE image.
 [[nodiscard]] std::optional<PeLayout> ReadFileLayout(std::istream& file, std::uint64_t fileBytes);
 

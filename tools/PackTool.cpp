@@ -2,7 +2,7 @@
 
 #include "tools/DisplayText.h"
 #include "tools/PackageBuilder.h"
-#include "tools/PackageReader.h"
+#include "tools/PackedUpdater.h"
 #include "tools/PatchSummary.h"
 #include "tools/TextEncoding.h"
 
@@ -137,7 +137,8 @@ void PrintContents(const PackageContents& contents, const std::vector<PatchSumma
     }
     if (contents.certificate) {
         out << "Signature:       certificate table at offset " << contents.certificate->offset << ", "
-            << contents.certificate->bytes << " bytes\n";
+            << contents.certificate->bytes << " bytes"
+            << (contents.certificate->reachesPastFileEnd ? ", reaching past the end of the file" : "") << '\n';
     } else {
         out << "Signature:       none\n";
     }
@@ -162,7 +163,8 @@ void PrintContentsAsJson(const PackageContents& contents, const std::vector<Patc
     }
     out << "],\"signature\":";
     if (contents.certificate) {
-        out << "{\"offset\":" << contents.certificate->offset << ",\"size\":" << contents.certificate->bytes << '}';
+        out << "{\"offset\":" << contents.certificate->offset << ",\"size\":" << contents.certificate->bytes
+            << ",\"reachesPastFileEnd\":" << (contents.certificate->reachesPastFileEnd ? "true" : "false") << '}';
     } else {
         out << "null";
     }
@@ -184,6 +186,11 @@ int RunList(const Arguments& args, std::ostream& out, std::ostream& err) {
     } else {
         PrintContents(contents, summaries, out);
     }
+    // Listed as the updater reads it, and still refused: shipped, its signature would not verify.
+    if (contents.certificate && contents.certificate->reachesPastFileEnd) {
+        return ReportFailure(err, DisplayPath(package) + ": " +
+                                      DescribeDamagedSignature(*contents.certificate, contents.fileBytes));
+    }
     return kExitSuccess;
 }
 
@@ -193,9 +200,12 @@ int RunExtract(const Arguments& args, std::ostream& out, std::ostream& err) {
     const std::filesystem::path directory = PathFromUtf16(args.operands[1]);
     PackageContents contents;
     std::string error;
-    if (!ReadPackage(package, contents, error) || !ExtractPackage(package, contents, directory, error)) {
-        return ReportFailure(err, error);
+    if (!ReadPackage(package, contents, error)) return ReportFailure(err, error);
+    if (contents.certificate && contents.certificate->reachesPastFileEnd) {
+        return ReportFailure(err, DisplayPath(package) + ": " +
+                                      DescribeDamagedSignature(*contents.certificate, contents.fileBytes));
     }
+    if (!ExtractPackage(package, contents, directory, error)) return ReportFailure(err, error);
     out << "Extracted " << contents.entries.size() << " update file(s) into " << DisplayPath(directory) << '\n';
     return kExitSuccess;
 }

@@ -66,15 +66,19 @@ TEST_F(BlackBoxExtraction, EmptyTableStillCreatesTheDirectory) {
 TEST_F(BlackBoxExtraction, HostileFileNamesWriteNothing) {
     // Each would be written somewhere if the name were used as it stands: beside the output directory, in
     // its existing subdirectory, as a stream or on a device.
-    const std::vector<std::wstring> names{L"..\\evil.msp", L"sub/x.msp", L"sub\\x.msp", L"C:x.msp",
-                                          L"NUL",          L"con.txt",   L"..",         L"."};
+    const std::vector<std::wstring> names{L"..\\evil.msp", L"sub/x.msp",  L"sub\\x.msp",      L"C:x.msp",
+                                          L"NUL",          L"con.txt",    L"..",             L".",
+                                          L"COM0",         L"LPT0.msp",   L"COM\u00B9.msp",  L"LPT\u00B3",
+                                          L"CONOUT$.msp",  L"a\xD800.msp", std::wstring(256, L'n')};
     for (std::size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(Narrow(names[i]));
         const std::wstring output = InWork(L"out" + std::to_wstring(i));
         ASSERT_TRUE(MakeDirectory(output));
         ASSERT_TRUE(MakeDirectory(JoinPath(output, L"sub")));
-        const std::wstring updater =
-            CreateUpdater(BuildPackage({{names[i], PatchLikeData(100, 20)}}), L"app" + std::to_wstring(i));
+        // A good file first: it must not be written either.
+        const std::wstring updater = CreateUpdater(
+            BuildPackage({{L"good.msp", PatchLikeData(50, 19)}, {names[i], PatchLikeData(100, 20)}}),
+            L"app" + std::to_wstring(i));
         const std::vector<std::wstring> before = Tree();
 
         RunExtraction(updater, output, 1, {kExtracting, kFailedToCreate});
@@ -118,7 +122,7 @@ TEST_F(BlackBoxExtraction, DamagedTableCreatesNoDirectory) {
     }
 }
 
-TEST_F(BlackBoxExtraction, DataCutShortLeavesThePartialFile) {
+TEST_F(BlackBoxExtraction, DataCutShortLeavesNoPartialFile) {
     const std::vector<UpdateFile> files{{L"whole.msp", PatchLikeData(1'000, 31)},
                                         {L"cut.msp", PatchLikeData(50'000, 32)}};
     const std::size_t presentBytes = 40'000;
@@ -129,7 +133,7 @@ TEST_F(BlackBoxExtraction, DataCutShortLeavesThePartialFile) {
                   {kExtracting, L"Failed to extract update."});
 
     EXPECT_TRUE(FileHolds(InWork(L"out\\whole.msp"), files[0].data));
-    EXPECT_TRUE(FileHolds(InWork(L"out\\cut.msp"), Prefix(files[1].data, presentBytes)));
+    EXPECT_FALSE(FileExists(InWork(L"out\\cut.msp"))) << "a truncated patch must not look like a complete one";
 }
 
 TEST_F(BlackBoxExtraction, ExistingFileIsLeftUntouched) {
@@ -147,13 +151,22 @@ TEST_F(BlackBoxExtraction, ExistingFileIsLeftUntouched) {
     EXPECT_FALSE(FileExists(InWork(L"out\\later.msp"))) << "the extraction ends at the failure";
 }
 
-TEST_F(BlackBoxExtraction, SameNameTwiceFailsOnTheSecond) {
-    const std::vector<UpdateFile> files{{L"twice.msp", PatchLikeData(500, 51)}, {L"twice.msp", PatchLikeData(600, 52)}};
-    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
+TEST_F(BlackBoxExtraction, NamesOfOneFileTwiceWriteNothing) {
+    const std::vector<std::pair<std::wstring, std::wstring>> pairs{
+        {L"twice.msp", L"twice.msp"}, {L"Twice.msp", L"TWICE.MSP"}, {L"\u00E4.msp", L"\u00C4.msp"},
+        {L"\u03C3.msp", L"\u03A3.msp"}};
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        SCOPED_TRACE("pair " + std::to_string(i));
+        const std::wstring output = InWork(L"out" + std::to_wstring(i));
+        ASSERT_TRUE(MakeDirectory(output));
+        const std::vector<UpdateFile> files{{pairs[i].first, PatchLikeData(500, 51)},
+                                            {pairs[i].second, PatchLikeData(600, 52)}};
 
-    RunExtraction(CreateUpdater(BuildPackage(files)), L"out", 1, {kExtracting, kFailedToCreate});
+        RunExtraction(CreateUpdater(BuildPackage(files), L"app" + std::to_wstring(i)), output, 1,
+                      {kExtracting, kFailedToCreate});
 
-    EXPECT_TRUE(FileHolds(InWork(L"out\\twice.msp"), files[0].data));
+        EXPECT_TRUE(ListTree(output).empty());
+    }
 }
 
 TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
@@ -167,7 +180,8 @@ TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
         // Relative paths are not made from nothing: the first level must exist.
         {"relative, first level missing", L"missing\\out", L"Output directory not accessible."},
         {"below a plain file", InWork(L"plain\\out"), L"Output directory not accessible."},
-        {"a plain file", InWork(L"plain"), kFailedToCreate},
+        {"a plain file", InWork(L"plain"), L"Output directory not accessible."},
+        {"the device NUL", L"NUL", L"Output directory not accessible."},
     };
     const std::vector<std::wstring> before = ListTree(WorkDirectory());
 
@@ -179,6 +193,18 @@ TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
 
         EXPECT_EQ(ListTree(WorkDirectory()), before) << "nothing is created";
     }
+}
+
+TEST_F(BlackBoxExtraction, NoFileWhereTheDirectoryShouldBeEvenForAnEmptyTable) {
+    ASSERT_TRUE(WriteFileBytes(InWork(L"plain"), {'x'}));
+    const std::wstring updater = CreateUpdater(BuildPackage({}));
+    const Bytes updaterBytes = ReadFileBytes(updater).value_or(Bytes{});
+
+    RunExtraction(updater, InWork(L"plain"), 1, {kExtracting, L"Output directory not accessible."});
+    RunExtraction(updater, updater, 1, {kExtracting, L"Output directory not accessible."});
+
+    EXPECT_TRUE(FileHolds(InWork(L"plain"), {'x'}));
+    EXPECT_TRUE(FileHolds(updater, updaterBytes));
 }
 
 }  // namespace

@@ -1,20 +1,138 @@
-// Feeds arbitrary bytes to the portable code that reads what the updater does not control: the PE headers
-// and update records of a package, the command line, and what patches and the Installer report to the engine;
-// and to the packing tool's judgement of summary texts and its display of package texts.
+// Feeds arbitrary bytes to the portable code that reads what the updater does not control: whole packed
+// updaters (read by the updater's extraction into memory and by the packing tool's reader, which must
+// agree), the PE headers and update records of a package, the command line, and what patches and the
+// Installer report to the engine; and to the packing tool's judgement of summary texts and its display of
+// package texts.
 #include "app/CommandLine.h"
 #include "app/FormatBounded.h"
 #include "engine/PatchCatalogue.h"
 #include "engine/PatchOrder.h"
 #include "package/PackageLayout.h"
+#include "package/PackageReader.h"
 #include "tools/DisplayText.h"
+#include "tools/PackedUpdater.h"
 #include "tools/PatchSummary.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <sstream>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Files in memory. Refuses what a directory would refuse, fails its writes once `writeBudget` bytes are
+// written, and traps on anything the extraction must never ask of it.
+class MemoryTarget final : public corvantile::ExtractionTarget {
+public:
+    explicit MemoryTarget(std::uint64_t writeBudget) : writeBudget_(writeBudget) {}
+
+    bool Prepare() override {
+        if (prepared_ || !files_.empty()) __builtin_trap();
+        prepared_ = true;
+        return true;
+    }
+    bool Create(std::u16string_view fileName) override {
+        if (!prepared_ || open_ != nullptr) __builtin_trap();
+        if (corvantile::CheckPlainFileName(fileName) != corvantile::FileNameProblem::None) __builtin_trap();
+        if (!keys_.insert(corvantile::FileNameCollisionKey(fileName)).second) __builtin_trap();
+        name_ = fileName;
+        open_ = &files_[name_];
+        return true;
+    }
+    bool Write(const std::uint8_t* bytes, std::uint32_t byteCount) override {
+        if (open_ == nullptr || byteCount == 0 || byteCount > corvantile::kCopyChunkBytes) __builtin_trap();
+        if (byteCount > writeBudget_) return false;
+        writeBudget_ -= byteCount;
+        open_->insert(open_->end(), bytes, bytes + byteCount);
+        return true;
+    }
+    bool Finish() override {
+        if (open_ == nullptr) __builtin_trap();
+        open_ = nullptr;
+        finished_.push_back(name_);
+        return true;
+    }
+    void Discard() override {
+        if (open_ == nullptr) __builtin_trap();
+        open_ = nullptr;
+        files_.erase(name_);
+    }
+
+    [[nodiscard]] bool openFile() const { return open_ != nullptr; }
+    [[nodiscard]] const std::map<std::u16string, Bytes>& files() const { return files_; }
+    [[nodiscard]] const std::vector<std::u16string>& finished() const { return finished_; }
+
+private:
+    std::uint64_t writeBudget_;
+    bool prepared_ = false;
+    std::map<std::u16string, Bytes> files_;
+    std::unordered_set<std::u16string> keys_;
+    std::vector<std::u16string> finished_;
+    std::u16string name_;
+    Bytes* open_ = nullptr;
+};
+
+// A whole packed updater, as the updater reads its own file and as the packing tool lists it. The last two
+// bytes choose how short the updater's reads are and after how many bytes its writes fail.
+void FuzzPackedUpdater(const std::uint8_t* data, std::size_t size) {
+    const std::optional<corvantile::PeLayout> layout = corvantile::ReadPeLayout(data, std::min<std::size_t>(size, 65536));
+    if (!layout || size < 2) return;
+    const std::uint64_t packageEnd = corvantile::PackageEnd(*layout, size);
+
+    std::istringstream file(std::string(reinterpret_cast<const char*>(data), size));
+    corvantile::pack::PackageContents listed;
+    std::string problem;
+    const bool listable = corvantile::pack::ReadPackage(file, size, listed, problem);
+    if (!corvantile::HasPackage(*layout, size)) {
+        if (listable) __builtin_trap();
+        return;
+    }
+
+    const std::uint32_t shortReads = 1 + std::uint32_t{data[size - 1]} * 129;
+    const std::uint64_t failingWrites = data[size - 2] < 32 ? std::uint64_t{data[size - 2]} * 1024 : UINT64_MAX;
+    for (const bool whole : {true, false}) {
+        corvantile::MemoryPackageSource source(data + layout->imageEnd, packageEnd - layout->imageEnd,
+                                               whole ? UINT32_MAX : shortReads);
+        corvantile::PackageHeader header;
+        // The header's reads must each deliver in full, so short reads may well end the run here.
+        if (corvantile::ReadPackageHeader(source, header) != corvantile::HeaderOutcome::Read) {
+            if (listable && whole) __builtin_trap();
+            continue;
+        }
+        if (listable && (header.productName != listed.productName || header.productVersion != listed.productVersion)) {
+            __builtin_trap();
+        }
+        MemoryTarget target(whole ? UINT64_MAX : failingWrites);
+        corvantile::UpdateFileList entries;
+        const corvantile::ExtractionOutcome outcome = corvantile::ExtractFiles(source, target, entries);
+        if (target.openFile()) __builtin_trap();
+        // Every file that stays is complete: finished, and as long as its entry says.
+        if (target.files().size() != target.finished().size()) __builtin_trap();
+        for (std::size_t i = 0; i < target.finished().size(); ++i) {
+            if (target.files().at(target.finished()[i]).size() != entries.at(i).dataLength) __builtin_trap();
+        }
+        const bool extracted = outcome == corvantile::ExtractionOutcome::Extracted;
+        if (extracted && target.finished().size() != entries.size()) __builtin_trap();
+        // What the packing tool lists, the updater extracts, byte for byte where the tool says.
+        if (!listable || !whole) continue;
+        if (!extracted || entries.size() != listed.entries.size()) __builtin_trap();
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const corvantile::pack::PackageEntry& entry = listed.entries[i];
+            if (*corvantile::EntryFileName(entries[i]) != entry.fileName) __builtin_trap();
+            const Bytes& written = target.files().at(entry.fileName);
+            if (entry.dataOffset + written.size() > size ||
+                !std::equal(written.begin(), written.end(), data + entry.dataOffset)) {
+                __builtin_trap();
+            }
+        }
+    }
+}
 
 void FuzzPackageBytes(const std::uint8_t* data, std::size_t size) {
     if (const auto layout = corvantile::ReadPeLayout(data, size)) {
@@ -120,6 +238,10 @@ void FuzzPackToolTexts(const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
+    if (size >= 2 && data[0] == 'M' && data[1] == 'Z') {
+        FuzzPackedUpdater(data, size);
+        return 0;
+    }
     switch (data[0] % 4) {
         case 0:
             FuzzCommandLine(data + 1, size - 1);

@@ -155,17 +155,22 @@ TEST(ExtractionDirectory, TrailingBackslashIsAccepted) {
     EXPECT_EQ(data, ReadFileBytes(scratch / L"a.msp"));
 }
 
-TEST(ExtractionDirectory, PlainFileInsteadOfDirectory) {
+// A file or a device where the directory should be cannot take the files, whether there are any or not.
+TEST(ExtractionDirectory, NoDirectoryWhereTheDirectoryShouldBe) {
     TempDirectory scratch;
     ASSERT_TRUE(WriteFileBytes(scratch / L"occupied", {9, 9}));
 
-    const Extraction empty = Extract(scratch, BuildPackage({}), scratch / L"occupied");
-    EXPECT_EQ(0, empty.result);
-    EXPECT_TRUE(empty.list.empty());
-
-    const Extraction oneFile = Extract(scratch, BuildPackage({{L"a.msp", {1}}}), scratch / L"occupied");
-    ExpectFailure(oneFile, L"Failed to create update file.");
+    for (const std::wstring& outputDir : {scratch / L"occupied", scratch / L"updater.exe", std::wstring(L"NUL"),
+                                          scratch / L"NUL"}) {
+        for (const std::vector<UpdateFile>& files : {std::vector<UpdateFile>{}, {{L"a.msp", {1}}}}) {
+            SCOPED_TRACE(::testing::Message() << std::string(outputDir.begin(), outputDir.end()) << ", "
+                                              << files.size() << " file(s)");
+            const Extraction extraction = Extract(scratch, BuildPackage(files), outputDir);
+            ExpectFailure(extraction, L"Output directory not accessible.");
+        }
+    }
     EXPECT_EQ((Bytes{9, 9}), ReadFileBytes(scratch / L"occupied"));
+    EXPECT_EQ((std::vector<std::wstring>{L"occupied", L"updater.exe"}), ListTree(scratch.path()));
 }
 
 // ---- Writing the files ----
@@ -219,15 +224,22 @@ TEST(ExtractionFiles, ExistingFileIsLeftUntouched) {
     EXPECT_EQ((Bytes{'o', 'l', 'd'}), ReadFileBytes(scratch / L"out\\b.msp"));
 }
 
-TEST(ExtractionFiles, DuplicateNameFailsOnTheSecondEntry) {
-    TempDirectory scratch;
-    const Bytes first = PatternBytes(50, 9);
+// Two entries that Windows takes for one file are refused before anything is written, whatever the script.
+TEST(ExtractionFiles, NamesOfTheSameFileWriteNothing) {
+    const std::vector<std::pair<std::wstring, std::wstring>> pairs{
+        {L"same.msp", L"same.msp"}, {L"Same.msp", L"SAME.MSP"}, {L"\u00E4.msp", L"\u00C4.msp"},
+        {L"\u03C3.msp", L"\u03A3.msp"}, {L"\u0436.msp", L"\u0416.msp"}};
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        SCOPED_TRACE("pair " + std::to_string(i));
+        TempDirectory scratch;
 
-    const Extraction extraction =
-        Extract(scratch, BuildPackage({{L"same.msp", first}, {L"same.msp", PatternBytes(60, 10)}}), scratch / L"out");
+        const Extraction extraction = Extract(
+            scratch, BuildPackage({{pairs[i].first, PatternBytes(50, 9)}, {pairs[i].second, PatternBytes(60, 10)}}),
+            scratch / L"out");
 
-    ExpectFailure(extraction, L"Failed to create update file.");
-    EXPECT_EQ(first, ReadFileBytes(scratch / L"out\\same.msp"));
+        ExpectFailure(extraction, L"Failed to create update file.");
+        EXPECT_EQ((std::vector<std::wstring>{L"updater.exe"}), ListTree(scratch.path()));
+    }
 }
 
 TEST(ExtractionFiles, EmptyNameCannotBeCreated) {
@@ -236,11 +248,10 @@ TEST(ExtractionFiles, EmptyNameCannotBeCreated) {
     const Extraction extraction = Extract(scratch, BuildPackage({{L"", PatternBytes(10, 11)}}), scratch / L"out");
 
     ExpectFailure(extraction, L"Failed to create update file.");
-    EXPECT_TRUE(DirectoryExists(scratch / L"out"));
-    EXPECT_TRUE(ListTree(scratch / L"out").empty());
+    EXPECT_FALSE(PathExists(scratch / L"out")) << "names are checked before the directory is made";
 }
 
-TEST(ExtractionFiles, PackageCutInsideFileDataLeavesThePartClosed) {
+TEST(ExtractionFiles, PackageCutInsideFileDataRemovesThePart) {
     TempDirectory scratch;
     const Bytes whole = PatternBytes(40000, 12);
     Bytes package = BuildPackage({{L"a.msp", PatternBytes(20, 13)}, {L"cut.msp", whole}});
@@ -250,11 +261,47 @@ TEST(ExtractionFiles, PackageCutInsideFileDataLeavesThePartClosed) {
     const Extraction extraction = Extract(scratch, package, scratch / L"out");
 
     ExpectFailure(extraction, L"Failed to extract update.");
-    EXPECT_TRUE(FileExists(scratch / L"out\\a.msp"));
-    EXPECT_EQ(Bytes(whole.begin(), whole.begin() + 35000), ReadFileBytes(scratch / L"out\\cut.msp"))
-        << "every byte delivered, the short read included, is written";
-    EXPECT_TRUE(CanOpenExclusively(scratch / L"out\\cut.msp")) << "the partial file must be closed";
-    EXPECT_TRUE(DeleteFileW((scratch / L"out\\cut.msp").c_str()));
+    EXPECT_TRUE(FileExists(scratch / L"out\\a.msp")) << "files completed before the failure stay";
+    EXPECT_FALSE(PathExists(scratch / L"out\\cut.msp")) << "a truncated patch must not look like a complete one";
+}
+
+// ---- A package cut anywhere ----
+
+// Every cut point of a two-file package ends in a failure with the line of the part it cuts, and leaves
+// no file that is not complete: the first file stays only when all of it was there.
+TEST(ExtractionTruncation, EveryCutPointFailsWithItsLineAndLeavesNoPartialFile) {
+    TempDirectory scratch;
+    const std::vector<UpdateFile> files{{L"first.msp", PatternBytes(40, 1)}, {L"second.msp", PatternBytes(30, 2)}};
+    const Bytes package = BuildPackage(files);
+    const std::size_t countStart = EntryOffset(0) - kEntryCountBytes;
+    const std::size_t dataStart = EntryOffset(2);
+    const std::wstring outputDir = scratch / L"out";
+    std::size_t cutsChecked = 0;
+
+    for (std::size_t cut = 1; cut < package.size(); ++cut) {
+        SCOPED_TRACE("cut to " + std::to_string(cut) + " bytes");
+        CraftedUpdater updater(scratch.path(), Prefix(package, cut));
+        if (cut < countStart) {
+            ASSERT_FALSE(updater.headerRead());
+            continue;
+        }
+        ASSERT_TRUE(updater.headerRead());
+        const LogCapture log;
+        ASSERT_EQ(1, ExtractUpdateFiles(updater.package(), outputDir, nullptr));
+        const wchar_t* line = cut < EntryOffset(0)             ? L"Failed to read the update table."
+                              : cut < dataStart                 ? L"Failed to read update table entry."
+                                                                : L"Failed to extract update.";
+        ASSERT_EQ((Lines{kStartLine, line}), log.Lines());
+        const std::vector<std::wstring> expected =
+            cut >= dataStart + files[0].data.size() ? std::vector<std::wstring>{L"first.msp"} : std::vector<std::wstring>{};
+        ASSERT_EQ(expected, ListTree(outputDir));
+        if (!expected.empty()) {
+            ASSERT_EQ(files[0].data, ReadFileBytes(outputDir + L"\\first.msp"));
+            ASSERT_TRUE(DeleteFileW((outputDir + L"\\first.msp").c_str()));
+        }
+        ++cutsChecked;
+    }
+    EXPECT_EQ(package.size() - countStart, cutsChecked);
 }
 
 // ---- Names that are not plain file names ----
@@ -270,9 +317,8 @@ TEST_P(ExtractionHostileNames, NothingIsWrittenForThem) {
     const Extraction extraction = Extract(scratch, package, scratch / L"parent\\out");
 
     ExpectFailure(extraction, L"Failed to create update file.");
-    EXPECT_EQ(first, ReadFileBytes(scratch / L"parent\\out\\first.msp"));
-    EXPECT_EQ((std::vector<std::wstring>{L"parent\\", L"parent\\out\\", L"parent\\out\\first.msp", L"updater.exe"}),
-              ListTree(scratch.path()));
+    EXPECT_EQ((std::vector<std::wstring>{L"parent\\", L"updater.exe"}), ListTree(scratch.path()))
+        << "every name is checked before the first file or the directory is made";
     // The roots of the build prefix's drive and of the working directory's drive.
     for (const wchar_t* outside : {L"C:\\corvantile-escape.msp", L"\\corvantile-escape.msp"}) {
         EXPECT_FALSE(PathExists(outside)) << "written outside the directory";
@@ -283,7 +329,22 @@ TEST_P(ExtractionHostileNames, NothingIsWrittenForThem) {
 INSTANTIATE_TEST_SUITE_P(
     TraversalDevicesAndDots, ExtractionHostileNames,
     ::testing::Values(u"..\\escape.msp", u"../escape.msp", u"..\\..\\escape.msp", u"\\corvantile-escape.msp",
-                      u"C:escape.msp", u"C:\\corvantile-escape.msp", u"NUL", u"con.txt", u"..", u"trailing-dot."));
+                      u"C:escape.msp", u"C:\\corvantile-escape.msp", u"NUL", u"con.txt", u"..", u"trailing-dot.",
+                      u"COM0", u"LPT0.msp", u"COM\u00B9.msp", u"com\u00B2", u"LPT\u00B3 .msp", u"CONIN$",
+                      u"conout$.msp", u"a\xD800.msp", u"\xDC00"));
+
+TEST(ExtractionFiles, NamesLongerThanAFileSystemTakesWriteNothing) {
+    TempDirectory scratch;
+    const Extraction extraction =
+        Extract(scratch, BuildPackage({{L"a.msp", {1}}, {std::wstring(256, L'n'), {2}}}), scratch / L"out");
+    ExpectFailure(extraction, L"Failed to create update file.");
+    EXPECT_FALSE(PathExists(scratch / L"out"));
+
+    const std::wstring longest(255, L'n');
+    const Extraction fits = Extract(scratch, BuildPackage({{longest, {3}}}), scratch / L"out");
+    EXPECT_EQ(0, fits.result);
+    EXPECT_EQ((Bytes{3}), ReadFileBytes(scratch / (L"out\\" + longest)));
+}
 
 // A signed updater: the certificate table follows the package, and its bytes are never file data.
 TEST(ExtractionSignedUpdater, DataRunningIntoTheCertificateTableFails) {
@@ -299,9 +360,7 @@ TEST(ExtractionSignedUpdater, DataRunningIntoTheCertificateTableFails) {
     const Extraction extraction = Extract(scratch, package, scratch / L"out", certificate);
 
     ExpectFailure(extraction, L"Failed to extract update.");
-    Bytes expected(whole.begin(), whole.begin() + 600);
-    expected.resize(600 + paddingBytes, 0);
-    EXPECT_EQ(expected, ReadFileBytes(scratch / L"out\\signed.msp")) << "no certificate byte may reach the file";
+    EXPECT_FALSE(PathExists(scratch / L"out\\signed.msp")) << "the file cut short by the certificate table goes";
 }
 
 TEST(ExtractionSignedUpdater, DataEndingAtTheCertificateTableIsComplete) {

@@ -77,10 +77,14 @@ TEST(PlainFileName, AcceptsAndRejects) {
         {u"\u00DCbersicht \u66F4\u65B0 \U0001F600.msp", FileNameProblem::None},
         {u"..msp", FileNameProblem::None},
         {u"console.msp", FileNameProblem::None},
-        {u"COM0.msp", FileNameProblem::None},
-        {std::u16string(259, u'n'), FileNameProblem::None},
+        {u"COM10.msp", FileNameProblem::None},
+        {u"COM\u2074.msp", FileNameProblem::None},  // superscript four is no port
+        {u"CONIN.msp", FileNameProblem::None},
+        {u"LPT.msp", FileNameProblem::None},
+        {std::u16string(255, u'n'), FileNameProblem::None},
         {u"", FileNameProblem::Empty},
-        {std::u16string(260, u'n'), FileNameProblem::TooLong},
+        {std::u16string(256, u'n'), FileNameProblem::TooLong},
+        {std::u16string(259, u'n'), FileNameProblem::TooLong},
         {u"sub\\a.msp", FileNameProblem::DirectoryPart},
         {u"sub/a.msp", FileNameProblem::DirectoryPart},
         {u"C:a.msp", FileNameProblem::DirectoryPart},
@@ -100,24 +104,51 @@ TEST(PlainFileName, AcceptsAndRejects) {
         {u"Aux .msp", FileNameProblem::DeviceName},
         {u"com1.msp", FileNameProblem::DeviceName},
         {u"LPT9", FileNameProblem::DeviceName},
+        {u"COM0", FileNameProblem::DeviceName},
+        {u"LPT0.msp", FileNameProblem::DeviceName},
+        {u"COM\u00B9.msp", FileNameProblem::DeviceName},
+        {u"com\u00B2", FileNameProblem::DeviceName},
+        {u"COM\u00B3 .msp", FileNameProblem::DeviceName},
+        {u"LPT\u00B9.msp", FileNameProblem::DeviceName},
+        {u"lpt\u00B2.x.y", FileNameProblem::DeviceName},
+        {u"LPT\u00B3", FileNameProblem::DeviceName},
+        {u"CONIN$", FileNameProblem::DeviceName},
+        {u"conout$.msp", FileNameProblem::DeviceName},
+        {u"CONOUT$ ..msp", FileNameProblem::DeviceName},
+        {u"CON..msp", FileNameProblem::DeviceName},
+        // Surrogates must pair, high then low.
+        {u"\U0001F600\U0001F600.msp", FileNameProblem::None},
+        {std::u16string{u'a', char16_t(0xD800), u'.', u'm'}, FileNameProblem::NotUtf16},
+        {std::u16string{u'a', char16_t(0xDC00), u'.', u'm'}, FileNameProblem::NotUtf16},
+        {std::u16string{u'a', char16_t(0xDC00), char16_t(0xD800), u'm'}, FileNameProblem::NotUtf16},
+        {std::u16string{u'a', u'.', u'm', char16_t(0xDBFF)}, FileNameProblem::NotUtf16},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         EXPECT_EQ(CheckPlainFileName(cases[i].first), cases[i].second) << "case " << i;
     }
 }
 
-TEST(PlainFileName, CollisionsIgnoreAsciiCaseAndKeysAgree) {
+// Keys agree for exactly the names that one Windows directory cannot hold together.
+TEST(PlainFileName, CollisionsIgnoreCaseAsWindowsDoes) {
     const std::vector<std::pair<std::u16string, std::u16string>> colliding{
-        {u"Patch.MSP", u"patch.msp"}, {u"a.msp", u"a.msp"}, {u"\u00E9-X.msp", u"\u00E9-x.msp"}};
+        {u"Patch.MSP", u"patch.msp"},
+        {u"a.msp", u"a.msp"},
+        {u"\u00E9-X.msp", u"\u00E9-x.msp"},
+        {u"\u00E4.msp", u"\u00C4.msp"},                      // a umlaut
+        {u"\u03C3.msp", u"\u03A3.msp"},                      // sigma
+        {u"\u0436\u0443\u0440\u043D\u0430\u043B.msp", u"\u0416\u0423\u0420\u041D\u0410\u041B.msp"},  // Cyrillic
+        {u"\uFF41.msp", u"\uFF21.msp"},                      // fullwidth a
+    };
     const std::vector<std::pair<std::u16string, std::u16string>> distinct{
-        {u"a.msp", u"b.msp"}, {u"a.msp", u"a.msp2"}, {u"a.msp", u"a.ms"}, {u"[.msp", u"{.msp"}};
+        {u"a.msp", u"b.msp"}, {u"a.msp", u"a.msp2"}, {u"a.msp", u"a.ms"}, {u"[.msp", u"{.msp"},
+        {u"\u00DF.msp", u"SS.msp"},                            // no expansion
+        {u"\u00E4.msp", u"a.msp"},                             // no folding of accents
+    };
     for (const auto& [a, b] : colliding) {
-        EXPECT_TRUE(FileNamesCollide(a, b));
-        EXPECT_EQ(FileNameCollisionKey(a), FileNameCollisionKey(b));
+        EXPECT_EQ(FileNameCollisionKey(a), FileNameCollisionKey(b)) << ::testing::PrintToString(a);
     }
     for (const auto& [a, b] : distinct) {
-        EXPECT_FALSE(FileNamesCollide(a, b));
-        EXPECT_NE(FileNameCollisionKey(a), FileNameCollisionKey(b));
+        EXPECT_NE(FileNameCollisionKey(a), FileNameCollisionKey(b)) << ::testing::PrintToString(a);
     }
 }
 

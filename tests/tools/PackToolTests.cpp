@@ -3,6 +3,7 @@
 #include "tests/package/SyntheticPe.h"
 #include "tests/tools/CompoundFiles.h"
 #include "tests/tools/TestJson.h"
+#include "tools/PackedUpdater.h"
 
 #include <gtest/gtest.h>
 
@@ -65,6 +66,17 @@ void WriteAll(const fs::path& path, const Bytes& bytes) {
 
 void Put32(Bytes& bytes, std::uint64_t offset, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// Writes a name into record `entry` of a package that starts right behind the default synthetic stub and
+// carries the example name and version.
+void Rename(Bytes& bytes, int entry, const std::u16string& name) {
+    const std::uint64_t record = 0x400 + 58 + 528 * static_cast<std::uint64_t>(entry);
+    for (std::size_t i = 0; i < 260; ++i) {
+        const char16_t c = i < name.size() ? name[i] : u'\0';
+        bytes[record + 2 * i] = static_cast<std::uint8_t>(c);
+        bytes[record + 2 * i + 1] = static_cast<std::uint8_t>(c >> 8);
+    }
 }
 
 std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
@@ -449,23 +461,36 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
         return bytes;
     };
     const auto named = [&](int entry, const std::u16string& name) {
+        return changed([=](Bytes& bytes) { Rename(bytes, entry, name); });
+    };
+    const auto namedBoth = [&](const std::u16string& first, const std::u16string& second) {
         return changed([=](Bytes& bytes) {
-            for (std::size_t i = 0; i < 260; ++i) {
-                const char16_t c = i < name.size() ? name[i] : u'\0';
-                bytes[table + 528 * entry + 2 * i] = static_cast<std::uint8_t>(c);
-                bytes[table + 528 * entry + 2 * i + 1] = static_cast<std::uint8_t>(c >> 8);
-            }
+            Rename(bytes, 0, first);
+            Rename(bytes, 1, second);
         });
     };
+    // An image said to end at 0: what follows its headers would be read from the headers themselves.
+    SyntheticPe zeroPe;
+    zeroPe.sections = {{0, 0}};
+    Bytes zeroImage = zeroPe.File();
+    zeroImage.insert(zeroImage.end(), good.begin() + static_cast<std::ptrdiff_t>(kStubBytes), good.end());
     const std::vector<std::pair<Bytes, std::string>> damaged{
         {Bytes(2000, 'M'), "not a PE image"},
         {SyntheticPe().File(), "no update package behind the image"},
+        {zeroImage, "no update package behind the image"},  // the updater finds none there either
         {changed([&](Bytes& b) { Put32(b, kStubBytes + 54, 0xFFFFFFFF); }), "table of 4294967295 entries does not fit"},
         {changed([&](Bytes& b) { Put32(b, kStubBytes + 54, 1); }), "damaged update package: " + std::to_string(528 + bBytes) + " unexpected bytes"},
         {named(0, std::u16string(260, u'x')), "entry 0: the file name has no terminating NUL"},
         {named(1, u".."), "entry 1: \"..\": the name is . or .."},
         {named(1, u"sub\\b.msp"), "entry 1: \"sub\\\\b.msp\": the name holds a directory part"},
         {named(1, u"A.MSP"), "entry 1: \"A.MSP\" collides with the name of entry 0"},
+        {namedBoth(u"\u00E4.msp", u"\u00C4.msp"), "entry 1: \"\u00C4.msp\" collides with the name of entry 0"},
+        {namedBoth(u"\u03C3", u"\u03A3"), "entry 1: \"\u03A3\" collides with the name of entry 0"},
+        {namedBoth(u"\xD800.msp", u"\xD801.msp"), "entry 0: \"\\ud800.msp\": the name is not valid UTF-16"},
+        {named(1, u"COM\u00B9.msp"), "entry 1: \"COM\u00B9.msp\": the name is a reserved device name"},
+        {named(1, u"LPT0.msp"), "entry 1: \"LPT0.msp\": the name is a reserved device name"},
+        {named(1, u"CONOUT$"), "entry 1: \"CONOUT$\": the name is a reserved device name"},
+        {named(1, std::u16string(256, u'n')), "the name is longer than 255 UTF-16 code units"},
         {changed([&](Bytes& b) { Put32(b, table + 528 + 520, bBytes + 1); }), "the files' data is cut short by 1 bytes"},
         {changed([&](Bytes& b) { Put32(b, table + 528 + 520, bBytes - 1); }), "1 unexpected bytes follow the last file's data"},
         {changed([&](Bytes& b) { b.push_back(0); }), "1 unexpected bytes follow"},  // zero padding needs a signature
@@ -514,13 +539,49 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
     ASSERT_TRUE(json.has_value());
     EXPECT_EQ((*json)["signature"]["offset"].number, certificateOffset);
     EXPECT_EQ((*json)["signature"]["size"].number, 0x48u);
+    EXPECT_EQ((*json)["signature"]["reachesPastFileEnd"].kind, Json::Kind::Boolean);
+    EXPECT_FALSE((*json)["signature"]["reachesPastFileEnd"].boolean);
     ASSERT_EQ(Run({u"extract", In("Signed.exe").u16string(), Out().u16string()}).exitCode, kExitSuccess);
     EXPECT_EQ(ReadAll(Out() / "b.msp"), ReadAll(In("b.msp")));
 
     ExpectOneErrorLine(Run({u"list", sign(0xAA, certificateOffset, 0x48)}), kExitBadInput, "6 unexpected bytes");
     ExpectOneErrorLine(Run({u"list", sign(0, certificateOffset + 8, 0x48)}), kExitBadInput, "14 unexpected bytes");
-    ExpectOneErrorLine(Run({u"list", sign(0, certificateOffset, 0x49)}), kExitBadInput,
-                       "the certificate table reaches past the end of the file");
+    // A table said to reach past the end of the file is listed as the updater reads the file: the package ends
+    // where the table starts, or at the end of the file when the table would start beyond it. The signature
+    // cannot verify, so the listing ends with the refusal, and extract refuses before it writes anything.
+    const std::string damagedSignature = "the signature is damaged: its certificate table";
+    const RunResult cutTable = Run({u"list", sign(0, certificateOffset, 0x49)});
+    EXPECT_EQ(cutTable.exitCode, kExitBadInput);
+    EXPECT_NE(cutTable.err.find(damagedSignature), std::string::npos) << cutTable.err;
+    EXPECT_NE(cutTable.out.find("certificate table at offset " + std::to_string(certificateOffset) +
+                                ", 73 bytes, reaching past the end of the file\n"),
+              std::string::npos) << cutTable.out;
+    ExpectOneErrorLine(Run({u"extract", In("Signed.exe").u16string(), (Out() / "cut").u16string()}), kExitBadInput,
+                       damagedSignature);
+    EXPECT_FALSE(fs::exists(Out() / "cut"));
+    Bytes beyond = unsigned_;
+    Put32(beyond, SyntheticPe().SecurityDirectoryOffset(), static_cast<std::uint32_t>(unsigned_.size() + 0x1000));
+    Put32(beyond, SyntheticPe().SecurityDirectoryOffset() + 4, 0x48);
+    WriteAll(In("Beyond.exe"), beyond);
+    const RunResult beyondListed = Run({u"list", u"--json", In("Beyond.exe").u16string()});
+    EXPECT_EQ(beyondListed.exitCode, kExitBadInput);
+    EXPECT_NE(beyondListed.err.find(damagedSignature), std::string::npos) << beyondListed.err;
+    const std::optional<Json> beyondJson = JsonReader::Parse(beyondListed.out);
+    ASSERT_TRUE(beyondJson.has_value());
+    EXPECT_TRUE((*beyondJson)["signature"]["reachesPastFileEnd"].boolean);
+    ASSERT_EQ((*beyondJson)["entries"].array.size(), 2u);
+    EXPECT_EQ((*beyondJson)["entries"][1]["size"].number, fs::file_size(In("b.msp")));
+    ExpectOneErrorLine(Run({u"extract", In("Beyond.exe").u16string(), (Out() / "beyond").u16string()}),
+                       kExitBadInput, damagedSignature);
+    EXPECT_FALSE(fs::exists(Out() / "beyond"));
+    // Bytes behind the data of a file whose table is said to lie beyond it are no signer's padding: the
+    // damaged signature is what is named.
+    beyond.resize(beyond.size() + 0x48, 0xCE);
+    WriteAll(In("Beyond.exe"), beyond);
+    ExpectOneErrorLine(Run({u"list", In("Beyond.exe").u16string()}), kExitBadInput, damagedSignature);
+    // A table that starts inside the files' data is named as what cuts the data short.
+    ExpectOneErrorLine(Run({u"list", sign(0, certificateOffset - 8, 0x48)}), kExitBadInput,
+                       "the certificate table starts ");
     ExpectOneErrorLine(Build({In("a.msp")}, Out() / "Resigned.exe", u"N", u"1", In("Signed.exe")), kExitBadInput,
                        "already signed");
 }
@@ -636,6 +697,62 @@ TEST_F(PackToolTest, ExtractRefusesToOverwriteAndThenWritesNothing) {
                        "b.msp: exists already; extract does not overwrite files");
     EXPECT_EQ(OutContents(), std::set<fs::path>{"b.msp"});
     EXPECT_EQ(ReadAll(Out() / "b.msp"), Bytes(4, 'k'));
+}
+
+TEST_F(PackToolTest, ExtractMakesFilesNewAndTakesEverythingAwayAfterAFailure) {
+    const fs::path packed = BuildSmallPackage();
+    const Bytes good = ReadAll(packed);
+    PackageContents contents;
+    std::string error;
+    ASSERT_TRUE(ReadPackage(packed, contents, error)) << error;
+
+    // A file that appears after the check: the package now names c.msp, which someone has just created.
+    Bytes renamed = good;
+    Rename(renamed, 0, u"c.msp");
+    WriteAll(packed, renamed);
+    WriteAll(Out() / "c.msp", Bytes(3, 'c'));
+    EXPECT_FALSE(ExtractPackage(packed, contents, Out(), error));
+    EXPECT_NE(error.find("c.msp: exists already; extract does not overwrite files"), std::string::npos) << error;
+    EXPECT_EQ(ReadAll(Out() / "c.msp"), Bytes(3, 'c'));
+    EXPECT_EQ(OutContents(), std::set<fs::path>{"c.msp"});
+    fs::remove(Out() / "c.msp");
+
+    // The package is cut short while it is extracted: the file being written, the file before it and the
+    // directories made for them all go; the directory that was there stays.
+    WriteAll(packed, Bytes(good.begin(), good.end() - 5));
+    EXPECT_FALSE(ExtractPackage(packed, contents, Out() / "new" / "deeper", error));
+    EXPECT_NE(error.find("the package changed or can no longer be read"), std::string::npos) << error;
+    EXPECT_EQ(OutContents(), std::set<fs::path>{});
+    EXPECT_TRUE(fs::is_directory(Out()));
+
+    // Names that are no UTF-16 would come out as one file on a POSIX disk: refused before anything is made.
+    Bytes unpaired = good;
+    Rename(unpaired, 0, u"\xDC00.msp");
+    Rename(unpaired, 1, u"\xDC01.msp");
+    WriteAll(packed, unpaired);
+    ExpectOneErrorLine(Run({u"extract", packed.u16string(), (Out() / "new").u16string()}), kExitBadInput,
+                       "the name is not valid UTF-16");
+    EXPECT_EQ(OutContents(), std::set<fs::path>{});
+
+    // A directory that is a file.
+    WriteAll(packed, good);
+    WriteAll(Out() / "file", Bytes(1, 'f'));
+    ExpectOneErrorLine(Run({u"extract", packed.u16string(), (Out() / "file").u16string()}), kExitBadInput,
+                       "file: not a directory");
+    EXPECT_EQ(OutContents(), std::set<fs::path>{"file"});
+}
+
+TEST_F(PackToolTest, BuildRefusesNamesThatDifferOnlyInCaseBeyondAscii) {
+    fs::create_directories(In("sub"));
+    for (const auto& [first, second] : {std::pair{u8"\u00E4.msp", u8"sub/\u00C4.msp"},
+                                        std::pair{u8"\u03C3.msp", u8"sub/\u03A3.msp"},
+                                        std::pair{u8"\u0436.msp", u8"sub/\u0416.msp"}}) {
+        SCOPED_TRACE(Utf8(first));
+        ExpectOneErrorLine(Build({WritePatch(fs::path(first), 1), WritePatch(fs::path(second), 2)},
+                                 Out() / "Update.exe"),
+                           kExitBadInput, "its name collides with");
+        EXPECT_EQ(OutContents(), std::set<fs::path>{});
+    }
 }
 
 }  // namespace

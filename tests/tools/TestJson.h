@@ -12,8 +12,9 @@
 namespace corvantile::testing {
 
 struct Json {
-    enum class Kind { Null, Number, String, Array, Object };
+    enum class Kind { Null, Boolean, Number, String, Array, Object };
     Kind kind = Kind::Null;
+    bool boolean = false;
     std::uint64_t number = 0;
     std::string string;  // UTF-8
     std::vector<Json> array;
@@ -63,6 +64,11 @@ private:
             return ReadString(value.string);
         }
         if (next >= '0' && next <= '9') return ReadNumber(value);
+        if (Consume("true") || Consume("false")) {
+            value.kind = Json::Kind::Boolean;
+            value.boolean = text_[position_ - 1] == 'e' && text_[position_ - 2] == 'u';
+            return true;
+        }
         return Consume("null");
     }
 

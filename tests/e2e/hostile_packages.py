@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""Runs the real updater under Wine against packages a hostile user would make, and directories it cannot use.
+
+- the truncation sweep: a two-file package cut at every point (with --quick only around the borders of its
+  parts); each run must end with exit code 1, the log line of the part that is cut, and no partial file;
+- the hostile names: each name after a good one; nothing may be written, inside the target or outside it;
+- the directories: missing, a file, a device, the updater itself, read-only and full (the last two need
+  root to mount a small tmpfs, and are skipped without it).
+
+Usage: hostile_packages.py WINE_RUN UPDATER WORK_DIR [--quick]
+"""
+import shutil
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+wine_run, stub, work = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3])
+quick = "--quick" in sys.argv[4:]
+failures = []
+runs = 0
+checks = 0
+
+
+def check(condition, what):
+    global checks
+    checks += 1
+    if not condition:
+        print("FAIL  " + what)
+        failures.append(what)
+
+
+def text(s):
+    b = s.encode("utf-16-le", "surrogatepass")
+    return bytes([len(b)]) + b
+
+
+def entry(name, size):
+    b = name.encode("utf-16-le", "surrogatepass")[:518]
+    return b + b"\0" * (520 - len(b)) + struct.pack("<II", size, 0)
+
+
+def package(files):
+    """Header, table and data of a package: files is a list of (name, data)."""
+    out = text("Example Server 10") + text("2.0.0.100") + struct.pack("<I", len(files))
+    out += b"".join(entry(name, len(data)) for name, data in files)
+    return out + b"".join(data for _, data in files)
+
+
+def patch(size, seed):
+    return (bytes.fromhex("D0CF11E0A1B11AE1") + bytes((seed + i * 7) % 256 for i in range(size)))[:size]
+
+
+def windows(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def tree(root):
+    return sorted(str(p.relative_to(root)) for p in root.rglob("*")) if root.exists() else []
+
+
+def prefix_drive_c():
+    """The top of the Wine prefix's drive C: and of /, where a drive-rooted name would land."""
+    prefix = next((line.split("=", 1)[1].strip('"') for line in Path(wine_run).read_text().splitlines()
+                   if line.startswith("export WINEPREFIX=")), None)
+    roots = [Path(prefix) / "drive_c"] if prefix else []
+    return sorted(str(p) for root in roots + [Path("/")] for p in root.iterdir())
+
+
+def extract(package_bytes, output, logs=".\\logs"):
+    """Runs Update.exe -x OUTPUT -l LOGS in the work directory; gives the exit code and the log's messages."""
+    global runs
+    runs += 1
+    updater = work / "app" / "Update.exe"
+    updater.write_bytes(stub_bytes + package_bytes)
+    log = work / "logs" / "CorvantileUpdater.log"
+    log.unlink(missing_ok=True)
+    done = subprocess.run([wine_run, windows(updater), "-x", output, "-l", logs], cwd=work,
+                          capture_output=True, timeout=60)
+    lines = log.read_bytes().decode("utf-16-le", "replace").split("\r\n")[:-1] if log.exists() else []
+    return done.returncode, [line.split("  ", 1)[-1] for line in lines]
+
+
+shutil.rmtree(work, ignore_errors=True)
+(work / "app").mkdir(parents=True)
+(work / "logs").mkdir()
+stub_bytes = stub.read_bytes()
+
+# ---- The truncation sweep ----
+files = [("first.msp", patch(40, 1)), ("second.msp", patch(30, 2))]
+whole = package(files)
+name_end = 1 + 34
+version_end = name_end + 1 + 18
+table_start = version_end + 4
+data_start = table_start + 2 * 528
+first_end = data_start + len(files[0][1])
+borders = [name_end, version_end, table_start, table_start + 528, data_start, first_end, len(whole)]
+cuts = range(1, len(whole)) if not quick else sorted(
+    {c for b in borders for c in (b - 1, b, b + 1) if 0 < c < len(whole)})
+sweep_failures = len(failures)
+for cut in cuts:
+    out = work / "out"
+    shutil.rmtree(out, ignore_errors=True)
+    code, log = extract(whole[:cut], ".\\out")
+    expected = ("Failed to read product name." if cut < name_end else
+                "Failed to read product version." if cut < version_end else
+                "Failed to read the update table." if cut < table_start else
+                "Failed to read update table entry." if cut < data_start else
+                "Failed to extract update.")
+    check(code == 1 and log[-1:] == [expected], f"cut at {cut}: exit {code}, log {log}, expected {expected!r}")
+    left = tree(out)
+    complete = left == ["first.msp"] and (out / "first.msp").read_bytes() == files[0][1]
+    check(left == [] or (cut >= first_end and complete), f"cut at {cut}: left {left}")
+print(f"truncation sweep: {len(cuts)} cut points, {len(failures) - sweep_failures} failed")
+
+# ---- Hostile names ----
+devices = ["CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"] + [f"{p}{d}" for p in ("COM", "LPT")
+                                                              for d in "0123456789\u00b9\u00b2\u00b3"]
+names = ["..\\escape.msp", "../escape.msp", "..\\..\\escape.msp", "\\escape.msp", "/escape.msp", "C:escape.msp",
+         "C:\\escape.msp", "\\\\?\\C:\\escape.msp", "\\\\.\\COM1", "\\\\server\\share\\x.msp", "sub\\x.msp",
+         "sub/x.msp", "x.msp::$DATA", "x.msp:stream", ".", "..", "...", "x.msp.", "x.msp ", "x.msp. .", "",
+         "a*.msp", "a?.msp", "a\".msp", "a<.msp", "a>.msp", "a|.msp", "a\x01.msp", "a\x1f.msp", "a\x7f.msp",
+         "a\ud800.msp", "\udc00.msp", "a\udbff", "n" * 256, "n" * 259]
+names += [d for d in devices] + [d.lower() + ".msp" for d in devices] + [d + " .msp" for d in devices]
+names_failures = len(failures)
+(work / "sub").mkdir()
+before = tree(work.parent)
+outside = prefix_drive_c()
+for i, name in enumerate(names):
+    code, log = extract(package([("good.msp", patch(50, 3)), (name, patch(60, 4))]), ".\\hostile")
+    check(code == 1 and log[-1:] == ["Failed to create update file."], f"name {name!r}: exit {code}, log {log}")
+    check(tree(work.parent) == before, f"name {name!r}: wrote {sorted(set(tree(work.parent)) - set(before))}")
+    check(prefix_drive_c() == outside, f"name {name!r}: wrote {sorted(set(prefix_drive_c()) - set(outside))}")
+    # A failure must not spill over into the next name's check.
+    shutil.rmtree(work / "hostile", ignore_errors=True)
+pairs = [("same.msp", "same.msp"), ("a.msp", "A.MSP"), ("\u00e4.msp", "\u00c4.msp"), ("\u03c3.msp", "\u03a3.msp"),
+         ("\u0436.msp", "\u0416.msp")]
+for first, second in pairs:
+    code, log = extract(package([(first, patch(50, 5)), (second, patch(60, 6))]), ".\\hostile")
+    check(code == 1 and log[-1:] == ["Failed to create update file."], f"pair {first!r}/{second!r}: {code} {log}")
+    check(tree(work.parent) == before, f"pair {first!r}/{second!r}: wrote something")
+    shutil.rmtree(work / "hostile", ignore_errors=True)
+print(f"hostile names: {len(names)} names and {len(pairs)} pairs, {len(failures) - names_failures} failed")
+
+# ---- Directories ----
+directory_failures = len(failures)
+ordinary = package([("a.msp", patch(100, 7))])
+(work / "plain").write_bytes(b"x")
+cases = [("missing\\out", "Output directory not accessible."), (".\\plain\\out", "Output directory not accessible."),
+         (".\\plain", "Output directory not accessible."), ("NUL", "Output directory not accessible."),
+         (windows(work / "app" / "Update.exe"), "Output directory not accessible.")]
+for output, expected in cases:
+    for table in (ordinary, package([])):
+        before = tree(work)
+        code, log = extract(table, output)
+        check(code == 1 and log[-1:] == [expected], f"directory {output}: exit {code}, log {log}")
+        check(tree(work) == before, f"directory {output}: made {sorted(set(tree(work)) - set(before))}")
+check((work / "plain").read_bytes() == b"x", "the file in the directory's place is untouched")
+code, log = extract(ordinary, windows(work / "made" / "two" / "levels"))
+check(code == 0 and (work / "made/two/levels/a.msp").exists(), f"a missing absolute directory is made: {code} {log}")
+
+mount = work / "mount"
+mount.mkdir()
+mounted = False
+for options, what in (("ro,size=64k", "read-only"), ("size=64k", "full")):
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(mount)],
+                             capture_output=True).returncode == 0
+    if not mounted:
+        print(f"{what} directory: skipped (mounting a tmpfs needs root)")
+        continue
+    try:
+        if what == "read-only":
+            for output, expected in ((windows(mount), "Failed to create update file."),
+                                     (windows(mount / "sub"), "Output directory not accessible.")):
+                code, log = extract(ordinary, output)
+                check(code == 1 and log[-1:] == [expected] and tree(mount) == [], f"{what} {output}: {code} {log}")
+        else:
+            big = package([("small.msp", patch(1000, 8)), ("large.msp", patch(256 * 1024, 9))])
+            code, log = extract(big, windows(mount / "out"))
+            check(code == 1 and log[-1:] == ["Failed to write update file."], f"full disk: exit {code}, log {log}")
+            check(tree(mount) == ["out", "out/small.msp"], f"full disk: left {tree(mount)}")
+    finally:
+        subprocess.run(["umount", str(mount)], check=False)
+print(f"directories: {len(cases) * 2 + 1} cases and the mounted ones, {len(failures) - directory_failures} failed")
+
+print(f"{runs} runs of the updater, {checks} checks")
+print(f"{checks - len(failures)} passed, {len(failures)} failed")
+sys.exit(1 if failures else 0)
