@@ -26,7 +26,7 @@ mkdir -p "$work/corpus" "$work/findings"
 cp "$fuzzer" "$work/PortableCodeFuzzer"
 start=$(date +%s)
 status=0
-"$work/PortableCodeFuzzer" -runs="$runs" -max_len=8192 -seed="$seed" -print_final_stats=1 \
+"$work/PortableCodeFuzzer" -runs="$runs" -max_len=16384 -seed="$seed" -print_final_stats=1 \
   -artifact_prefix="$work/findings/" "$work/corpus" >"$work/fuzz.log" 2>&1 || status=$?
 seconds=$(( $(date +%s) - start ))
 

@@ -1,6 +1,7 @@
 // Writes the fuzzer's seeds into a directory: packed updaters that the packing tool builds from a small stub,
 // plain and signed, so that the fuzzer starts from the bytes the updater really reads.
 #include "tests/package/SyntheticPe.h"
+#include "tests/tools/CompoundFiles.h"
 #include "tools/PackTool.h"
 
 #include <cstdint>
@@ -27,12 +28,14 @@ Bytes ReadAll(const fs::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A compound-file signature, then bytes that differ between seeds.
-fs::path WritePatch(const fs::path& directory, const char8_t* name, std::size_t byteCount, std::uint8_t seed) {
-    Bytes bytes{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-    for (std::size_t i = bytes.size(); i < byteCount; ++i) bytes.push_back(static_cast<std::uint8_t>(seed + i * 13));
-    bytes.resize(byteCount);
-    WriteAll(directory / name, bytes);
+// A real patch package, as the packing tool accepts only those: its own patch code, one target product and
+// `paddingBytes` more bytes that differ between seeds.
+fs::path WritePatch(const fs::path& directory, const char8_t* name, std::size_t paddingBytes, std::uint8_t seed) {
+    corvantile::testing::InstallerFile patch;
+    patch.targets = "{6F1B2C3D-0000-4000-8000-00000000000A}";
+    patch.revisionNumber = "{6F1B2C3D-0000-4000-8000-0000000000" + std::to_string(10 + seed) + "}";
+    patch.paddingBytes = paddingBytes;
+    WriteAll(directory / name, corvantile::testing::InstallerFileBytes(patch));
     return directory / name;
 }
 
