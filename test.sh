@@ -8,6 +8,7 @@ scripts/build.sh || exit 1
 status=0
 passed=0
 failed=0
+skipped=0
 for preset in native mingw; do
   log="build/ctest-$preset.log"
   ctest --preset "$preset" 2>&1 | tee "$log"
@@ -19,9 +20,11 @@ for preset in native mingw; do
   fi
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
   bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$summary")
-  passed=$((passed + total - bad))
+  skips=$(grep -cE '^\s*[0-9]+ - .*\(Skipped\)$' "$log" || true)
+  passed=$((passed + total - bad - skips))
   failed=$((failed + bad))
+  skipped=$((skipped + skips))
 done
 WINEPREFIX="$PWD/build/mingw/wineprefix" wineserver -k >/dev/null 2>&1 || true
-echo "Total: $passed passed, $failed failed"
+echo "Total: $passed passed, $failed failed, $skipped skipped"
 exit $status
