@@ -33,9 +33,9 @@ if not Path(native_tool).is_file():
 shutil.rmtree(work, ignore_errors=True)
 inputs = work / "inputs"
 subprocess.run(["/usr/bin/python3", make_fixtures, str(inputs)], check=True, capture_output=True)
-spec = importlib.util.spec_from_file_location("fixtures", make_fixtures)
-fixtures = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(fixtures)
+module_spec = importlib.util.spec_from_file_location("fixtures", make_fixtures)
+fixtures = importlib.util.module_from_spec(module_spec)
+module_spec.loader.exec_module(fixtures)
 facts = json.loads((inputs / "fixtures.json").read_text())
 
 summary = {fixtures.PID_CODEPAGE: (fixtures.VT_I2, 1252),
