@@ -15,6 +15,8 @@ constexpr DWORD kWaitIntervalMilliseconds = 10;
 constexpr DWORD kRecordIntervalMilliseconds = 1;
 // ... and looks for new top-level windows this often.
 constexpr ULONGLONG kWindowScanMilliseconds = 10;
+// An empty status line is recorded once it has lasted this long (see Recorder::Run).
+constexpr ULONGLONG kEmptyTextMilliseconds = 250;
 constexpr DWORD kTerminatedExitCode = 0xDEADDEAD;
 constexpr int kMessageBoxTextId = 0xFFFF;
 constexpr int kStatusTextId = 1004;
@@ -105,6 +107,7 @@ private:
         const HANDLE events[] = {process_, stop_};
         ULONGLONG lastScan = 0;
         HWND dialog = nullptr;
+        ULONGLONG emptySince = 0;
         while (::WaitForMultipleObjects(2, events, FALSE, kRecordIntervalMilliseconds) == WAIT_TIMEOUT) {
             if (dialog == nullptr || ::GetTickCount64() - lastScan >= kWindowScanMilliseconds) {
                 lastScan = ::GetTickCount64();
@@ -123,6 +126,15 @@ private:
             const HWND status = ::GetDlgItem(dialog, kStatusTextId);
             if (status == nullptr) continue;  // the dialog is being destroyed
             const std::wstring text = StoredText(status);
+            // A control being destroyed reads as empty for a while (its text goes before its handle), so an
+            // empty text counts only once it has lasted with the control still there.
+            if (text.empty()) {
+                const ULONGLONG now = ::GetTickCount64();
+                if (emptySince == 0) emptySince = now;
+                if (now - emptySince < kEmptyTextMilliseconds) continue;
+            } else {
+                emptySince = 0;
+            }
             const std::lock_guard lock(mutex_);
             if (statusTexts_.empty() || statusTexts_.back() != text) statusTexts_.push_back(text);
         }
