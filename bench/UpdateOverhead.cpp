@@ -5,15 +5,18 @@
 //                                       loaded inside the call, as in the updater
 //   UpdateOverhead engine-preloaded UPDATER.exe
 //                                       the same, with msi.dll loaded beforehand (timed on its own, load_ms),
-//                                       so that the call finds it loaded
+//                                       so that the call finds it loaded; before the call the package is also
+//                                       extracted once into a folder of its own (timed, extract_ms), so that
+//                                       the engine's own work can be told apart from the extraction it includes
 //   UpdateOverhead plain PATCH.msp...   MsiApplyPatchW on each file in the order given, nothing else; msi.dll
 //                                       loaded beforehand (load_ms)
 // Only the update itself is timed (QueryPerformanceCounter), and the load where given. Afterwards every patch
 // must be registered for each product that it targets, so that a run that did nothing never counts. On
 // success prints one line
-//   update-overhead mode=MODE patches=N elapsed_ms=T [load_ms=L]
+//   update-overhead mode=MODE patches=N elapsed_ms=T [load_ms=L] [extract_ms=X]
 // and exits 0; otherwise says why on stderr and exits 1.
 #include "engine/ApplyUpdates.h"
+#include "package/Extraction.h"
 
 #include <windows.h>
 
@@ -52,6 +55,62 @@ private:
     LARGE_INTEGER frequency_{};
     LARGE_INTEGER start_{};
 };
+
+// Each msi.dll entry point of the engine's table, timed: how many calls, and their milliseconds in all.
+constexpr std::size_t kTimedSlots = 12;
+void* realEntryPoint[kTimedSlots] = {};
+double slotMilliseconds[kTimedSlots] = {};
+unsigned slotCalls[kTimedSlots] = {};
+
+template <typename Function>
+struct TimedEntryPoint;
+
+template <typename Result, typename... Arguments>
+struct TimedEntryPoint<Result(WINAPI*)(Arguments...)> {
+    template <std::size_t Slot>
+    static Result WINAPI Call(Arguments... arguments) {
+        LARGE_INTEGER frequency, start, end;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&start);
+        const Result result = reinterpret_cast<Result(WINAPI*)(Arguments...)>(realEntryPoint[Slot])(arguments...);
+        QueryPerformanceCounter(&end);
+        slotMilliseconds[Slot] += 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
+                                  static_cast<double>(frequency.QuadPart);
+        ++slotCalls[Slot];
+        return result;
+    }
+};
+
+template <std::size_t Slot, typename Function>
+void TimeEntryPoint(Function& entryPoint) {
+    realEntryPoint[Slot] = reinterpret_cast<void*>(entryPoint);
+    entryPoint = &TimedEntryPoint<Function>::template Call<Slot>;
+}
+
+const char* const kSlotNames[kTimedSlots] = {"openDatabase", "getSummaryInformation", "summaryInfoGetProperty",
+                                              "queryProductState", "getProductInfo", "determinePatchSequence",
+                                              "setInternalUI", "enableLog", "applyPatch", "beginTransaction",
+                                              "endTransaction", "closeHandle"};
+
+const corvantile::InstallerApi* LoadTimedInstaller() {
+    static corvantile::InstallerApi timed;
+    const corvantile::InstallerApi* system = corvantile::LoadSystemInstaller();
+    if (system == nullptr) return nullptr;
+    timed = *system;
+    TimeEntryPoint<0>(timed.openDatabase);
+    TimeEntryPoint<1>(timed.getSummaryInformation);
+    TimeEntryPoint<2>(timed.summaryInfoGetProperty);
+    TimeEntryPoint<3>(timed.queryProductState);
+    TimeEntryPoint<4>(timed.getProductInfo);
+    TimeEntryPoint<5>(timed.determinePatchSequence);
+    TimeEntryPoint<6>(timed.setInternalUI);
+    TimeEntryPoint<7>(timed.enableLog);
+    TimeEntryPoint<8>(timed.applyPatch);
+    TimeEntryPoint<9>(timed.beginTransaction);
+    TimeEntryPoint<10>(timed.endTransaction);
+    TimeEntryPoint<11>(timed.closeHandle);
+    return &timed;
+}
 
 int Fail(const char* what, const std::wstring& detail = L"", unsigned code = 0) {
     std::fprintf(stderr, "UpdateOverhead: %s %ls (%u)\n", what, detail.c_str(), code);
@@ -205,15 +264,33 @@ int RunEngine(const std::wstring& updater, bool preload) {
 
     // Preloaded, the engine's own load inside the call only finds the module already there.
     double loading = 0.0;
+    double extracting = 0.0;
     if (preload) {
         const Stopwatch loadWatch;
         const HMODULE msi = LoadMsiFromSystemDirectory();
         loading = loadWatch.Milliseconds();
         if (msi == nullptr) return Fail("cannot load msi.dll");
+        // The package's bytes are already in the cache (read whole above), as they are for the call below.
+        // A package file is read once, front to back: the extraction gets one of its own.
+        const std::wstring extractOnlyDir = extractDir + L"ExtractOnly";
+        if (!FilesIn(extractOnlyDir).empty()) return Fail("not empty:", extractOnlyDir);
+        corvantile::PackageFile extractOnlyPackage;
+        if (!extractOnlyPackage.Open(updater, *layout) ||
+            extractOnlyPackage.ReadPackageHeader(name, version) != corvantile::HeaderOutcome::Read) {
+            return Fail("cannot read the package of", updater);
+        }
+        const Stopwatch extractWatch;
+        const int extracted = corvantile::ExtractUpdateFiles(extractOnlyPackage, extractOnlyDir, nullptr);
+        extracting = extractWatch.Milliseconds();
+        if (extracted != 0) return Fail("cannot extract", updater);
+        // Gone again at once, so that writing its pages back does not slow the call below.
+        for (const std::wstring& file : FilesIn(extractOnlyDir)) DeleteFileW(file.c_str());
+        RemoveDirectoryW(extractOnlyDir.c_str());
     }
 
     // Logging stays off, as in a run without -l.
-    const corvantile::EngineContext context{corvantile::LoadSystemInstaller, &package, L"", strings};
+    const corvantile::EngineContext context{preload ? LoadTimedInstaller : corvantile::LoadSystemInstaller, &package,
+                                            L"", strings};
     const Stopwatch watch;
     const int result = corvantile::ApplyUpdates(context, extractDir.c_str(), nullptr);
     const double elapsed = watch.Milliseconds();
@@ -222,8 +299,15 @@ int RunEngine(const std::wstring& updater, bool preload) {
     const std::vector<std::wstring> patches = FilesIn(extractDir);
     if (patches.empty() || CheckAllApplied(patches) != 0) return Fail("the engine applied nothing from", updater);
     if (preload) {
-        std::printf("update-overhead mode=engine-preloaded patches=%zu elapsed_ms=%.3f load_ms=%.3f\n",
-                    patches.size(), elapsed, loading);
+        for (std::size_t slot = 0; slot < kTimedSlots; ++slot) {
+            if (slotCalls[slot] != 0) {
+                std::printf("update-overhead-call %s calls=%u ms=%.3f\n", kSlotNames[slot], slotCalls[slot],
+                            slotMilliseconds[slot]);
+            }
+        }
+        std::printf("update-overhead mode=engine-preloaded patches=%zu elapsed_ms=%.3f load_ms=%.3f"
+                    " extract_ms=%.3f\n",
+                    patches.size(), elapsed, loading, extracting);
     } else {
         std::printf("update-overhead mode=engine patches=%zu elapsed_ms=%.3f\n", patches.size(), elapsed);
     }

@@ -4,7 +4,8 @@
 # and copies of them whose new file is N MiB of bytes that do not compress (make-fixtures.py --payload-mib N,
 # 64 by default), so that the Installer really copies N MiB per patch. Each pair is applied by ApplyUpdates
 # on a package made by corvantile-pack.exe, and by plain MsiApplyPatchW calls on the same files, already
-# extracted. Prints each run, then per size the medians and their ratios; not a test.
+# extracted. Prints each run, then per size the medians and their ratios, and where the preloaded engine's
+# time goes among its msi.dll calls (each entry point of its table timed); not a test.
 #
 #   bench/update-overhead.sh                          # 5 runs of each mode and size, interleaved; 64 MiB
 #   bench/update-overhead.sh --runs 9 --payload-mib 16   # or: RUNS=9 PAYLOAD_MIB=16 bench/update-overhead.sh
@@ -17,7 +18,8 @@
 #                     when an update runs), extracting, reading the patches and products, sequencing,
 #                     applying, committing
 #   engine-preloaded  the same call, but the program has loaded msi.dll beforehand in the same process with the
-#                     engine's own LoadLibraryExW (timed on its own: "load"), so the call finds it loaded
+#                     engine's own LoadLibraryExW (timed on its own: "load"), so the call finds it loaded; and
+#                     it has extracted the package once into another folder (timed on its own: "extract")
 #   plain             the MsiApplyPatchW calls alone; msi.dll loaded the same way (timed: "load") and
 #                     MsiSetInternalUI called before
 # A process can load msi.dll for the first time only once, and a prefix can take a patch only once, so the
@@ -26,7 +28,9 @@
 # check. The two ratios:
 #   load on both sides:  engine / (plain + its load, summed per run)
 #   load on neither:     engine-preloaded / plain
-# The engine's figures include extracting the patches from the package, which the plain runs are spared.
+# The engine's figures include extracting the patches from the package, which the plain runs are spared; a
+# third ratio leaves it out, taking the extraction timed in the same run off:
+#   engine's own calls:  (engine-preloaded - its extract, per run) / plain
 # Each round runs every mode for both sizes, in the reverse order every other round.
 # Goal: the engine adds under 5% to the Installer's own time (median ratio < 1.05); printed for each ratio.
 # Builds what it needs: the mingw preset's targets, and the fixtures and baseline prefix through their ctest.
@@ -104,7 +108,7 @@ measure() {  # engine|engine-preloaded|plain small|large
   else
     output=$("$prefix_copy" "$baseline" "$program" "$mode" "$(windows_path "$bench/$size/Update.exe")")
   fi || { echo "$mode $size run failed: $output" >&2; return 1; }
-  local line elapsed load
+  local line elapsed load extract
   line=$(grep "^update-overhead mode=$mode patches=2 " <<<"$output") ||
     { echo "unexpected output: $output" >&2; return 1; }
   elapsed=$(sed -n 's/.* elapsed_ms=\([0-9.]*\).*/\1/p' <<<"$line")
@@ -114,6 +118,16 @@ measure() {  # engine|engine-preloaded|plain small|large
   if [ "$mode" != engine ]; then
     [ -n "$load" ] || { echo "no load time in: $line" >&2; return 1; }
     echo "$load" >>"$results/$size.$mode.load"
+  fi
+  if [ "$mode" = engine-preloaded ]; then
+    extract=$(sed -n 's/.* extract_ms=\([0-9.]*\).*/\1/p' <<<"$line")
+    [ -n "$extract" ] || { echo "no extraction time in: $line" >&2; return 1; }
+    awk -v e="$elapsed" -v x="$extract" 'BEGIN {printf "%.3f\n", e - x}' >>"$results/$size.engine-own.elapsed"
+    echo "$extract" >>"$results/$size.$mode.extract"
+    grep '^update-overhead-call ' <<<"$output" >>"$results/$size.calls" || true
+    # What is left of the call once the extraction and the msi.dll calls are taken off: the engine's own code.
+    grep '^update-overhead-call ' <<<"$output" | awk -v e="$elapsed" -v x="$extract" \
+      '{split($4, t, "="); calls += t[2]} END {printf "%.3f\n", e - x - calls}' >>"$results/$size.engine-code.elapsed"
   fi
   echo "$elapsed${load:+ $load}"
 }
@@ -154,6 +168,9 @@ for size in "${sizes[@]}"; do
       -v e="$(median "$r.engine.elapsed")" -v es="$(spread "$r.engine.elapsed")" \
       -v w="$(median "$r.engine-preloaded.elapsed")" -v ws="$(spread "$r.engine-preloaded.elapsed")" \
       -v wl="$(median "$r.engine-preloaded.load")" -v wls="$(spread "$r.engine-preloaded.load")" \
+      -v wx="$(median "$r.engine-preloaded.extract")" -v wxs="$(spread "$r.engine-preloaded.extract")" \
+      -v wo="$(median "$r.engine-own.elapsed")" -v wos="$(spread "$r.engine-own.elapsed")" \
+      -v wc="$(median "$r.engine-code.elapsed")" -v wcs="$(spread "$r.engine-code.elapsed")" \
       -v p="$(median "$r.plain.elapsed")" -v ps="$(spread "$r.plain.elapsed")" \
       -v pl="$(median "$r.plain.load")" -v pls="$(spread "$r.plain.load")" \
       -v pw="$(median "$r.plain-with-load.elapsed")" -v pws="$(spread "$r.plain-with-load.elapsed")" '
@@ -164,14 +181,27 @@ for size in "${sizes[@]}"; do
     printf "  engine-preloaded, ApplyUpdates                 %9.1f ms  (%s)\n", w, ws
     printf "    msi.dll load before it                       %9.1f ms  (%s)\n", wl, wls
     printf "    engine minus engine-preloaded medians        %9.1f ms  (a check on that load; other runs)\n", e - w
+    printf "    extracting the package on its own before it  %9.1f ms  (%s)\n", wx, wxs
+    printf "    engine-preloaded minus that, per run         %9.1f ms  (%s)\n", wo, wos
+    printf "    ... and minus its msi.dll calls, per run     %9.1f ms  (%s)\n", wc, wcs
     printf "  plain, MsiApplyPatchW calls                    %9.1f ms  (%s)\n", p, ps
     printf "    msi.dll load before them                     %9.1f ms  (%s)\n", pl, pls
     printf "    plain plus its load, per run                 %9.1f ms  (%s)\n", pw, pws
-    r1 = e / pw; r2 = w / p
+    r1 = e / pw; r2 = w / p; r3 = wo / p
     format = "  engine/plain, load on %-13s %.3fx, the engine adds %+.1f ms (%+.1f%%): %s\n"
     printf format, "both sides:", r1, e - pw, (r1 - 1) * 100, verdict(r1)
     printf format, "neither side:", r2, w - p, (r2 - 1) * 100, verdict(r2)
+    printf "  engine/plain, extraction left out: %.3fx, the engine adds %+.1f ms (%+.1f%%): %s\n", r3, wo - p, \
+      (r3 - 1) * 100, verdict(r3)
   }'
+done
+echo
+echo "Where the preloaded engine's time goes, msi.dll calls (means per run):"
+for size in "${sizes[@]}"; do
+  echo "  ${describe[$size]}:"
+  awk -v n="$runs" '{split($3, c, "="); split($4, t, "="); calls[$2] += c[2]; ms[$2] += t[2]}
+    END {for (f in ms) printf "    %-24s %5.1f calls %9.1f ms\n", f, calls[f] / n, ms[f] / n}' \
+    "$results/$size.calls" | sort -k4 -g -r
 done
 echo
 echo "Goal: the engine adds under 5% to the Installer's own time (ratio < 1.05)."
