@@ -3,9 +3,11 @@
 
 - The file ends exactly where the raw data of its last section ends: anything behind it (a symbol table of
   an unstripped build, say) would be taken for an update package.
-- It imports system DLLs only: no MinGW runtime DLL has to travel with it. msi.dll is not among them: it is
-  no known DLL, so a static import would be searched for in the updater's own (download) folder first; the
-  updater loads it from the system directory when an update runs.
+- It imports known DLLs only (Windows loads those from the system directory, whatever lies beside the
+  program), and the common controls, which its manifest sends to the side-by-side store: no MinGW runtime DLL
+  has to travel with it, and nothing is loaded from the updater's own (download) folder before its first line
+  runs. Neither msi.dll nor version.dll, say, is a known DLL: a static import would be searched for in that
+  folder first; the updater loads msi.dll from the system directory when an update runs.
 - Its manifest asks for administrator rights and the version 6 common controls, its English string
   table holds the texts the program shows, and its two dialog templates are exactly the dialogs it must show:
   sizes, font, styles, control ids, kinds, texts, positions in dialog units and template order.
@@ -17,9 +19,10 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
-SYSTEM_DLLS = {
+# Known DLLs of Windows 10 and 11 that the updater may import, and comctl32.dll (see above).
+IMPORTABLE_DLLS = {
     "advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
-    "oleaut32.dll", "rpcrt4.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "version.dll",
+    "oleaut32.dll", "rpcrt4.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
 }
 
 STRINGS = {
@@ -80,8 +83,8 @@ def check_imports(path, objdump):
     for dll in dlls:
         if dll.lower() == "msi.dll":
             fail("imports msi.dll, which would be searched for beside the updater first")
-        if dll.lower() not in SYSTEM_DLLS:
-            fail(f"imports {dll}, which is not a system DLL")
+        if dll.lower() not in IMPORTABLE_DLLS:
+            fail(f"imports {dll}, which is no known DLL and would be searched for beside the updater first")
 
 
 WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
@@ -219,7 +222,8 @@ def main():
     for failure in failures:
         print(f"FAILED: {failure}", file=sys.stderr)
     if not failures:
-        print(f"{path}: ends with its last section, imports system DLLs only, manifest, strings and dialogs embedded")
+        print(f"{path}: ends with its last section, imports known DLLs and the common controls only, manifest,"
+              " strings and dialogs embedded")
     return 1 if failures else 0
 
 
