@@ -2,6 +2,11 @@
 # Plants an msi.dll that leaves a marker when loaded beside a program that runs a real update, and runs it with
 # Windows' search order (native DLLs first; Wine otherwise prefers its builtin whatever lies beside a program).
 # A control first shows that a plain load in that folder does pick up the planted DLL, so the test can fail.
+# Then the real updater, packed with the fixture patches (CORVANTILE_FIXTURES), updates both products with the
+# same DLL planted beside it under the name of every DLL that loads once the updater runs: msi.dll and what
+# Wine's Installer loads with it. None may be loaded. (DLLs that Wine loads while the process starts, before
+# the updater's first line, would be taken from the folder under such overrides: Wine has no known DLLs to
+# protect them. On Windows the updater imports known DLLs only, which check-updater-image.py checks.)
 # Usage: planted-msi.sh BASELINE_PREFIX PLANTED_DLL TEST_PROGRAM WORK_DIR
 set -u
 baseline=$1 planted=$2 program=$3 work=$4
@@ -34,5 +39,34 @@ if [ $rc -ne 0 ]; then
     echo "FAIL: the update did not work beside the planted msi.dll (exit $rc)"
     exit 1
 fi
+
+to_windows() { local p=${1//\//\\}; echo "Z:$p"; }
+fixtures=${CORVANTILE_FIXTURES:?CORVANTILE_FIXTURES must name the fixtures}
+"$here/run-in-prefix-copy.sh" "$baseline" "$work/corvantile-pack.exe" build \
+    --stub "$(to_windows "$work/CorvantileUpdater.exe")" --name "Corvantile Fixtures" --version 1.0.1 \
+    --output "$(to_windows "$work/Update.exe")" \
+    "$(to_windows "$fixtures/PatchX64.msp")" "$(to_windows "$fixtures/PatchX86.msp")" >/dev/null 2>&1 ||
+    { echo "FAIL: could not pack the updater"; exit 1; }
+late_dlls="bcrypt cabinet crypt32 dbghelp imagehlp mpr msi mspatcha odbccp32 oleaut32 sxs urlmon wininet wintrust ws2_32"
+overrides=""
+for name in $late_dlls; do
+    [ "$name" = msi ] || cp "$planted" "$work/$name.dll" || exit 1
+    overrides="$overrides${overrides:+;}$name=n,b"
+done
+CORVANTILE_DLL_OVERRIDES=$overrides "$here/run-in-prefix-copy.sh" "$baseline" "$work/Update.exe" -a -l \
+    "$(to_windows "$work/logs")"
+rc=$?
+loaded=$(cd "$work" && ls -- *.loaded 2>/dev/null)
+if [ -n "$loaded" ]; then
+    echo "FAIL: DLLs planted beside the packing tool and the updater were loaded:" $loaded
+    exit 1
+fi
+log=$(iconv -f UTF-16LE -t UTF-8 "$work/logs/CorvantileUpdater.log" 2>/dev/null | tr -d '\r')
+if [ $rc -ne 0 ] || ! grep -q "All updates applied successfully and MSI transaction committed.$" <<<"$log"; then
+    echo "FAIL: the updater did not update beside the planted DLLs (exit $rc):"
+    echo "$log"
+    exit 1
+fi
 rm -rf "$work"
 echo "the update worked and the planted msi.dll was never loaded"
+echo "the updater updated both products and loaded none of the $(wc -w <<<"$late_dlls") DLLs planted beside it"
