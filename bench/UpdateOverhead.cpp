@@ -81,34 +81,32 @@ struct TimedEntryPoint<Result(WINAPI*)(Arguments...)> {
     }
 };
 
+const char* slotName[kTimedSlots] = {};
+
 template <std::size_t Slot, typename Function>
-void TimeEntryPoint(Function& entryPoint) {
+void TimeEntryPoint(Function& entryPoint, const char* name) {
     realEntryPoint[Slot] = reinterpret_cast<void*>(entryPoint);
+    slotName[Slot] = name;
     entryPoint = &TimedEntryPoint<Function>::template Call<Slot>;
 }
-
-const char* const kSlotNames[kTimedSlots] = {"openDatabase", "getSummaryInformation", "summaryInfoGetProperty",
-                                              "queryProductState", "getProductInfo", "determinePatchSequence",
-                                              "setInternalUI", "enableLog", "applyPatch", "beginTransaction",
-                                              "endTransaction", "closeHandle"};
 
 const corvantile::InstallerApi* LoadTimedInstaller() {
     static corvantile::InstallerApi timed;
     const corvantile::InstallerApi* system = corvantile::LoadSystemInstaller();
     if (system == nullptr) return nullptr;
     timed = *system;
-    TimeEntryPoint<0>(timed.openDatabase);
-    TimeEntryPoint<1>(timed.getSummaryInformation);
-    TimeEntryPoint<2>(timed.summaryInfoGetProperty);
-    TimeEntryPoint<3>(timed.queryProductState);
-    TimeEntryPoint<4>(timed.getProductInfo);
-    TimeEntryPoint<5>(timed.determinePatchSequence);
-    TimeEntryPoint<6>(timed.setInternalUI);
-    TimeEntryPoint<7>(timed.enableLog);
-    TimeEntryPoint<8>(timed.applyPatch);
-    TimeEntryPoint<9>(timed.beginTransaction);
-    TimeEntryPoint<10>(timed.endTransaction);
-    TimeEntryPoint<11>(timed.closeHandle);
+    TimeEntryPoint<0>(timed.openDatabase, "MsiOpenDatabaseW");
+    TimeEntryPoint<1>(timed.getSummaryInformation, "MsiGetSummaryInformationW");
+    TimeEntryPoint<2>(timed.summaryInfoGetProperty, "MsiSummaryInfoGetPropertyW");
+    TimeEntryPoint<3>(timed.queryProductState, "MsiQueryProductStateW");
+    TimeEntryPoint<4>(timed.getProductInfo, "MsiGetProductInfoW");
+    TimeEntryPoint<5>(timed.determinePatchSequence, "MsiDeterminePatchSequenceW");
+    TimeEntryPoint<6>(timed.setInternalUI, "MsiSetInternalUI");
+    TimeEntryPoint<7>(timed.enableLog, "MsiEnableLogW");
+    TimeEntryPoint<8>(timed.applyPatch, "MsiApplyPatchW");
+    TimeEntryPoint<9>(timed.beginTransaction, "MsiBeginTransactionW");
+    TimeEntryPoint<10>(timed.endTransaction, "MsiEndTransaction");
+    TimeEntryPoint<11>(timed.closeHandle, "MsiCloseHandle");
     return &timed;
 }
 
@@ -301,7 +299,7 @@ int RunEngine(const std::wstring& updater, bool preload) {
     if (preload) {
         for (std::size_t slot = 0; slot < kTimedSlots; ++slot) {
             if (slotCalls[slot] != 0) {
-                std::printf("update-overhead-call %s calls=%u ms=%.3f\n", kSlotNames[slot], slotCalls[slot],
+                std::printf("update-overhead-call %s calls=%u ms=%.3f\n", slotName[slot], slotCalls[slot],
                             slotMilliseconds[slot]);
             }
         }

@@ -200,7 +200,7 @@ echo "Where the preloaded engine's time goes, msi.dll calls (means per run):"
 for size in "${sizes[@]}"; do
   echo "  ${describe[$size]}:"
   awk -v n="$runs" '{split($3, c, "="); split($4, t, "="); calls[$2] += c[2]; ms[$2] += t[2]}
-    END {for (f in ms) printf "    %-24s %5.1f calls %9.1f ms\n", f, calls[f] / n, ms[f] / n}' \
+    END {for (f in ms) printf "    %-28s %5.1f calls %9.1f ms\n", f, calls[f] / n, ms[f] / n}' \
     "$results/$size.calls" | sort -k4 -g -r
 done
 echo
