@@ -69,13 +69,9 @@ template <typename Result, typename... Arguments>
 struct TimedEntryPoint<Result(WINAPI*)(Arguments...)> {
     template <std::size_t Slot>
     static Result WINAPI Call(Arguments... arguments) {
-        LARGE_INTEGER frequency, start, end;
-        QueryPerformanceFrequency(&frequency);
-        QueryPerformanceCounter(&start);
+        const Stopwatch watch;
         const Result result = reinterpret_cast<Result(WINAPI*)(Arguments...)>(realEntryPoint[Slot])(arguments...);
-        QueryPerformanceCounter(&end);
-        slotMilliseconds[Slot] += 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
-                                  static_cast<double>(frequency.QuadPart);
+        slotMilliseconds[Slot] += watch.Milliseconds();
         ++slotCalls[Slot];
         return result;
     }
@@ -239,18 +235,37 @@ std::vector<std::wstring> FilesIn(const std::wstring& directory) {
     return files;
 }
 
+// The package behind the updater's image, read up to its update table, as the updater reads it.
+bool OpenPackage(corvantile::PackageFile& package, const std::wstring& updater, const corvantile::PeLayout& layout) {
+    std::wstring name;
+    std::wstring version;
+    return package.Open(updater, layout) &&
+           package.ReadPackageHeader(name, version) == corvantile::HeaderOutcome::Read;
+}
+
+// Extracts the package on its own into a folder of its own, which is gone again at once, so that writing its
+// pages back does not slow what follows. The milliseconds of the extraction; none when it fails.
+std::optional<double> TimeExtractionAlone(const std::wstring& updater, const corvantile::PeLayout& layout,
+                                          const std::wstring& directory) {
+    // A package file is read once, front to back: the extraction gets one of its own.
+    corvantile::PackageFile package;
+    if (!FilesIn(directory).empty() || !OpenPackage(package, updater, layout)) return std::nullopt;
+    const Stopwatch watch;
+    const int extracted = corvantile::ExtractUpdateFiles(package, directory, nullptr);
+    const double milliseconds = watch.Milliseconds();
+    for (const std::wstring& file : FilesIn(directory)) DeleteFileW(file.c_str());
+    RemoveDirectoryW(directory.c_str());
+    if (extracted != 0) return std::nullopt;
+    return milliseconds;
+}
+
 int RunEngine(const std::wstring& updater, bool preload) {
     const std::optional<std::vector<unsigned char>> image = ReadWholeFile(updater);
     if (!image) return Fail("cannot read", updater);
     const std::optional<corvantile::PeLayout> layout = corvantile::ReadPeLayout(image->data(), image->size());
     if (!layout) return Fail("no PE layout in", updater);
     corvantile::PackageFile package;
-    std::wstring name;
-    std::wstring version;
-    if (!package.Open(updater, *layout) ||
-        package.ReadPackageHeader(name, version) != corvantile::HeaderOutcome::Read) {
-        return Fail("cannot read the package of", updater);
-    }
+    if (!OpenPackage(package, updater, *layout)) return Fail("cannot read the package of", updater);
     // The updater's own string table, as the updater has it.
     const HINSTANCE strings =
         LoadLibraryExW(updater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
@@ -262,28 +277,15 @@ int RunEngine(const std::wstring& updater, bool preload) {
 
     // Preloaded, the engine's own load inside the call only finds the module already there.
     double loading = 0.0;
-    double extracting = 0.0;
+    std::optional<double> extracting;
     if (preload) {
         const Stopwatch loadWatch;
         const HMODULE msi = LoadMsiFromSystemDirectory();
         loading = loadWatch.Milliseconds();
         if (msi == nullptr) return Fail("cannot load msi.dll");
         // The package's bytes are already in the cache (read whole above), as they are for the call below.
-        // A package file is read once, front to back: the extraction gets one of its own.
-        const std::wstring extractOnlyDir = extractDir + L"ExtractOnly";
-        if (!FilesIn(extractOnlyDir).empty()) return Fail("not empty:", extractOnlyDir);
-        corvantile::PackageFile extractOnlyPackage;
-        if (!extractOnlyPackage.Open(updater, *layout) ||
-            extractOnlyPackage.ReadPackageHeader(name, version) != corvantile::HeaderOutcome::Read) {
-            return Fail("cannot read the package of", updater);
-        }
-        const Stopwatch extractWatch;
-        const int extracted = corvantile::ExtractUpdateFiles(extractOnlyPackage, extractOnlyDir, nullptr);
-        extracting = extractWatch.Milliseconds();
-        if (extracted != 0) return Fail("cannot extract", updater);
-        // Gone again at once, so that writing its pages back does not slow the call below.
-        for (const std::wstring& file : FilesIn(extractOnlyDir)) DeleteFileW(file.c_str());
-        RemoveDirectoryW(extractOnlyDir.c_str());
+        extracting = TimeExtractionAlone(updater, *layout, extractDir + L"ExtractOnly");
+        if (!extracting) return Fail("cannot extract on its own", updater);
     }
 
     // Logging stays off, as in a run without -l.
@@ -305,7 +307,7 @@ int RunEngine(const std::wstring& updater, bool preload) {
         }
         std::printf("update-overhead mode=engine-preloaded patches=%zu elapsed_ms=%.3f load_ms=%.3f"
                     " extract_ms=%.3f\n",
-                    patches.size(), elapsed, loading, extracting);
+                    patches.size(), elapsed, loading, *extracting);
     } else {
         std::printf("update-overhead mode=engine patches=%zu elapsed_ms=%.3f\n", patches.size(), elapsed);
     }

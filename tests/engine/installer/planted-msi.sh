@@ -39,6 +39,7 @@ if [ $rc -ne 0 ]; then
     echo "FAIL: the update did not work beside the planted msi.dll (exit $rc)"
     exit 1
 fi
+echo "the update worked and the planted msi.dll was never loaded"
 
 to_windows() { local p=${1//\//\\}; echo "Z:$p"; }
 fixtures=${CORVANTILE_FIXTURES:?CORVANTILE_FIXTURES must name the fixtures}
@@ -68,5 +69,4 @@ if [ $rc -ne 0 ] || ! grep -q "All updates applied successfully and MSI transact
     exit 1
 fi
 rm -rf "$work"
-echo "the update worked and the planted msi.dll was never loaded"
 echo "the updater updated both products and loaded none of the $(wc -w <<<"$late_dlls") DLLs planted beside it"
