@@ -41,12 +41,12 @@ if [ $rc -ne 0 ]; then
 fi
 echo "the update worked and the planted msi.dll was never loaded"
 
-to_windows() { local p=${1//\//\\}; echo "Z:$p"; }
+windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
 fixtures=${CORVANTILE_FIXTURES:?CORVANTILE_FIXTURES must name the fixtures}
 "$here/run-in-prefix-copy.sh" "$baseline" "$work/corvantile-pack.exe" build \
-    --stub "$(to_windows "$work/CorvantileUpdater.exe")" --name "Corvantile Fixtures" --version 1.0.1 \
-    --output "$(to_windows "$work/Update.exe")" \
-    "$(to_windows "$fixtures/PatchX64.msp")" "$(to_windows "$fixtures/PatchX86.msp")" >/dev/null 2>&1 ||
+    --stub "$(windows_path "$work/CorvantileUpdater.exe")" --name "Corvantile Fixtures" --version 1.0.1 \
+    --output "$(windows_path "$work/Update.exe")" \
+    "$(windows_path "$fixtures/PatchX64.msp")" "$(windows_path "$fixtures/PatchX86.msp")" >/dev/null 2>&1 ||
     { echo "FAIL: could not pack the updater"; exit 1; }
 late_dlls="bcrypt cabinet crypt32 dbghelp imagehlp mpr msi mspatcha odbccp32 oleaut32 sxs urlmon wininet wintrust ws2_32"
 overrides=""
@@ -55,7 +55,7 @@ for name in $late_dlls; do
     overrides="$overrides${overrides:+;}$name=n,b"
 done
 CORVANTILE_DLL_OVERRIDES=$overrides "$here/run-in-prefix-copy.sh" "$baseline" "$work/Update.exe" -a -l \
-    "$(to_windows "$work/logs")"
+    "$(windows_path "$work/logs")"
 rc=$?
 loaded=$(cd "$work" && ls -- *.loaded 2>/dev/null)
 if [ -n "$loaded" ]; then
