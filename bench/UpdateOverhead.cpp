@@ -292,7 +292,8 @@ int RunEngine(const std::wstring& updater, bool preload) {
     const corvantile::EngineContext context{preload ? LoadTimedInstaller : corvantile::LoadSystemInstaller, &package,
                                             L"", strings};
     const Stopwatch watch;
-    const int result = corvantile::ApplyUpdates(context, extractDir.c_str(), nullptr);
+    corvantile::UpdateOutcome outcome;
+    const int result = corvantile::ApplyUpdates(context, extractDir.c_str(), nullptr, outcome);
     const double elapsed = watch.Milliseconds();
     if (result != 0) return Fail("ApplyUpdates failed", updater, static_cast<unsigned>(result));
 

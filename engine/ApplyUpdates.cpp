@@ -79,9 +79,73 @@ std::optional<InstalledProducts> FindInstalledProducts(const InstallerApi& insta
     return products;
 }
 
+// What one try at the transaction needs.
+struct TransactionInputs {
+    const InstallerApi& installer;
+    const ProductUpdateServices& services;
+    const std::wstring& directory;
+    const InstalledProducts& products;
+    const UpdateFileList& updateFiles;
+    HWND ownerWindow;
+};
+
+// One try at the whole transaction: open it, update every product, x64 products first, and commit. The
+// transaction is ended exactly once: rolled back at the first failure, since an open transaction makes every
+// other installation on the machine wait until this process ends. Once ended, its handle belongs to the
+// Installer and is never closed here.
+int RunTransaction(const TransactionInputs& run, UpdateOutcome& outcome) {
+    const InstallerApi& installer = run.installer;
+    UniqueMsiHandle transaction(installer);
+    // The change-of-owner event is not used. The Installer documents no duty to close it, and under Wine it
+    // is no handle at all, so it is left to the end of the process.
+    HANDLE changeOfOwnerEvent = nullptr;
+    const UINT begun = installer.beginTransaction(kTransactionName, 0, transaction.put(), &changeOfOwnerEvent);
+    if (begun != ERROR_SUCCESS) {
+        outcome.installerResult = begun;
+        return 1;
+    }
+    bool rebootRequired = false;
+    for (const PatchCatalogue* group : {&run.products.x64Products, &run.products.otherProducts}) {
+        for (const auto& [productCode, patchIndices] : *group) {
+            if (UpdateProduct(run.services, run.directory, productCode, patchIndices, run.updateFiles,
+                              run.ownerWindow, rebootRequired, outcome.installerResult) != 0) {
+                // Its result changes nothing: the run has failed either way.
+                (void)installer.endTransaction(MSITRANSACTIONSTATE_ROLLBACK);
+                (void)transaction.release();
+                return 1;
+            }
+        }
+    }
+
+    const UINT committed = installer.endTransaction(MSITRANSACTIONSTATE_COMMIT);
+    (void)transaction.release();
+    const InstallerOutcome commit = ClassifyInstallerResult(committed);
+    if (commit == InstallerOutcome::Failed) {
+        WriteLog(L"Committing MSI transaction failed.");
+        outcome.installerResult = committed;
+        return 1;
+    }
+    // 3010 and 1641 mean committed: the first with a restart still to come, the second with one under way.
+    if (commit == InstallerOutcome::SucceededRebootRequired) rebootRequired = true;
+    WriteLog(L"All updates applied successfully and MSI transaction committed.");
+    const bool restartUnderWay = commit == InstallerOutcome::SucceededRebootInitiated;
+    if (rebootRequired || restartUnderWay) {
+        WriteLog(L"One or more of the updates installed require a reboot.");
+        if (restartUnderWay) {
+            outcome.restart = RestartOutcome::Initiated;
+        } else {
+            outcome.restart =
+                run.ownerWindow != nullptr ? OfferRestart(installer, run.ownerWindow) : RestartOutcome::Pending;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
-int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND ownerWindow) {
+int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND ownerWindow,
+                 UpdateOutcome& outcome) {
+    outcome = {};
     if (extractDir == nullptr || *extractDir == L'\0') return 1;
     // Loaded only here, so that an extraction alone never loads the Installer.
     const InstallerApi* const loaded = context.loadInstaller();
@@ -105,39 +169,17 @@ int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND o
     const std::optional<InstalledProducts> products = FindInstalledProducts(installer, *catalogue);
     if (!products) return 1;
 
-    UniqueMsiHandle transaction(installer);
-    // The change-of-owner event is not used. The Installer documents no duty to close it, and under Wine it
-    // is no handle at all, so it is left to the end of the process.
-    HANDLE changeOfOwnerEvent = nullptr;
-    if (installer.beginTransaction(kTransactionName, 0, transaction.put(), &changeOfOwnerEvent) != ERROR_SUCCESS) {
-        return 1;
-    }
-    bool rebootRequired = false;
     const ProductUpdateServices services{installer, context.logDirectory, context.stringModule};
-    for (const PatchCatalogue* group : {&products->x64Products, &products->otherProducts}) {
-        for (const auto& [productCode, patchIndices] : *group) {
-            // An abandoned transaction is only closed: no rollback call is made.
-            if (UpdateProduct(services, directory, productCode, patchIndices, updateFiles, ownerWindow,
-                              rebootRequired) != 0) {
-                return 1;
-            }
+    const TransactionInputs run{installer, services, directory, *products, updateFiles, ownerWindow};
+    for (int attempt = 1;; ++attempt) {
+        outcome = {};
+        const int result = RunTransaction(run, outcome);
+        if (result == 0 || outcome.installerResult != kInstallerBusy || attempt == kBusyInstallerRetry.tries) {
+            return result;
         }
+        WriteLog(L"Another installation is in progress. Waiting before trying again.");
+        installer.sleep(kBusyInstallerRetry.waitMilliseconds);
     }
-
-    const InstallerOutcome commit = ClassifyInstallerResult(installer.endTransaction(MSITRANSACTIONSTATE_COMMIT));
-    if (commit == InstallerOutcome::Failed) {
-        WriteLog(L"Committing MSI transaction failed.");
-        return 1;
-    }
-    // 3010 and 1641 mean committed: the first with a restart still to come, the second with one under way.
-    if (commit == InstallerOutcome::SucceededRebootRequired) rebootRequired = true;
-    WriteLog(L"All updates applied successfully and MSI transaction committed.");
-    const bool restartUnderWay = commit == InstallerOutcome::SucceededRebootInitiated;
-    if (rebootRequired || restartUnderWay) {
-        WriteLog(L"One or more of the updates installed require a reboot.");
-        if (!restartUnderWay && ownerWindow != nullptr) OfferRestart(installer, ownerWindow);
-    }
-    return 0;
 }
 
 }  // namespace corvantile

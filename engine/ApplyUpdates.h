@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/InstallerApi.h"
+#include "engine/InstallerResult.h"
 #include "package/PackageFile.h"
 
 #include <windows.h>
@@ -25,9 +26,12 @@ struct EngineContext {
 
 // Extracts the update files into extractDir (which has no trailing backslash) and applies every patch that
 // the Installer finds applicable to an installed product, x64 products first, inside one transaction.
-// ownerWindow, when not null, gets a status text per patch and owns the restart question.
+// ownerWindow, when not null, gets a status text per patch and owns the restart question. While another
+// installation keeps the Installer busy, the transaction is tried again a few times, a few seconds apart.
 // 0 when the transaction was committed (also when nothing needed an update); 1 otherwise, after logging
-// why where the Installer gives a reason.
-[[nodiscard]] int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND ownerWindow);
+// why where the Installer gives a reason. outcome says which Installer result failed the run and what
+// became of the restart.
+[[nodiscard]] int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND ownerWindow,
+                               UpdateOutcome& outcome);
 
 }  // namespace corvantile

@@ -37,6 +37,8 @@ struct InstallerApi {
     decltype(&::AdjustTokenPrivileges) adjustTokenPrivileges = nullptr;
     decltype(&::CloseHandle) closeKernelHandle = nullptr;
     decltype(&::ExitWindowsEx) exitWindows = nullptr;
+    // The wait before a busy Installer is asked again
+    decltype(&::Sleep) sleep = nullptr;
 };
 
 // The table of the system's own Installer: msi.dll loaded from the system directory alone, each entry point
@@ -62,6 +64,8 @@ public:
         reset();
         return &handle_;
     }
+    // For a handle that another party has taken over: it is no longer closed here.
+    [[nodiscard]] Handle release() noexcept { return std::exchange(handle_, Handle{}); }
     void reset() noexcept {
         if (const Handle old = std::exchange(handle_, Handle{}); old != Handle{}) close_(old);
     }

@@ -15,4 +15,17 @@ InstallerOutcome ClassifyInstallerResult(std::uint32_t result) noexcept {
     }
 }
 
+std::uint32_t UpdateExitCode(int result, const UpdateOutcome& outcome) noexcept {
+    if (result != 0) return outcome.installerResult != kInstallerSuccess ? outcome.installerResult : 1;
+    switch (outcome.restart) {
+        case RestartOutcome::Pending:
+            return kInstallerRebootRequired;
+        case RestartOutcome::Initiated:
+            return kInstallerRebootInitiated;
+        case RestartOutcome::NotNeeded:
+            break;
+    }
+    return kInstallerSuccess;
+}
+
 }  // namespace corvantile

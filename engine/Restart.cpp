@@ -1,5 +1,7 @@
 #include "engine/Restart.h"
 
+#include "app/Log.h"
+
 namespace corvantile {
 
 namespace {
@@ -8,7 +10,8 @@ constexpr wchar_t kRestartQuestion[] =
     L"Product updates successfully applied, but a reboot is required. Would you like to reboot now?";
 constexpr wchar_t kRestartCaption[] = L"Corvantile Updater - Reboot Required";
 
-void RequestRestart(const InstallerApi& installer) {
+// True when Windows accepted the restart.
+bool RequestRestart(const InstallerApi& installer) {
     {  // the token is closed before the restart is asked for
         UniqueTokenHandle token(installer);
         if (installer.openProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
@@ -21,8 +24,8 @@ void RequestRestart(const InstallerApi& installer) {
             }
         }
     }
-    installer.exitWindows(EWX_REBOOT,
-                          SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_MAINTENANCE);
+    return installer.exitWindows(EWX_REBOOT, SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_APPLICATION |
+                                                 SHTDN_REASON_MINOR_MAINTENANCE) != FALSE;
 }
 
 // Deployment tools start silent runs as services, where a box would wait forever for an answer. When the
@@ -39,11 +42,14 @@ bool UserCanAnswer(const InstallerApi& installer) {
 
 }  // namespace
 
-void OfferRestart(const InstallerApi& installer, HWND ownerWindow) {
-    if (!UserCanAnswer(installer)) return;
-    if (installer.messageBox(ownerWindow, kRestartQuestion, kRestartCaption, MB_YESNO) == IDYES) {
-        RequestRestart(installer);
+RestartOutcome OfferRestart(const InstallerApi& installer, HWND ownerWindow) {
+    if (!UserCanAnswer(installer)) return RestartOutcome::Pending;
+    if (installer.messageBox(ownerWindow, kRestartQuestion, kRestartCaption, MB_YESNO) != IDYES) {
+        return RestartOutcome::Pending;
     }
+    if (RequestRestart(installer)) return RestartOutcome::Initiated;
+    WriteLog(L"Requesting the reboot failed.");
+    return RestartOutcome::Pending;
 }
 
 }  // namespace corvantile

@@ -36,7 +36,7 @@ std::optional<InstallerApi> LoadFromSystemDirectory() {
         ::FreeLibrary(msi);
         return std::nullopt;
     }
-    // user32 and advapi32 are known DLLs, always taken from the system directory.
+    // user32, advapi32 and kernel32 are known DLLs, always taken from the system directory.
     installer.sendMessage = &::SendMessageW;
     installer.getProcessWindowStation = &::GetProcessWindowStation;
     installer.getUserObjectInformation = &::GetUserObjectInformationW;
@@ -46,6 +46,7 @@ std::optional<InstallerApi> LoadFromSystemDirectory() {
     installer.adjustTokenPrivileges = &::AdjustTokenPrivileges;
     installer.closeKernelHandle = &::CloseHandle;
     installer.exitWindows = &::ExitWindowsEx;
+    installer.sleep = &::Sleep;
     return installer;
 }
 

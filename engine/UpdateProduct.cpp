@@ -23,7 +23,9 @@ std::wstring DisplayName(const InstallerApi& installer, const std::wstring& prod
     return ReadProductProperty(installer, productCode, INSTALLPROPERTY_INSTALLEDPRODUCTNAME).value_or(productCode);
 }
 
-bool ApplyPatch(const ProductUpdateServices& services, const std::wstring& productCode,
+// 0 when the patch was applied (after setting rebootRequired when it asks for a restart), else the
+// Installer's result.
+UINT ApplyPatch(const ProductUpdateServices& services, const std::wstring& productCode,
                 const std::wstring& displayName, const std::wstring& patchPath, const std::wstring& fileName,
                 HWND ownerWindow, bool& rebootRequired) {
     const InstallerApi& installer = services.installer;
@@ -49,7 +51,7 @@ bool ApplyPatch(const ProductUpdateServices& services, const std::wstring& produ
             [[fallthrough]];
         case InstallerOutcome::Succeeded:
             WriteLog(L"MsiApplyPatch succeeded.");
-            return true;
+            return ERROR_SUCCESS;
         case InstallerOutcome::SucceededRebootInitiated:  // a restart under way would cut the run short
         case InstallerOutcome::Failed:
             break;
@@ -57,14 +59,15 @@ bool ApplyPatch(const ProductUpdateServices& services, const std::wstring& produ
     wchar_t failure[kFormattedChars];
     (void)FormatBounded(failure, kFormattedChars, L"MsiApplyPatch failed with error=%u", result);
     WriteLog(failure);
-    return false;
+    return result;
 }
 
 }  // namespace
 
 int UpdateProduct(const ProductUpdateServices& services, const std::wstring& extractDir,
                   const std::wstring& productCode, const PatchIndexList& patchIndices,
-                  const UpdateFileList& updateFiles, HWND ownerWindow, bool& rebootRequired) {
+                  const UpdateFileList& updateFiles, HWND ownerWindow, bool& rebootRequired,
+                  std::uint32_t& installerResult) {
     if (patchIndices.empty()) return 0;
     const InstallerApi& installer = services.installer;
 
@@ -87,9 +90,12 @@ int UpdateProduct(const ProductUpdateServices& services, const std::wstring& ext
         sequence[i].dwOrder = static_cast<DWORD>(-1);
         sequence[i].uStatus = ERROR_SUCCESS;
     }
-    // The Installer's reason is not reported: the run fails and the Installer's own log tells more.
-    if (installer.determinePatchSequence(productCode.c_str(), nullptr, MSIINSTALLCONTEXT_MACHINE,
-                                         static_cast<DWORD>(sequence.size()), sequence.data()) != ERROR_SUCCESS) {
+    // The Installer's reason is not logged: the run fails with it as the exit code, and the Installer's own log
+    // tells more.
+    const UINT sequenceResult = installer.determinePatchSequence(
+        productCode.c_str(), nullptr, MSIINSTALLCONTEXT_MACHINE, static_cast<DWORD>(sequence.size()), sequence.data());
+    if (sequenceResult != ERROR_SUCCESS) {
+        installerResult = sequenceResult;
         return 1;
     }
 
@@ -106,8 +112,10 @@ int UpdateProduct(const ProductUpdateServices& services, const std::wstring& ext
 
     installer.setInternalUI(INSTALLUILEVEL_NONE, nullptr);
     for (const std::size_t i : applicationOrder) {
-        if (!ApplyPatch(services, productCode, displayName, patchPaths[i], fileNames[i], ownerWindow,
-                        rebootRequired)) {
+        const UINT applied =
+            ApplyPatch(services, productCode, displayName, patchPaths[i], fileNames[i], ownerWindow, rebootRequired);
+        if (applied != ERROR_SUCCESS) {
+            installerResult = applied;
             return 1;
         }
     }

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace corvantile {
@@ -21,9 +22,11 @@ struct ProductUpdateServices {
 
 // Asks the Installer which of the patches apply to the product and in which order, and applies them. Sets
 // rebootRequired when an applied patch asks for a restart; never clears it. 0 when every applicable patch
-// was applied or none applies; 1 when the sequencing or a patch failed, which stops at that patch.
+// was applied or none applies; 1 when the sequencing or a patch failed, which stops at that patch, with the
+// failing call's result in installerResult.
 [[nodiscard]] int UpdateProduct(const ProductUpdateServices& services, const std::wstring& extractDir,
                                 const std::wstring& productCode, const PatchIndexList& patchIndices,
-                                const UpdateFileList& updateFiles, HWND ownerWindow, bool& rebootRequired);
+                                const UpdateFileList& updateFiles, HWND ownerWindow, bool& rebootRequired,
+                                std::uint32_t& installerResult);
 
 }  // namespace corvantile

@@ -6,11 +6,22 @@
 
 #include <windows.h>
 
+#include <objbase.h>
 #include <process.h>
+#include <rpc.h>
 
+#include <cstdint>
 #include <string>
 
 namespace corvantile {
+
+// What the worker makes its directory with: the system's calls, or a test's.
+struct WorkingDirectoryCalls {
+    decltype(&::GetTempPathW) getTempPath = &::GetTempPathW;
+    decltype(&::CoCreateGuid) createGuid = &::CoCreateGuid;
+    decltype(&::UuidToStringW) uuidToString = &::UuidToStringW;
+    decltype(&::CreateDirectoryW) createDirectory = &::CreateDirectoryW;
+};
 
 // Where the dialog stands: Ready until OK, Running until the outcome, then Finished.
 enum class DialogPhase { Ready, Running, Finished };
@@ -25,15 +36,19 @@ struct DialogState {
     EngineContext engine;
     // Starts the worker: _beginthreadex, or a test's that fails.
     decltype(&::_beginthreadex) beginThread = &::_beginthreadex;
+    WorkingDirectoryCalls workingDirectoryCalls;
 
     // Written by the dialog at its creation, before the worker exists; read by the worker.
     HWND window = nullptr;
-    // Written by the worker before its first notification; read by the dialog when it is destroyed.
+    // Written by the worker once it has made the directory, before its first notification; read by the dialog
+    // when it is destroyed. Empty when this run made none.
     std::wstring workingDirectory;
+    // The process exit code: written by the worker before its outcome notification (or by the dialog when no
+    // worker could start), read by the dialog when it is destroyed; 0 until then.
+    std::uint32_t exitCode = 0;
 
     // The dialog's own, on its thread only.
     DialogPhase phase = DialogPhase::Ready;
-    bool updateFailed = false;
 };
 
 }  // namespace corvantile

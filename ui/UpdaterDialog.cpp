@@ -118,7 +118,6 @@ INT_PTR CALLBACK AboutDialogProc(HWND about, UINT message, WPARAM wParam, LPARAM
 void ShowOutcome(DialogState& state, bool succeeded) {
     const HWND dialog = state.window;
     state.phase = DialogPhase::Finished;
-    state.updateFailed = !succeeded;
     ::SetDlgItemTextW(dialog, IDCANCEL, LoadText(state.instanceHandle, IDS_CLOSE).text);
     ::SetDlgItemTextW(dialog, IDC_STATUS_TEXT,
                       LoadText(state.instanceHandle, succeeded ? IDS_FINISHED : IDS_UPDATE_FAILED).text);
@@ -163,8 +162,8 @@ INT_PTR CALLBACK UpdaterDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
             return TRUE;
         case WM_DESTROY:
             RemoveDirectoryWithFiles(state.workingDirectory.c_str());
-            // A failed update must not look like success to the script or tool that started the updater.
-            ::PostQuitMessage(state.updateFailed ? 1 : 0);
+            // The exit code tells the script or tool that started the updater how the run ended.
+            ::PostQuitMessage(static_cast<int>(state.exitCode));
             return FALSE;
         default:
             return FALSE;

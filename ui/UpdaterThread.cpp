@@ -3,6 +3,7 @@
 #include "app/Log.h"
 #include "app/UniqueHandles.h"
 #include "engine/ApplyUpdates.h"
+#include "engine/InstallerResult.h"
 #include "ui/Notifications.h"
 #include "ui/UpdaterDialog.h"
 
@@ -17,12 +18,12 @@ namespace corvantile {
 
 namespace {
 
-// The GUID's text form: 36 characters, no braces. Empty when no text comes back.
-std::wstring NewGuidText() {
+// A new GUID's text form: 36 characters, no braces. Empty when there is no GUID or no text.
+std::wstring NewGuidText(const WorkingDirectoryCalls& calls) {
     GUID guid{};
-    (void)::CoCreateGuid(&guid);
+    if (FAILED(calls.createGuid(&guid))) return {};
     RPC_WSTR text = nullptr;
-    if (::UuidToStringW(&guid, &text) != RPC_S_OK || text == nullptr) return {};
+    if (calls.uuidToString(&guid, &text) != RPC_S_OK || text == nullptr) return {};
     std::wstring guidText(reinterpret_cast<const wchar_t*>(text));
     ::RpcStringFreeW(&text);
     return guidText;
@@ -30,13 +31,18 @@ std::wstring NewGuidText() {
 
 unsigned __stdcall UpdaterThreadProc(void* argument) {
     DialogState& state = *static_cast<DialogState*>(argument);
-    state.workingDirectory = TemporaryPath() + NewGuidText();
     // The worker never touches a control: it only sends notifications, and waits until each is handled.
-    if (state.workingDirectory.empty() || !CreateWorkingDirectory(state.workingDirectory)) {
+    const std::wstring directory = MakeWorkingDirectory(state.workingDirectoryCalls);
+    if (directory.empty()) {
+        state.exitCode = UpdateExitCode(1, UpdateOutcome{});
         ::SendMessageW(state.window, UM_UPDATE_FAILED, 0, 0);
         return 1;
     }
-    const int result = ApplyUpdates(state.engine, state.workingDirectory.c_str(), state.window);
+    // Recorded only once made by this run: the dialog deletes what it names when it closes.
+    state.workingDirectory = directory;
+    UpdateOutcome outcome;
+    const int result = ApplyUpdates(state.engine, directory.c_str(), state.window, outcome);
+    state.exitCode = UpdateExitCode(result, outcome);
     ::SendMessageW(state.window, result == 0 ? UM_UPDATE_SUCCEEDED : UM_UPDATE_FAILED, 0, 0);
     return 0;
 }
@@ -54,6 +60,15 @@ std::wstring TemporaryPath(decltype(&::GetTempPathW) getTempPath) {
     }
 }
 
+std::wstring MakeWorkingDirectory(const WorkingDirectoryCalls& calls) {
+    const std::wstring temporaryPath = TemporaryPath(calls.getTempPath);
+    if (temporaryPath.empty()) return {};
+    const std::wstring guidText = NewGuidText(calls);
+    if (guidText.empty()) return {};
+    const std::wstring path = temporaryPath + guidText;
+    return CreateWorkingDirectory(path, calls.createDirectory) ? path : std::wstring();
+}
+
 bool CreateWorkingDirectory(const std::wstring& path, decltype(&::CreateDirectoryW) createDirectory) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kWorkingDirectorySecurity, SDDL_REVISION_1,
@@ -69,6 +84,7 @@ void StartUpdaterThread(DialogState& state) {
     const std::uintptr_t thread = state.beginThread(nullptr, 0, &UpdaterThreadProc, &state, 0, nullptr);
     if (thread == 0) {
         WriteLog(L"Updater thread creation failed.");
+        state.exitCode = UpdateExitCode(1, UpdateOutcome{});
         ShowOutcome(state, false);
         return;
     }

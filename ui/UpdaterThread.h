@@ -21,6 +21,10 @@ inline constexpr wchar_t kWorkingDirectorySecurity[] = L"D:P(A;OICI;FA;;;BA)(A;O
 [[nodiscard]] bool CreateWorkingDirectory(const std::wstring& path,
                                           decltype(&::CreateDirectoryW) createDirectory = &::CreateDirectoryW);
 
+// Makes the run's working directory, the user's temporary directory and a new GUID, with that security.
+// Empty when any step fails; then nothing was made.
+[[nodiscard]] std::wstring MakeWorkingDirectory(const WorkingDirectoryCalls& calls);
+
 // The user's temporary directory as `getTempPath` (GetTempPathW, or a test's) gives it, ending with a
 // backslash, however long; empty when there is none.
 [[nodiscard]] std::wstring TemporaryPath(decltype(&::GetTempPathW) getTempPath = &::GetTempPathW);

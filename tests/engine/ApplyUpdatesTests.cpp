@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -57,11 +58,12 @@ std::wstring OrderLine(const std::wstring& productName) {
 
 struct RunOutcome {
     int result = -1;
+    std::uint32_t exitCode = 0;  // what the process would end with
     Lines log;
 };
 
 // One fixture builds the package, scripts the Installer and runs the engine; it checks after every test
-// that each Installer handle was closed once and that no rollback was asked for.
+// that each Installer handle was closed once, and each transaction ended once and never closed after that.
 class Engine : public ::testing::Test {
 protected:
     FakeInstaller fake;
@@ -89,7 +91,9 @@ protected:
         const EngineContext context{&FakeInstaller::Load, &updater.package(), logDirectory, UpdaterStrings()};
         const LogCapture log;
         RunOutcome outcome;
-        outcome.result = ApplyUpdates(context, fake.extractDir.c_str(), owner);
+        UpdateOutcome updateOutcome;
+        outcome.result = ApplyUpdates(context, fake.extractDir.c_str(), owner, updateOutcome);
+        outcome.exitCode = UpdateExitCode(outcome.result, updateOutcome);
         outcome.log = log.Lines();
         return outcome;
     }
@@ -98,9 +102,6 @@ protected:
     void TearDown() override {
         EXPECT_TRUE(fake.OpenHandles().empty()) << "an Installer handle was left open";
         EXPECT_EQ(Lines{}, fake.HandleFaults());
-        for (const std::wstring& call : fake.CallsStartingWith(L"MsiEndTransaction(")) {
-            EXPECT_EQ(L"MsiEndTransaction(1)", call) << "only commits, never a rollback";
-        }
     }
 
     const std::vector<UpdateFile>& files() const { return files_; }
@@ -118,8 +119,10 @@ TEST_F(Engine, NullOrEmptyDirectoryDoesNothing) {
     CraftedUpdater updater(scratch().path(), BuildPackage(files()));
     const EngineContext context{&FakeInstaller::Load, &updater.package(), L"", UpdaterStrings()};
     const LogCapture log;
-    EXPECT_EQ(1, ApplyUpdates(context, nullptr, kOwner));
-    EXPECT_EQ(1, ApplyUpdates(context, L"", kOwner));
+    UpdateOutcome outcome;
+    EXPECT_EQ(1, ApplyUpdates(context, nullptr, kOwner, outcome));
+    EXPECT_EQ(1, ApplyUpdates(context, L"", kOwner, outcome));
+    EXPECT_EQ(1u, UpdateExitCode(1, outcome));
     EXPECT_EQ(Lines{}, log.Lines());
     EXPECT_EQ(Lines{}, fake.calls);
 }
@@ -130,7 +133,9 @@ TEST_F(Engine, InstallerThatCannotBeLoadedStopsBeforeExtraction) {
     const EngineContext context{[]() -> const InstallerApi* { return nullptr; }, &updater.package(), L"",
                                 UpdaterStrings()};
     const LogCapture log;
-    EXPECT_EQ(1, ApplyUpdates(context, (scratch() / L"work").c_str(), kOwner));
+    UpdateOutcome outcome;
+    EXPECT_EQ(1, ApplyUpdates(context, (scratch() / L"work").c_str(), kOwner, outcome));
+    EXPECT_EQ(1u, UpdateExitCode(1, outcome));
     EXPECT_EQ(Lines{L"Failed to load the Windows Installer."}, log.Lines());
     EXPECT_FALSE(PathExists(scratch() / L"work"));
 }
@@ -207,8 +212,8 @@ TEST_F(Engine, EmptyTableStillOpensAndCommitsTheTransaction) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining, kCommitted}), outcome.log);
-    EXPECT_EQ((Lines{L"MsiBeginTransactionW(CorvantileUpdater, 0)", L"MsiEndTransaction(1)", L"MsiCloseHandle(#1)"}),
-              fake.calls);
+    EXPECT_EQ(0u, outcome.exitCode);
+    EXPECT_EQ((Lines{L"MsiBeginTransactionW(CorvantileUpdater, 0)", L"MsiEndTransaction(1)"}), fake.calls);
 }
 
 TEST_F(Engine, ProductsGoX64FirstEachGroupByCodeUnits) {
@@ -331,12 +336,13 @@ TEST_F(Engine, FailedSequencingFailsWithoutALineOfItsOwn) {
     Product(L"{B}");
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
+    EXPECT_EQ(static_cast<std::uint32_t>(ERROR_UNKNOWN_PRODUCT), outcome.exitCode);
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}")}), outcome.log);
     EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MsiApplyPatchW("));
-    EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MsiEndTransaction("));
+    EXPECT_EQ(Lines{L"MsiEndTransaction(0)"}, fake.CallsStartingWith(L"MsiEndTransaction(")) << "rolled back";
 }
 
-TEST_F(Engine, FailedPatchStopsTheRunWithoutACommit) {
+TEST_F(Engine, FailedPatchRollsTheTransactionBack) {
     Patch(L"p1.msp", L"{1}");
     Patch(L"p2.msp", L"{1}");
     Patch(L"p3.msp", L"{1}");
@@ -349,9 +355,9 @@ TEST_F(Engine, FailedPatchStopsTheRunWithoutACommit) {
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {1}"), Installing(L"p1.msp", L"Name of {1}"),
                      kSucceeded, Installing(L"p2.msp", L"Name of {1}"), L"MsiApplyPatch failed with error=1603"}),
               outcome.log);
+    EXPECT_EQ(1603u, outcome.exitCode);
     EXPECT_EQ((Lines{Apply(L"p1.msp"), Apply(L"p2.msp")}), fake.CallsStartingWith(L"MsiApplyPatchW("));
-    EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MsiEndTransaction("));
-    EXPECT_EQ(L"MsiCloseHandle(#11)", fake.calls.back()) << "the transaction is closed last";
+    EXPECT_EQ(L"MsiEndTransaction(0)", fake.calls.back()) << "rolled back at once, and its handle left alone";
 }
 
 TEST_F(Engine, RestartInitiatedByAPatchCountsAsFailure) {
@@ -360,6 +366,7 @@ TEST_F(Engine, RestartInitiatedByAPatchCountsAsFailure) {
     fake.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_INITIATED};
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
+    EXPECT_EQ(1641u, outcome.exitCode) << "the machine is restarting: the deployment tool must know";
     EXPECT_EQ(L"MsiApplyPatch failed with error=1641", outcome.log.back());
 }
 
@@ -393,15 +400,60 @@ TEST_F(Engine, LongStatusTextIsCutToFitInLogAndDialog) {
 
 // ---- The transaction, the commit and the restart ----
 
-TEST_F(Engine, BusyInstallerFailsTheBeginAndHandsNothingOver) {
+// While another installation runs, the whole transaction is tried three times, 5 s apart, and nothing of it
+// stays open in between.
+struct BusyCase {
+    const char* name;
+    std::deque<UINT> beginResults;
+    std::deque<UINT> applyResults;
+    int result;
+    std::uint32_t exitCode;
+    Lines transactionCalls;  // begins, applies, ends and waits, in order
+    int waits;
+};
+
+void PrintTo(const BusyCase& busy, std::ostream* out) {
+    *out << busy.name;
+}
+
+const std::wstring kBegin = L"MsiBeginTransactionW(CorvantileUpdater, 0)";
+const std::wstring kWait = L"Sleep(5000)";
+constexpr wchar_t kWaitLine[] = L"Another installation is in progress. Waiting before trying again.";
+
+class EngineBusyInstaller : public Engine, public ::testing::WithParamInterface<BusyCase> {};
+
+TEST_P(EngineBusyInstaller, WaitsAndTriesTheTransactionAgain) {
+    const BusyCase& c = GetParam();
     Patch(L"a.msp", L"{A}");
     Product(L"{A}");
-    fake.beginResult = ERROR_INSTALL_ALREADY_RUNNING;
+    fake.beginResults = c.beginResults;
+    fake.applyResults[L"a.msp"] = c.applyResults;
     const RunOutcome outcome = Run();
-    EXPECT_EQ(1, outcome.result);
-    EXPECT_EQ((Lines{kExtracting, kDetermining}), outcome.log);
-    EXPECT_EQ(L"MsiBeginTransactionW(CorvantileUpdater, 0)", fake.calls.back());
+    EXPECT_EQ(c.result, outcome.result);
+    EXPECT_EQ(c.exitCode, outcome.exitCode);
+    Lines transactionCalls;
+    for (const std::wstring& call : fake.calls) {
+        if (call.rfind(L"MsiBeginTransactionW(", 0) == 0 || call.rfind(L"MsiApplyPatchW(", 0) == 0 ||
+            call.rfind(L"MsiEndTransaction(", 0) == 0 || call.rfind(L"Sleep(", 0) == 0) {
+            transactionCalls.push_back(call);
+        }
+    }
+    EXPECT_EQ(c.transactionCalls, transactionCalls);
+    EXPECT_EQ(static_cast<std::ptrdiff_t>(c.waits), std::count(outcome.log.begin(), outcome.log.end(), kWaitLine));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Tries, EngineBusyInstaller,
+    ::testing::Values(
+        BusyCase{"BusyBusyFree", {1618, 1618}, {}, 0, 0,
+                 {kBegin, kWait, kBegin, kWait, kBegin, Apply(L"a.msp"), L"MsiEndTransaction(1)"}, 2},
+        BusyCase{"BusyThroughout", {1618, 1618, 1618, 0}, {}, 1, 1618, {kBegin, kWait, kBegin, kWait, kBegin}, 2},
+        BusyCase{"PatchMeetsABusyInstaller", {}, {1618}, 0, 0,
+                 {kBegin, Apply(L"a.msp"), L"MsiEndTransaction(0)", kWait, kBegin, Apply(L"a.msp"),
+                  L"MsiEndTransaction(1)"},
+                 1},
+        BusyCase{"OtherFailureIsNotTriedAgain", {ERROR_INSTALL_FAILURE}, {}, 1, 1603, {kBegin}, 0}),
+    [](const ::testing::TestParamInfo<BusyCase>& info) { return info.param.name; });
 
 TEST_F(Engine, FailedCommitAfterARestartRequestAsksNothing) {
     Patch(L"a.msp", L"{A}");
@@ -410,10 +462,10 @@ TEST_F(Engine, FailedCommitAfterARestartRequestAsksNothing) {
     fake.endResult = ERROR_INSTALL_FAILURE;
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
+    EXPECT_EQ(1603u, outcome.exitCode);
     EXPECT_EQ(L"Committing MSI transaction failed.", outcome.log.back());
     EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MessageBoxW("));
-    EXPECT_EQ((Lines{L"MsiEndTransaction(1)", L"MsiCloseHandle(#4)"}),
-              Lines(fake.calls.end() - 2, fake.calls.end()));
+    EXPECT_EQ(L"MsiEndTransaction(1)", fake.calls.back()) << "ended once, its handle left alone";
 }
 
 struct RestartCase {
@@ -427,6 +479,8 @@ struct RestartCase {
     std::optional<DWORD> stationFlags;
     bool rebootLine;
     Lines restartCalls;  // from the question on
+    std::uint32_t exitCode;
+    BOOL restartAccepted = TRUE;
 };
 
 const std::wstring kStationQuery = L"GetUserObjectInformationW(station, 1, " + std::to_wstring(sizeof(USEROBJECTFLAGS)) + L")";
@@ -458,20 +512,19 @@ TEST_P(EngineRestart, AsksAndRestartsOnlyAsTheOutcomeRequires) {
     fake.openTokenResult = c.tokenOpens;
     fake.lookupPrivilegeResult = c.privilegeFound;
     fake.windowStationFlags = c.stationFlags;
+    fake.exitWindowsResult = c.restartAccepted;
     if (!c.withOwner) owner = nullptr;
 
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
-    const Lines expectedTail = c.rebootLine ? Lines{kCommitted, kRebootLine} : Lines{kCommitted};
+    EXPECT_EQ(c.exitCode, outcome.exitCode);
+    Lines expectedTail = c.rebootLine ? Lines{kCommitted, kRebootLine} : Lines{kCommitted};
+    if (!c.restartAccepted) expectedTail.push_back(L"Requesting the reboot failed.");
     ASSERT_GE(outcome.log.size(), expectedTail.size());
     EXPECT_EQ(expectedTail, Lines(outcome.log.end() - expectedTail.size(), outcome.log.end()));
     const auto commit = std::find(fake.calls.begin(), fake.calls.end(), L"MsiEndTransaction(1)");
     ASSERT_NE(fake.calls.end(), commit);
-    Lines afterCommit(commit + 1, fake.calls.end());
-    ASSERT_FALSE(afterCommit.empty());
-    EXPECT_EQ(L"MsiCloseHandle(#7)", afterCommit.back()) << "the transaction is closed last";
-    afterCommit.pop_back();
-    EXPECT_EQ(c.restartCalls, afterCommit);
+    EXPECT_EQ(c.restartCalls, Lines(commit + 1, fake.calls.end()));
     // Without a window nothing is sent either; the log still names each patch.
     EXPECT_EQ(c.withOwner ? 2u : 0u, fake.CallsStartingWith(L"SendMessageW(").size());
 }
@@ -479,23 +532,29 @@ TEST_P(EngineRestart, AsksAndRestartsOnlyAsTheOutcomeRequires) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, EngineRestart,
     ::testing::Values(
-        RestartCase{"NothingNeedsARestart", {0, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, false, {}},
+        RestartCase{"NothingNeedsARestart", {0, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, false, {}, 0},
         RestartCase{"X64ProductAsksOtherDoesNotYes", {3010, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true,
-                    kFullRestart},
-        RestartCase{"AnsweredNo", {0, 3010}, 0, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked},
-        RestartCase{"NoWindowNoQuestion", {3010, 0}, 0, false, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {}},
+                    kFullRestart, 1641},
+        RestartCase{"AnsweredNo", {0, 3010}, 0, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked, 3010},
+        RestartCase{"NoWindowNoQuestion", {3010, 0}, 0, false, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {}, 3010},
         RestartCase{"NobodyCanSeeTheQuestion", {3010, 0}, 0, true, IDYES, TRUE, TRUE, 0, true,
-                    {L"GetProcessWindowStation()", kStationQuery}},
-        RestartCase{"StationUnknownStillAsks", {3010, 0}, 0, true, IDNO, TRUE, TRUE, std::nullopt, true, kAsked},
+                    {L"GetProcessWindowStation()", kStationQuery}, 3010},
+        RestartCase{"StationUnknownStillAsks", {3010, 0}, 0, true, IDNO, TRUE, TRUE, std::nullopt, true, kAsked,
+                    3010},
         RestartCase{"TokenCannotBeOpened", {3010, 0}, 0, true, IDYES, FALSE, TRUE, WSF_VISIBLE, true,
                     {L"GetProcessWindowStation()", kStationQuery, kQuestion, L"OpenProcessToken(current process, 0x28)",
-                     L"ExitWindowsEx(0x2, 0x80040001)"}},
+                     L"ExitWindowsEx(0x2, 0x80040001)"},
+                    1641},
         RestartCase{"PrivilegeUnknown", {3010, 0}, 0, true, IDYES, TRUE, FALSE, WSF_VISIBLE, true,
                     {L"GetProcessWindowStation()", kStationQuery, kQuestion, L"OpenProcessToken(current process, 0x28)",
                      L"LookupPrivilegeValueW(null, SeShutdownPrivilege)", L"CloseHandle(token)",
-                     L"ExitWindowsEx(0x2, 0x80040001)"}},
-        RestartCase{"CommitNeedsARestart", {0, 0}, 3010, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked},
-        RestartCase{"CommitStartedARestart", {3010, 0}, 1641, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {}}),
+                     L"ExitWindowsEx(0x2, 0x80040001)"},
+                    1641},
+        RestartCase{"WindowsRefusesTheRestart", {3010, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true,
+                    kFullRestart, 3010, FALSE},
+        RestartCase{"CommitNeedsARestart", {0, 0}, 3010, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked, 3010},
+        RestartCase{"CommitStartedARestart", {3010, 0}, 1641, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {},
+                    1641}),
     [](const ::testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
 
 TEST_F(Engine, RebootRequiredThenSuccessBothApplied) {
@@ -567,7 +626,6 @@ TEST_F(Engine, WholeCallSequenceOfOneRun) {
         L"SendMessageW(0x1234, 0x8003, Installing update 'a.msp' for 'Name of {A}'., 0)",
         Apply(L"a.msp"),
         L"MsiEndTransaction(1)",
-        L"MsiCloseHandle(#7)",
     };
     EXPECT_EQ(expected, fake.calls);
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {B}"), Installing(L"both.msp", L"Name of {B}"),

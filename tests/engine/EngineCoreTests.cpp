@@ -86,5 +86,26 @@ TEST(InstallerResult, OnlyZeroAndTheTwoRestartCodesAreSuccesses) {
     }
 }
 
+TEST(UpdateExitCode, FollowsTheInstallersConvention) {
+    struct Case {
+        int result;
+        UpdateOutcome outcome;
+        std::uint32_t exitCode;
+    };
+    const Case cases[] = {
+        {0, {0, RestartOutcome::NotNeeded}, 0},
+        {0, {0, RestartOutcome::Pending}, 3010},
+        {0, {0, RestartOutcome::Initiated}, 1641},
+        {1, {0, RestartOutcome::NotNeeded}, 1},        // the updater's own failure
+        {1, {1603, RestartOutcome::NotNeeded}, 1603},  // the Installer's
+        {1, {1618, RestartOutcome::NotNeeded}, 1618},
+        {1, {1641, RestartOutcome::NotNeeded}, 1641},  // a patch that restarts the machine stops the run
+        {1, {0, RestartOutcome::Pending}, 1},          // a failed run has no restart to report
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.exitCode, UpdateExitCode(c.result, c.outcome)) << c.result << " " << c.outcome.installerResult;
+    }
+}
+
 }  // namespace
 }  // namespace corvantile

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include <stdexcept>
+#include <utility>
 
 namespace corvantile::testing {
 
@@ -197,8 +198,15 @@ struct FakeCalls {
                                         HANDLE* changeOfOwnerEvent) {
         FakeInstaller& fake = Fake();
         fake.calls.push_back(L"MsiBeginTransactionW(" + Text(name) + L", " + std::to_wstring(attributes) + L")");
-        if (fake.beginResult != ERROR_SUCCESS) return fake.beginResult;
+        UINT result = fake.beginResult;
+        if (!fake.beginResults.empty()) {
+            result = fake.beginResults.front();
+            fake.beginResults.pop_front();
+        }
+        if (result != ERROR_SUCCESS) return result;
+        if (fake.openTransaction_ != 0) fake.handleFaults_.push_back(L"a transaction begun while another was open");
         *transaction = fake.Issue(L"transaction");
+        fake.openTransaction_ = *transaction;
         // Not a handle: any use of it by the engine would show as a failure of that call.
         *changeOfOwnerEvent = reinterpret_cast<HANDLE>(std::uintptr_t{0xdeadbeef});
         return ERROR_SUCCESS;
@@ -207,12 +215,24 @@ struct FakeCalls {
     static UINT WINAPI EndTransactionCall(DWORD state) {
         FakeInstaller& fake = Fake();
         fake.calls.push_back(L"MsiEndTransaction(" + std::to_wstring(state) + L")");
+        if (fake.openTransaction_ == 0) {
+            fake.handleFaults_.push_back(L"MsiEndTransaction without an open transaction");
+            return ERROR_INVALID_HANDLE_STATE;
+        }
+        // The Installer takes the ended transaction's handle over: the caller must not close it.
+        fake.openHandles_.erase(fake.openTransaction_);
+        fake.endedTransactions_.insert(std::exchange(fake.openTransaction_, 0));
         return fake.endResult;
     }
 
     static UINT WINAPI CloseHandleCall(MSIHANDLE handle) {
         FakeInstaller& fake = Fake();
         fake.calls.push_back(L"MsiCloseHandle(" + Handle(handle) + L")");
+        if (fake.endedTransactions_.count(handle) != 0) {
+            fake.handleFaults_.push_back(L"closed transaction " + Handle(handle) + L" after MsiEndTransaction");
+            return ERROR_INVALID_HANDLE;
+        }
+        if (handle == fake.openTransaction_) fake.openTransaction_ = 0;
         if (fake.openHandles_.erase(handle) == 0) {
             fake.handleFaults_.push_back(L"closed " + Handle(handle) + L", which was not open");
             return ERROR_INVALID_HANDLE;
@@ -297,8 +317,13 @@ struct FakeCalls {
     }
 
     static BOOL WINAPI ExitWindowsCall(UINT flags, DWORD reason) {
-        Fake().calls.push_back(L"ExitWindowsEx(" + Hex(flags) + L", " + Hex(reason) + L")");
-        return TRUE;
+        FakeInstaller& fake = Fake();
+        fake.calls.push_back(L"ExitWindowsEx(" + Hex(flags) + L", " + Hex(reason) + L")");
+        return fake.exitWindowsResult;
+    }
+
+    static void WINAPI SleepCall(DWORD milliseconds) {
+        Fake().calls.push_back(L"Sleep(" + std::to_wstring(milliseconds) + L")");
     }
 
     static std::wstring PackagePath(const std::wstring& productCode) {
@@ -330,6 +355,7 @@ FakeInstaller::FakeInstaller() {
     table_.adjustTokenPrivileges = &FakeCalls::AdjustTokenPrivilegesCall;
     table_.closeKernelHandle = &FakeCalls::CloseKernelHandleCall;
     table_.exitWindows = &FakeCalls::ExitWindowsCall;
+    table_.sleep = &FakeCalls::SleepCall;
 }
 
 FakeInstaller::~FakeInstaller() {
@@ -346,6 +372,12 @@ std::vector<std::wstring> FakeInstaller::CallsStartingWith(const std::wstring& p
         if (call.rfind(prefix, 0) == 0) matching.push_back(call);
     }
     return matching;
+}
+
+std::vector<std::wstring> FakeInstaller::HandleFaults() const {
+    std::vector<std::wstring> faults = handleFaults_;
+    if (openTransaction_ != 0) faults.push_back(L"transaction " + Handle(openTransaction_) + L" was never ended");
+    return faults;
 }
 
 MSIHANDLE FakeInstaller::Issue(const std::wstring& what) {

@@ -59,6 +59,8 @@ public:
     std::map<std::wstring, FakeProduct> products;
     // MsiApplyPatchW results per file name, taken one per call; 0 once a list is used up.
     std::map<std::wstring, std::deque<UINT>> applyResults;
+    // MsiBeginTransactionW results, taken one per call; beginResult once the list is used up.
+    std::deque<UINT> beginResults;
     UINT beginResult = ERROR_SUCCESS;
     UINT endResult = ERROR_SUCCESS;
     int messageBoxAnswer = IDNO;
@@ -66,6 +68,7 @@ public:
     std::optional<DWORD> windowStationFlags = WSF_VISIBLE;
     BOOL openTokenResult = TRUE;
     BOOL lookupPrivilegeResult = TRUE;
+    BOOL exitWindowsResult = TRUE;
     // Passes each SendMessageW on to the real window as well, for tests with a real dialog.
     bool forwardMessages = false;
     // When set, every MsiApplyPatchW waits until this event is signalled: holds a run in progress.
@@ -77,9 +80,11 @@ public:
     std::vector<std::wstring> calls;
     // The calls whose line starts with `prefix`.
     [[nodiscard]] std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix) const;
-    // Handles handed out and not closed, and closes of handles that were not open (each a failure).
+    // Handles handed out and neither closed nor taken over by MsiEndTransaction.
     [[nodiscard]] std::set<MSIHANDLE> OpenHandles() const { return openHandles_; }
-    [[nodiscard]] const std::vector<std::wstring>& HandleFaults() const { return handleFaults_; }
+    // Each a failure: a close of a handle that was not open, a transaction handle closed after its end, a
+    // transaction ended twice or begun while another was open, and one still open.
+    [[nodiscard]] std::vector<std::wstring> HandleFaults() const;
     // The status texts the dialog would have shown, copied at the time of the send.
     std::vector<std::wstring> statusTexts;
 
@@ -92,6 +97,8 @@ private:
     InstallerApi table_;
     MSIHANDLE nextHandle_ = 1;
     std::set<MSIHANDLE> openHandles_;
+    MSIHANDLE openTransaction_ = 0;
+    std::set<MSIHANDLE> endedTransactions_;
     std::map<MSIHANDLE, std::wstring> handleContent_;  // "patch:<file>", "summary:<file>", "package:<code>"
     std::vector<std::wstring> handleFaults_;
 };

@@ -238,7 +238,7 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     EXPECT_FALSE(PathExists(directory)) << "the working directory goes with the dialog";
 }
 
-TEST_F(UpdaterDialog, FailedRunEndsWithExitCodeOne) {
+TEST_F(UpdaterDialog, FailedRunEndsWithTheInstallersCode) {
     fake.applyResults[L"a.msp"] = {ERROR_INSTALL_FAILURE};
     ASSERT_NE(nullptr, Create());
     Press(IDOK);
@@ -247,7 +247,7 @@ TEST_F(UpdaterDialog, FailedRunEndsWithExitCodeOne) {
     EXPECT_EQ(L"Close", Read().cancelCaption);
     ::SendMessageW(dialog(), WM_CLOSE, 0, 0);  // the close box works again once the run is over
     ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(1, *quitCode());
+    EXPECT_EQ(1603, *quitCode());
 }
 
 TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
@@ -283,8 +283,75 @@ TEST_F(UpdaterDialog, SilentRunThatFailsStillClosesItself) {
     fake.beginResult = ERROR_INSTALL_ALREADY_RUNNING;
     ASSERT_NE(nullptr, Create());
     ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(1, *quitCode());
+    EXPECT_EQ(1618, *quitCode()) << "a deployment tool tries again later";
 }
+
+// A run that made no working directory has none to remove: closing the dialog leaves the temporary
+// directory as it was, whichever step failed.
+struct WorkingDirectoryFailure {
+    const char* name;
+    WorkingDirectoryCalls calls;
+};
+
+void PrintTo(const WorkingDirectoryFailure& failure, std::ostream* out) {
+    *out << failure.name;
+}
+
+// The stand-in temporary directory, with a file of the user's in it.
+std::wstring standInTemp;
+
+DWORD WINAPI StandInTempPath(DWORD capacity, LPWSTR buffer) {
+    if (capacity <= standInTemp.size()) return static_cast<DWORD>(standInTemp.size() + 1);
+    std::wmemcpy(buffer, standInTemp.c_str(), standInTemp.size() + 1);
+    return static_cast<DWORD>(standInTemp.size());
+}
+
+class UpdaterDialogWorkingDirectory : public UpdaterDialog,
+                                      public ::testing::WithParamInterface<WorkingDirectoryFailure> {};
+
+TEST_P(UpdaterDialogWorkingDirectory, FailsTheRunAndRemovesNothing) {
+    const TempDirectory temp(TempDirectory::Parent::UserTemp);
+    standInTemp = temp.path() + L"\\";
+    ASSERT_TRUE(WriteFileBytes(temp / L"users-file.txt", Bytes{1, 2, 3}));
+    ASSERT_TRUE(MakeDirectory(temp / L"00000000-0000-0000-0000-000000000000"));
+    state.workingDirectoryCalls = GetParam().calls;
+    if (state.workingDirectoryCalls.getTempPath == nullptr) state.workingDirectoryCalls.getTempPath = StandInTempPath;
+
+    ASSERT_NE(nullptr, Create());
+    Press(IDOK);
+    ASSERT_TRUE(PumpUntilFinished());
+    EXPECT_EQ(L"Update failed.", Read().status);
+    Press(IDCANCEL);
+    ASSERT_TRUE(PumpUntilQuit());
+    EXPECT_EQ(1, *quitCode());
+    EXPECT_EQ(L"", state.workingDirectory);
+    EXPECT_EQ((std::vector<std::wstring>{L"00000000-0000-0000-0000-000000000000\\", L"users-file.txt"}),
+              ListTree(temp.path()));
+    EXPECT_EQ(std::vector<std::wstring>{}, fake.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, UpdaterDialogWorkingDirectory,
+    ::testing::Values(
+        // Else the directory would be a bare GUID, relative to the current directory.
+        WorkingDirectoryFailure{"NoTemporaryPath", {[](DWORD, LPWSTR) -> DWORD { return 0; }}},
+        // Else an all-zero GUID, the same for every run.
+        WorkingDirectoryFailure{"NoGuid", {nullptr, [](GUID*) -> HRESULT { return E_FAIL; }}},
+        // Else the temporary directory itself, with every file in it.
+        WorkingDirectoryFailure{"NoGuidText",
+                                {nullptr, &::CoCreateGuid, [](auto*, RPC_WSTR*) -> RPC_STATUS { return RPC_S_OUT_OF_MEMORY; }}},
+        WorkingDirectoryFailure{"GuidTextIsNull",
+                                {nullptr, &::CoCreateGuid, [](auto*, RPC_WSTR* text) -> RPC_STATUS {
+                                     *text = nullptr;
+                                     return RPC_S_OK;
+                                 }}},
+        // A directory that is there already is not taken over.
+        WorkingDirectoryFailure{"DirectoryExists",
+                                {nullptr, [](GUID* guid) -> HRESULT {
+                                     *guid = GUID{};
+                                     return S_OK;
+                                 }}}),
+    [](const ::testing::TestParamInfo<WorkingDirectoryFailure>& info) { return info.param.name; });
 
 TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     const Handle hold(::CreateEventW(nullptr, TRUE, FALSE, nullptr));

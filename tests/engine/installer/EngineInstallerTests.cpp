@@ -87,6 +87,7 @@ private:
 
 struct RealRun {
     int result = -1;
+    std::uint32_t exitCode = 0;  // the process exit code the run comes to
     Lines log;
     std::wstring logDirectory;
 };
@@ -142,7 +143,9 @@ protected:
                                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         const EngineContext context{LoadSystemInstaller, &package, run.logDirectory, strings};
         const LogCapture log;
-        run.result = ApplyUpdates(context, (scratch_ / L"work").c_str(), owner);
+        UpdateOutcome outcome;
+        run.result = ApplyUpdates(context, (scratch_ / L"work").c_str(), owner, outcome);
+        run.exitCode = UpdateExitCode(run.result, outcome);
         run.log = log.Lines();
         FreeLibrary(strings);
         return run;
@@ -177,6 +180,7 @@ TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
     // In table order the x86 patch comes first; the x64 product is still updated first.
     const RealRun run = Run({L"PatchX86.msp", L"PatchX64.msp"}, status.window());
     EXPECT_EQ(0, run.result);
+    EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
                      Installing(L"PatchX64.msp", x64), kSucceeded, OrderLine(x86), Installing(L"PatchX86.msp", x86),
                      kSucceeded, kCommitted}),
@@ -216,6 +220,7 @@ TEST_F(EngineWithInstaller, FailingPatchStopsTheRun) {
     const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
     const RealRun run = Run({L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"}, nullptr);
     EXPECT_EQ(1, run.result);
+    EXPECT_EQ(1603u, run.exitCode);
     EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
                      Installing(L"PatchX64.msp", x64), kSucceeded, Installing(L"PatchFails.msp", x64),
                      L"MsiApplyPatch failed with error=1603"}),
@@ -234,6 +239,7 @@ TEST_F(EngineWithInstaller, PatchThatNeedsARestart) {
     // No window: the question is not asked, and nothing else changes.
     const RealRun run = Run({L"PatchReboot.msp"}, nullptr);
     EXPECT_EQ(0, run.result);
+    EXPECT_EQ(3010u, run.exitCode);
     EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x86),
                      Installing(L"PatchReboot.msp", x86), kSucceeded, kCommitted,
                      L"One or more of the updates installed require a reboot."}),
@@ -254,6 +260,7 @@ TEST_F(EngineWithInstaller, ProductThatIsNotInstalledIsSkipped) {
 TEST_F(EngineWithInstaller, FileThatIsNotAPatchStopsBeforeAnything) {
     const RealRun run = RunPackedByHand({L"PatchX64.msp", L"NotAPatch.msp"}, nullptr);
     EXPECT_EQ(1, run.result);
+    EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(Lines{L"Extracting update files."}, run.log);
     EXPECT_EQ(Fact("X64_ORIGINAL"), InstalledText("X64"));
     EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("X64_PRODUCT_CODE")));
