@@ -8,7 +8,9 @@
   has to travel with it, and nothing is loaded from the updater's own (download) folder before its first line
   runs. Neither msi.dll nor version.dll, say, is a known DLL: a static import would be searched for in that
   folder first; the updater loads msi.dll from the system directory when an update runs.
-- Its manifest asks for administrator rights and the version 6 common controls, its English string
+- Its manifest asks for administrator rights and the version 6 common controls, names every Windows from
+  Vista to 11 as supported (else Windows applies its compatibility behaviour to it) and declares per-monitor
+  (v2) DPI awareness with the system-wide fallback (else Windows stretches its dialogs), its English string
   table holds the texts the program shows, and its two dialog templates are exactly the dialogs it must show:
   sizes, font, styles, control ids, kinds, texts, positions in dialog units and template order.
 
@@ -37,6 +39,17 @@ STRINGS = {
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+WINDOWS_SETTINGS_2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+WINDOWS_SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+
+SUPPORTED_OS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Windows Vista",
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
+}
 
 failures = []
 
@@ -210,6 +223,19 @@ def check_resources(path, windres):
     if [identity.get("version") for identity in controls] != ["6.0.0.0"]:
         fail(f"Common-Controls dependency {[identity.attrib for identity in controls]}, expected version 6.0.0.0")
 
+    # Windows reads these only at these places, and compares the values without regard to case.
+    supported = {element.get("Id", "").lower()
+                 for element in assembly.findall(f"./{COMPATIBILITY}compatibility/{COMPATIBILITY}application/"
+                                                 f"{COMPATIBILITY}supportedOS")}
+    for missing in sorted(set(SUPPORTED_OS) - supported, key=list(SUPPORTED_OS).index):
+        fail(f"the manifest does not name {SUPPORTED_OS[missing]} as supported (supportedOS Id=\"{missing}\")")
+    settings = f"./{ASM_V3}application/{ASM_V3}windowsSettings/"
+    for element, expected in ((f"{WINDOWS_SETTINGS_2016}dpiAwareness", "permonitorv2"),
+                              (f"{WINDOWS_SETTINGS_2005}dpiAware", "true/pm")):
+        values = [(found.text or "").strip().lower() for found in assembly.findall(settings + element)]
+        if values != [expected]:
+            fail(f"{element.split('}')[1]} is {values} in the manifest's windowsSettings, expected [{expected!r}]")
+
 
 def main():
     if len(sys.argv) != 4:
@@ -222,8 +248,8 @@ def main():
     for failure in failures:
         print(f"FAILED: {failure}", file=sys.stderr)
     if not failures:
-        print(f"{path}: ends with its last section, imports known DLLs and the common controls only, manifest,"
-              " strings and dialogs embedded")
+        print(f"{path}: ends with its last section, imports known DLLs and the common controls only, manifest"
+              " (with supported systems and DPI awareness), strings and dialogs embedded")
     return 1 if failures else 0
 
 
