@@ -60,6 +60,9 @@ void InitUpdaterDialog(DialogState& state) {
     (void)FormatBounded(intro, kFormattedChars, format.text, state.productName.c_str(),
                         state.productVersion.c_str());
     ::SetDlgItemTextW(dialog, IDC_INTRO_TEXT, intro);
+    if (state.logNotCreated) {
+        ::SetDlgItemTextW(dialog, IDC_STATUS_TEXT, LoadText(state.instanceHandle, IDS_LOG_NOT_CREATED).text);
+    }
 
     if (const HICON icon = ::LoadIconW(state.instanceHandle, MAKEINTRESOURCEW(IDI_UPDATER))) {
         ::SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));

@@ -33,6 +33,7 @@ STRINGS = {
     108: "This utility will update your %s to version %s.",
     109: "Error: either the updater is empty, or the contained update data are inaccessible.",
     110: "Installing update '%s' for '%s'.",
+    111: "The log file could not be created. Click 'OK' to continue without it.",
 }
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"

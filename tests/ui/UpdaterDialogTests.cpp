@@ -278,6 +278,15 @@ TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
     EXPECT_EQ((std::vector<std::wstring>{L"Installing update 'a.msp' for 'Server'."}), fake.statusTexts);
 }
 
+TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
+    state.logNotCreated = true;
+    ASSERT_NE(nullptr, Create());
+    EXPECT_EQ(L"The log file could not be created. Click 'OK' to continue without it.", Read().status);
+    Press(IDOK);
+    ASSERT_TRUE(PumpUntilFinished());
+    EXPECT_EQ(L"Finished updating.", Read().status);
+}
+
 TEST_F(UpdaterDialog, SilentRunThatFailsStillClosesItself) {
     state.runMode = RunMode::Silent;
     fake.beginResult = ERROR_INSTALL_ALREADY_RUNNING;
