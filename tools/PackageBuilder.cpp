@@ -1,6 +1,7 @@
 #include "tools/PackageBuilder.h"
 
 #include "package/PackageLayout.h"
+#include "package/VersionResource.h"
 #include "tools/DisplayText.h"
 #include "tools/FileAccess.h"
 #include "tools/PatchSummary.h"
@@ -91,11 +92,31 @@ bool CheckHeaderText(std::u16string_view text, const char* what, std::string& er
     return true;
 }
 
+// Any other program packed as the stub would make an "updater" that runs and updates nothing.
+std::optional<std::string> WhyNoUpdaterStub(std::ifstream& file, std::uint64_t fileBytes) {
+    const FileReader read = [&](std::uint64_t offset, std::size_t byteCount, std::uint8_t* buffer) {
+        if (offset > fileBytes || byteCount > fileBytes - offset) return false;
+        file.clear();
+        file.seekg(static_cast<std::streamoff>(offset));
+        return ReadExactly(file, buffer, byteCount);
+    };
+    const std::optional<std::vector<std::uint8_t>> resource = ReadVersionResource(read);
+    const std::optional<VersionStrings> strings =
+        resource ? ReadVersionStrings(resource->data(), resource->size()) : std::nullopt;
+    if (!strings) return "not the updater: it carries no version resource";
+    if (strings->productName != kUpdaterProductName) {
+        return "not the updater: its product name is \"" + DisplayText(strings->productName) + "\", not \"" +
+               DisplayText(kUpdaterProductName) + "\"";
+    }
+    return std::nullopt;
+}
+
 bool CheckStub(const std::filesystem::path& path, std::uint64_t& stubBytes, std::string& error) {
     std::ifstream file;
     if (!OpenForReading(path, file, stubBytes, error)) return false;
     const std::optional<PeLayout> layout = ReadFileLayout(file, stubBytes);
     const std::string subject = DisplayPath(path) + ": ";
+    std::optional<std::string> notTheUpdater;
     if (!layout) {
         error = subject + "not a PE image";
     } else if (layout->certificateOffset != 0) {
@@ -105,6 +126,8 @@ bool CheckStub(const std::filesystem::path& path, std::uint64_t& stubBytes, std:
                 " bytes follow its last section (a package, or the symbol table of an unstripped build)";
     } else if (stubBytes < layout->imageEnd) {
         error = subject + "the file ends inside its last section";
+    } else if ((notTheUpdater = WhyNoUpdaterStub(file, stubBytes))) {
+        error = subject + *notTheUpdater;
     } else {
         return true;
     }

@@ -279,6 +279,10 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
             return Build({a}, output, u"Example Server 10", u"2.0.0.100", In("stub.exe"));
         };
     };
+    SyntheticPe otherProgram;
+    otherProgram.productName = u"Other Program";
+    SyntheticPe unmarked;
+    unmarked.productName.clear();
     SyntheticPe signedPe;
     signedPe.certificateOffset = 0x400;
     signedPe.certificateBytes = 0x10;
@@ -341,6 +345,8 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
         {withStub(longStub), "stub.exe: 1 bytes follow its last section"},
         {withStub(shortStub), "stub.exe: the file ends inside its last section"},
         {withStub(signedPe.File()), "stub.exe: already signed"},
+        {withStub(unmarked.File()), "stub.exe: not the updater: it carries no version resource"},
+        {withStub(otherProgram.File()), "stub.exe: not the updater: its product name is \"Other Program\""},
         {[&] { return Build({a}, Out() / "missing" / "Update.exe"); }, "cannot be created"},
 #ifndef _WIN32  // names that Windows will not even create
         {build({WritePatch("CON.msp", 4)}), "CON.msp: cannot be named in the package: the name is a reserved"},
