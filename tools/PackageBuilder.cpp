@@ -80,6 +80,15 @@ private:
 };
 
 bool CheckHeaderText(std::u16string_view text, const char* what, std::string& error) {
+    // The dialog reads "update your %s to version %s.": an empty or padded text leaves a gap in it.
+    if (text.empty()) {
+        error = std::string(what) + " is empty";
+        return false;
+    }
+    if (HasEdgeSpace(text)) {
+        error = std::string(what) + " begins or ends with a space";
+        return false;
+    }
     if (text.size() > kMaxHeaderTextChars) {
         error = std::string(what) + " is longer than " + std::to_string(kMaxHeaderTextChars) + " UTF-16 code units";
         return false;
@@ -143,6 +152,12 @@ bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, PatchS
     if (problem != FileNameProblem::None || spoofing != nullptr) {
         error = subject + "cannot be named in the package: " +
                 (spoofing != nullptr ? spoofing : DescribeFileNameProblem(problem));
+        return false;
+    }
+    if (file.name.size() > kMaxUpdateFileNameChars) {
+        error = subject + "cannot be named in the package: the name is longer than " +
+                std::to_string(kMaxUpdateFileNameChars) +
+                " UTF-16 code units, too long for the updater's extracted path to stay within MAX_PATH";
         return false;
     }
     std::ifstream in;
@@ -231,8 +246,15 @@ bool BuildPackage(const BuildRequest& request, std::vector<std::string>& warning
         patches[i].name = DisplayPath(files[i].path);
         const auto [first, unique] = indexByKey.emplace(FileNameCollisionKey(files[i].name), i);
         if (!unique) {
-            error = DisplayPath(files[i].path) + ": its name collides with " + DisplayPath(files[first->second].path) +
-                    " (names are compared without regard to case)";
+            const std::filesystem::path& earlier = files[first->second].path;
+            std::error_code ec;
+            if (std::filesystem::equivalent(files[i].path, earlier, ec) && !ec) {
+                error = DisplayPath(files[i].path) + ": is given twice" +
+                        (files[i].path == earlier ? "" : " (also as " + DisplayPath(earlier) + ")");
+            } else {
+                error = DisplayPath(files[i].path) + ": its name collides with " + DisplayPath(earlier) +
+                        " (names are compared without regard to case)";
+            }
             return false;
         }
     }
