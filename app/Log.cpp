@@ -45,8 +45,8 @@ bool IsPlainFile(HANDLE file) {
 
 }  // namespace
 
-void OpenLog(std::wstring& logDirectory) {
-    if (logDirectory.empty()) return;
+bool OpenLog(std::wstring& logDirectory) {
+    if (logDirectory.empty()) return false;
     if (logDirectory.back() != L'\\') logDirectory += L'\\';
     CreateMissingLevels(logDirectory.substr(0, logDirectory.size() - 1));
     const std::wstring path = logDirectory + kLogFileName;
@@ -56,6 +56,7 @@ void OpenLog(std::wstring& logDirectory) {
     UniqueFile opened(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     logFile = opened.valid() && IsPlainFile(opened.get()) ? opened.release() : INVALID_HANDLE_VALUE;
+    return logFile != INVALID_HANDLE_VALUE;
 }
 
 void WriteLog(const wchar_t* text) {

@@ -6,9 +6,10 @@
 namespace corvantile {
 
 // Prepares the log directory (creating its missing levels) and creates the log file. Appends a backslash to
-// logDirectory when it has none. A log that cannot be created leaves logging off, silently; so does a symbolic
-// link or junction at the log's name, which is opened as itself and never written through.
-void OpenLog(std::wstring& logDirectory);
+// logDirectory when it has none. False when the log cannot be created, and logging stays off; so it does for a
+// symbolic link or junction at the log's name, which is opened as itself and never written through. The caller
+// decides what a missing log means for the run.
+[[nodiscard]] bool OpenLog(std::wstring& logDirectory);
 
 // Writes "HH:MM:SS.mmm", two spaces, the text and CR LF in one write. Does nothing while logging is off.
 void WriteLog(const wchar_t* text);

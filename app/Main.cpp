@@ -40,11 +40,32 @@ void ReadCommandLine() {
     ParseCommandLine(argumentCount, arguments.get(), settings, GetModulePath);
 }
 
-void ShowPackageError() {
+// An unattended run has nobody at the screen: what a box would say goes to the log (when there is one) instead.
+void Report(const wchar_t* text) {
+    if (settings.unattended) {
+        WriteLog(text);
+    } else {
+        ::MessageBoxW(nullptr, text, kCaption, MB_OK);
+    }
+}
+
+void ReportPackageError() {
     constexpr int kStringChars = 256;
     wchar_t text[kStringChars];
     if (::LoadStringW(settings.instanceHandle, IDS_PACKAGE_ERROR, text, kStringChars) <= 0) text[0] = L'\0';
-    ::MessageBoxW(nullptr, text, kCaption, MB_OK);
+    Report(text);
+}
+
+// A refused command line shows the usage; unattended, it logs one line when an -l before the refused argument
+// named a log.
+void ReportRefusedCommandLine() {
+    if (settings.unattended) {
+        if (!settings.logDirectory.empty() && OpenLog(settings.logDirectory)) {
+            WriteLog(L"Command line not accepted.");
+        }
+        return;
+    }
+    ::MessageBoxW(nullptr, kUsage, kCaption, MB_OK);
 }
 
 bool OpenOwnFile() {
@@ -67,7 +88,7 @@ int RunMessageLoop(const DialogState& state) {
 }
 
 // The interactive and silent runs: the progress dialog and its message loop.
-int RunDialog(int showCommand) {
+int RunDialog(int showCommand, bool logNotCreated) {
     (void)::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES};
     (void)::InitCommonControlsEx(&controls);
@@ -77,6 +98,7 @@ int RunDialog(int showCommand) {
     state.runMode = settings.runMode;
     state.productName = settings.productName;
     state.productVersion = settings.productVersion;
+    state.logNotCreated = logNotCreated;
     state.engine.packageFile = &settings.packageFile;
     state.engine.logDirectory = settings.logDirectory;
     state.engine.stringModule = settings.instanceHandle;
@@ -96,13 +118,16 @@ int Run(HINSTANCE instance, int showCommand) {
     ::HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
     ReadCommandLine();
     if (settings.runMode == RunMode::Invalid) {
-        ::MessageBoxW(nullptr, kUsage, kCaption, MB_OK);
+        ReportRefusedCommandLine();
         return 1;
     }
-    if (!settings.logDirectory.empty()) OpenLog(settings.logDirectory);
+    const bool logNotCreated = !settings.logDirectory.empty() && !OpenLog(settings.logDirectory);
+    // A log that was asked for and cannot be written would leave an unattended run without any trace: it ends
+    // with the Installer's own code for that, before the package is read or anything is changed.
+    if (logNotCreated && settings.unattended) return ERROR_INSTALL_LOG_FAILURE;
 
     if (!OpenOwnFile() || !settings.packageFile.HasPackage()) {
-        ShowPackageError();
+        ReportPackageError();
         return 1;
     }
     switch (settings.packageFile.ReadPackageHeader(settings.productName, settings.productVersion)) {
@@ -118,7 +143,7 @@ int Run(HINSTANCE instance, int showCommand) {
     if (settings.runMode == RunMode::Extract) {
         return ExtractUpdateFiles(settings.packageFile, settings.outputDirectory, nullptr);
     }
-    return RunDialog(showCommand);
+    return RunDialog(showCommand, logNotCreated);
 }
 
 }  // namespace

@@ -26,6 +26,23 @@ inline constexpr std::size_t kMaxHeaderTextChars = kMaxHeaderTextBytes / 2;
 inline constexpr std::size_t kMaxFileNameChars = kFileNameChars - 1;
 // No file system creates a longer name, though the record would hold one.
 inline constexpr std::size_t kMaxPlainNameChars = 255;
+
+// An update run extracts each file to the temporary directory, a 36-character GUID, a backslash and the name,
+// and hands that path to the Installer, which works within MAX_PATH (260 characters with the NUL): from about
+// 215 characters Wine's Installer crashed on it. For a temporary directory of up to 100 characters (with its
+// trailing backslash) a name of this length still fits: 260 - 100 - 36 - 1 - 1.
+inline constexpr std::size_t kMaxPathChars = 260;
+inline constexpr std::size_t kMaxTemporaryPathChars = 100;
+inline constexpr std::size_t kGuidChars = 36;
+inline constexpr std::size_t kMaxUpdateFileNameChars = kMaxPathChars - kMaxTemporaryPathChars - kGuidChars - 1 - 1;
+static_assert(kMaxUpdateFileNameChars == 122);
+
+// True when directory + "\\" + a name of fileNameChars characters, with its NUL, fits in MAX_PATH; the updater
+// refuses an extracted path that would not before any Installer call.
+[[nodiscard]] constexpr bool ExtractedPathFits(std::size_t directoryChars, std::size_t fileNameChars) {
+    return directoryChars <= kMaxPathChars && fileNameChars <= kMaxPathChars &&
+           directoryChars + 1 + fileNameChars + 1 <= kMaxPathChars;
+}
 // Every update file is a compound file, as patch packages are.
 inline constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0,
                                                                     0xA1, 0xB1, 0x1A, 0xE1};

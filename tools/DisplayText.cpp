@@ -28,6 +28,11 @@ bool HasControlCharacter(std::u16string_view text) {
     return found;
 }
 
+bool HasEdgeSpace(std::u16string_view text) {
+    // Every space is in the basic plane, so the first and last code units tell.
+    return !text.empty() && (IsSpace(text.front()) || IsSpace(text.back()));
+}
+
 std::string DisplayText(std::u16string_view text) {
     std::string out;
     std::size_t runStart = 0;
@@ -59,10 +64,7 @@ const char* DescribeSpoofingName(std::u16string_view name) {
     bool hidden = false;
     ForEachCodePoint(name, [&](char32_t c, bool) { hidden = hidden || IsHiddenCharacter(c); });
     if (hidden) return "the name holds a control or invisible formatting character (such as U+202E or U+FEFF)";
-    // Every space is in the basic plane, so the first and last code units tell.
-    if (!name.empty() && (IsSpace(name.front()) || IsSpace(name.back()))) {
-        return "the name begins or ends with a space";
-    }
+    if (HasEdgeSpace(name)) return "the name begins or ends with a space";
     return nullptr;
 }
 

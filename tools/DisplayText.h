@@ -15,6 +15,8 @@ namespace corvantile::pack {
 [[nodiscard]] bool IsHiddenCharacter(char32_t c);
 
 [[nodiscard]] bool HasControlCharacter(std::u16string_view text);
+// The text begins or ends with a space of any width.
+[[nodiscard]] bool HasEdgeSpace(std::u16string_view text);
 
 // UTF-8 for a terminal: every hidden character becomes \u{XXXX} and a backslash becomes \\, so that no
 // two texts print alike.

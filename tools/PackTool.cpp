@@ -19,23 +19,36 @@ namespace corvantile::pack {
 
 namespace {
 
+constexpr char kBuildUsage[] =
+    R"(Usage: corvantile-pack build --stub STUB.exe --name NAME --version VERSION --output OUT.exe PATCH.msp...
+
+Copies the updater stub (CorvantileUpdater.exe, which carries the updater's version resource) to OUT.exe and
+appends an update package with the product name, the product version and the patches in the order given, each
+under its file name. Sign OUT.exe afterwards: a signed stub is refused. Refuses a stub that is not the
+updater, an empty name or version or one with a leading or trailing space, any input that is no patch
+package, a patch without target products, two patches with one patch code, the same file given twice, a file
+name longer than 122 UTF-16 code units, and an output that is an input; warns when the patches fall into
+groups that share no target product.
+)";
+constexpr char kListUsage[] =
+    R"(Usage: corvantile-pack list [--json] UPDATER.exe
+
+Prints the product name and version, the package offset, each update file's index, name, size, data offset,
+patch code and target product codes (or why it is no usable patch), and whether a signature follows the
+package. --json prints one JSON object; the text form escapes what a terminal would not show as it is.
+)";
+constexpr char kExtractUsage[] =
+    R"(Usage: corvantile-pack extract UPDATER.exe DIRECTORY
+
+Writes the update files into DIRECTORY, creating it when missing. Never overwrites a file.
+)";
 constexpr char kUsage[] =
     R"(Usage:
   corvantile-pack build --stub STUB.exe --name NAME --version VERSION --output OUT.exe PATCH.msp...
   corvantile-pack list [--json] UPDATER.exe
   corvantile-pack extract UPDATER.exe DIRECTORY
   corvantile-pack --help
-
-build    Copies the updater stub to OUT.exe and appends an update package with the product name, the
-         product version and the patches in the order given, each under its file name. Sign OUT.exe
-         afterwards: a signed stub is refused. Refuses any input that is no patch package, a patch
-         without target products, two patches with one patch code, and an output that is an input;
-         warns when the patches fall into groups that share no target product.
-list     Prints the product name and version, the package offset, each update file's index, name, size,
-         data offset, patch code and target product codes (or why it is no usable patch), and whether a
-         signature follows the package. --json prints one JSON object; the text form escapes what a
-         terminal would not show as it is.
-extract  Writes the update files into DIRECTORY, creating it when missing. Never overwrites a file.
+  corvantile-pack COMMAND --help
 
 Options end at "--". Exit codes: 0 success, 1 bad input (nothing was written), 2 usage error.
 )";
@@ -214,7 +227,7 @@ int Run(const std::vector<std::u16string>& args, std::ostream& out, std::ostream
     if (args.empty()) return ReportUsageError(err, "no command given");
     const std::u16string& command = args[0];
     if (command == u"--help" || command == u"-h" || command == u"help") {
-        out << kUsage;
+        out << kUsage << '\n' << kBuildUsage << '\n' << kListUsage << '\n' << kExtractUsage;
         return kExitSuccess;
     }
     struct Command {
@@ -222,11 +235,12 @@ int Run(const std::vector<std::u16string>& args, std::ostream& out, std::ostream
         OptionNames valueOptions;
         OptionNames flagOptions;
         int (*run)(const Arguments&, std::ostream&, std::ostream&);
+        const char* usage;
     };
     static const Command kCommands[] = {
-        {u"build", {u"--stub", u"--name", u"--version", u"--output"}, {}, RunBuild},
-        {u"list", {}, {u"--json"}, RunList},
-        {u"extract", {}, {}, RunExtract},
+        {u"build", {u"--stub", u"--name", u"--version", u"--output"}, {}, RunBuild, kBuildUsage},
+        {u"list", {}, {u"--json"}, RunList, kListUsage},
+        {u"extract", {}, {}, RunExtract, kExtractUsage},
     };
     for (const Command& known : kCommands) {
         if (known.name != command) continue;
@@ -236,7 +250,7 @@ int Run(const std::vector<std::u16string>& args, std::ostream& out, std::ostream
             return ReportUsageError(err, error);
         }
         if (parsed.help) {
-            out << kUsage;
+            out << known.usage;
             return kExitSuccess;
         }
         return known.run(parsed, out, err);

@@ -1,6 +1,7 @@
 #include "tools/PackageBuilder.h"
 
 #include "package/PackageLayout.h"
+#include "package/VersionResource.h"
 #include "tools/DisplayText.h"
 #include "tools/FileAccess.h"
 #include "tools/PatchSummary.h"
@@ -79,6 +80,15 @@ private:
 };
 
 bool CheckHeaderText(std::u16string_view text, const char* what, std::string& error) {
+    // The dialog reads "update your %s to version %s.": an empty or padded text leaves a gap in it.
+    if (text.empty()) {
+        error = std::string(what) + " is empty";
+        return false;
+    }
+    if (HasEdgeSpace(text)) {
+        error = std::string(what) + " begins or ends with a space";
+        return false;
+    }
     if (text.size() > kMaxHeaderTextChars) {
         error = std::string(what) + " is longer than " + std::to_string(kMaxHeaderTextChars) + " UTF-16 code units";
         return false;
@@ -91,11 +101,31 @@ bool CheckHeaderText(std::u16string_view text, const char* what, std::string& er
     return true;
 }
 
+// Any other program packed as the stub would make an "updater" that runs and updates nothing.
+std::optional<std::string> WhyNoUpdaterStub(std::ifstream& file, std::uint64_t fileBytes) {
+    const FileReader read = [&](std::uint64_t offset, std::size_t byteCount, std::uint8_t* buffer) {
+        if (offset > fileBytes || byteCount > fileBytes - offset) return false;
+        file.clear();
+        file.seekg(static_cast<std::streamoff>(offset));
+        return ReadExactly(file, buffer, byteCount);
+    };
+    const std::optional<std::vector<std::uint8_t>> resource = ReadVersionResource(read);
+    const std::optional<VersionStrings> strings =
+        resource ? ReadVersionStrings(resource->data(), resource->size()) : std::nullopt;
+    if (!strings) return "not the updater: it carries no version resource";
+    if (strings->productName != kUpdaterProductName) {
+        return "not the updater: its product name is \"" + DisplayText(strings->productName) + "\", not \"" +
+               DisplayText(kUpdaterProductName) + "\"";
+    }
+    return std::nullopt;
+}
+
 bool CheckStub(const std::filesystem::path& path, std::uint64_t& stubBytes, std::string& error) {
     std::ifstream file;
     if (!OpenForReading(path, file, stubBytes, error)) return false;
     const std::optional<PeLayout> layout = ReadFileLayout(file, stubBytes);
     const std::string subject = DisplayPath(path) + ": ";
+    std::optional<std::string> notTheUpdater;
     if (!layout) {
         error = subject + "not a PE image";
     } else if (layout->certificateOffset != 0) {
@@ -105,6 +135,8 @@ bool CheckStub(const std::filesystem::path& path, std::uint64_t& stubBytes, std:
                 " bytes follow its last section (a package, or the symbol table of an unstripped build)";
     } else if (stubBytes < layout->imageEnd) {
         error = subject + "the file ends inside its last section";
+    } else if ((notTheUpdater = WhyNoUpdaterStub(file, stubBytes))) {
+        error = subject + *notTheUpdater;
     } else {
         return true;
     }
@@ -120,6 +152,12 @@ bool CheckUpdateFile(const std::filesystem::path& path, UpdateFile& file, PatchS
     if (problem != FileNameProblem::None || spoofing != nullptr) {
         error = subject + "cannot be named in the package: " +
                 (spoofing != nullptr ? spoofing : DescribeFileNameProblem(problem));
+        return false;
+    }
+    if (file.name.size() > kMaxUpdateFileNameChars) {
+        error = subject + "cannot be named in the package: the name is longer than " +
+                std::to_string(kMaxUpdateFileNameChars) +
+                " UTF-16 code units, too long for the updater's extracted path to stay within MAX_PATH";
         return false;
     }
     std::ifstream in;
@@ -208,8 +246,15 @@ bool BuildPackage(const BuildRequest& request, std::vector<std::string>& warning
         patches[i].name = DisplayPath(files[i].path);
         const auto [first, unique] = indexByKey.emplace(FileNameCollisionKey(files[i].name), i);
         if (!unique) {
-            error = DisplayPath(files[i].path) + ": its name collides with " + DisplayPath(files[first->second].path) +
-                    " (names are compared without regard to case)";
+            const std::filesystem::path& earlier = files[first->second].path;
+            std::error_code ec;
+            if (std::filesystem::equivalent(files[i].path, earlier, ec) && !ec) {
+                error = DisplayPath(files[i].path) + ": is given twice" +
+                        (files[i].path == earlier ? "" : " (also as " + DisplayPath(earlier) + ")");
+            } else {
+                error = DisplayPath(files[i].path) + ": its name collides with " + DisplayPath(earlier) +
+                        " (names are compared without regard to case)";
+            }
             return false;
         }
     }

@@ -32,6 +32,8 @@ struct DialogState {
     RunMode runMode = RunMode::Interactive;
     std::wstring productName;
     std::wstring productVersion;
+    // The command line asked for a log that could not be created; the status line says so until the run starts.
+    bool logNotCreated = false;
     // What the worker hands to the engine; the package's cursor moves only on the worker.
     EngineContext engine;
     // Starts the worker: _beginthreadex, or a test's that fails.

@@ -2,6 +2,7 @@
 
 #include "app/FormatBounded.h"
 #include "package/Directories.h"
+#include "package/VersionResource.h"
 #include "res/resource.h"
 #include "ui/Notifications.h"
 #include "ui/UpdaterThread.h"
@@ -60,6 +61,9 @@ void InitUpdaterDialog(DialogState& state) {
     (void)FormatBounded(intro, kFormattedChars, format.text, state.productName.c_str(),
                         state.productVersion.c_str());
     ::SetDlgItemTextW(dialog, IDC_INTRO_TEXT, intro);
+    if (state.logNotCreated) {
+        ::SetDlgItemTextW(dialog, IDC_STATUS_TEXT, LoadText(state.instanceHandle, IDS_LOG_NOT_CREATED).text);
+    }
 
     if (const HICON icon = ::LoadIconW(state.instanceHandle, MAKEINTRESOURCEW(IDI_UPDATER))) {
         ::SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
@@ -98,9 +102,26 @@ bool HandleUpdaterCommand(DialogState& state, WORD command) {
     }
 }
 
+// "Version " and the ProductVersion of the image's own version resource; the template's "Version" when there
+// is none. Resource handles are the module's, never freed.
+void ShowImageVersion(HWND about) {
+    const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(about, GWLP_HINSTANCE));
+    const HRSRC found = ::FindResourceW(instance, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
+    const HGLOBAL loaded = found != nullptr ? ::LoadResource(instance, found) : nullptr;
+    const void* bytes = loaded != nullptr ? ::LockResource(loaded) : nullptr;
+    if (bytes == nullptr) return;
+    const std::optional<VersionStrings> strings =
+        ReadVersionStrings(static_cast<const std::uint8_t*>(bytes), ::SizeofResource(instance, found));
+    if (!strings || strings->productVersion.empty()) return;
+    const std::wstring text =
+        L"Version " + std::wstring(strings->productVersion.begin(), strings->productVersion.end());
+    ::SetDlgItemTextW(about, IDC_ABOUT_VERSION, text.c_str());
+}
+
 INT_PTR CALLBACK AboutDialogProc(HWND about, UINT message, WPARAM wParam, LPARAM) noexcept {
     switch (message) {
         case WM_INITDIALOG:
+            ShowImageVersion(about);
             return TRUE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {

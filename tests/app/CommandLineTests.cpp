@@ -48,35 +48,35 @@ TEST(CommandLine, GivenDirectoriesAreStoredUnchanged) {
     EXPECT_EQ(silent.settings.logDirectory, L"D:\\Logs");
 }
 
-TEST(CommandLine, OmittedDirectoryIsTheProgramsOwnAndEndsParsing) {
-    // Whatever follows a switch without a directory is never looked at, not even a bad argument.
+TEST(CommandLine, OmittedDirectoryIsTheProgramsOwnAndParsingGoesOn) {
+    // What follows a switch without a directory is read as a switch, under the same conflicts.
     struct Case {
         std::initializer_list<const wchar_t*> switches;
         RunMode mode;
-        bool extractHere;
-        bool logHere;
+        const wchar_t* outputDirectory;
+        const wchar_t* logDirectory;
     };
-    for (const Case& c : {Case{{L"-x"}, RunMode::Extract, true, false},
-                          Case{{L"-x", L"-l"}, RunMode::Extract, true, false},
-                          Case{{L"-x", L"-a"}, RunMode::Extract, true, false},
-                          Case{{L"-x", L"-out"}, RunMode::Extract, true, false},
-                          Case{{L"-x", L"-l", L"bogus", L"/x"}, RunMode::Extract, true, false},
-                          Case{{L"-l", L"-a"}, RunMode::Interactive, false, true},
-                          Case{{L"-a", L"-l"}, RunMode::Silent, false, true},
-                          Case{{L"-l", L"-X"}, RunMode::Interactive, false, true}}) {
+    for (const Case& c : {Case{{L"-x"}, RunMode::Extract, kProgramDirectory, L""},
+                          Case{{L"-x", L"-l"}, RunMode::Extract, kProgramDirectory, kProgramDirectory},
+                          Case{{L"-l", L"-x"}, RunMode::Extract, kProgramDirectory, kProgramDirectory},
+                          Case{{L"-l", L"-x", L"out"}, RunMode::Extract, L"out", kProgramDirectory},
+                          Case{{L"-l", L"-a"}, RunMode::Silent, L"", kProgramDirectory},
+                          Case{{L"-a", L"-l"}, RunMode::Silent, L"", kProgramDirectory},
+                          Case{{L"-x", L"-l", L"logs"}, RunMode::Extract, kProgramDirectory, L"logs"}}) {
         const Parsed parsed = Parse(c.switches);
         EXPECT_EQ(parsed.settings.runMode, c.mode);
-        EXPECT_EQ(parsed.settings.outputDirectory, c.extractHere ? kProgramDirectory : L"");
-        EXPECT_EQ(parsed.settings.logDirectory, c.logHere ? kProgramDirectory : L"");
-        EXPECT_EQ(parsed.modulePathRequests, 1);
+        EXPECT_EQ(parsed.settings.outputDirectory, c.outputDirectory);
+        EXPECT_EQ(parsed.settings.logDirectory, c.logDirectory);
     }
 }
 
 TEST(CommandLine, ProgramPathWithoutBackslashOrUnavailableLeavesTheSettingEmpty) {
     EXPECT_TRUE(Parse({L"-l"}, std::wstring(L"Update.exe")).settings.logDirectory.empty());
-    const Parsed unavailable = Parse({L"-x", L"-a"}, std::nullopt);
+    const Parsed unavailable = Parse({L"-x", L"-l", L"-l", L"logs"}, std::nullopt);
     EXPECT_EQ(unavailable.settings.runMode, RunMode::Extract);
     EXPECT_TRUE(unavailable.settings.outputDirectory.empty());
+    // The first -l stored nothing, so a second one is still accepted.
+    EXPECT_EQ(unavailable.settings.logDirectory, L"logs");
     // A path that ends in a backslash gives a directory cut before it.
     EXPECT_EQ(Parse({L"-x"}, std::wstring(L"\\\\?\\C:\\a\\b.exe")).settings.outputDirectory, L"\\\\?\\C:\\a");
 }
@@ -110,8 +110,29 @@ TEST(CommandLine, ConflictsAndUnknownArgumentsAreInvalid) {
                           {L"-a", L"foo"},
                           {L"-x", L"out", L"foo"},
                           {L"-l", L"logs", L""},
-                          {L""}}) {
+                          {L""},
+                          {L"-x", L"-a"},
+                          {L"-x", L"-x"},
+                          {L"-x", L"-out"},
+                          {L"-l", L"-l"},
+                          {L"-l", L"-X"},
+                          {L"-x", L"-l", L"bogus", L"/x"}}) {
         EXPECT_EQ(Parse(switches).settings.runMode, RunMode::Invalid);
+    }
+}
+
+TEST(CommandLine, UnattendedWhereverMinusAStands) {
+    // Also behind the argument that ended parsing: a refused command line of a deployment tool shows no box.
+    struct Case {
+        std::initializer_list<const wchar_t*> switches;
+        bool unattended;
+    };
+    for (const Case& c : {Case{{L"-a"}, true}, Case{{L"-x", L"out", L"bad", L"-a"}, true},
+                          Case{{L"-a", L"-a"}, true}, Case{{L"-l", L"-a"}, true}, Case{{L"-A", L"--a"}, false},
+                          Case{{L"-x", L"-l", L"logs"}, false}, Case{{}, false},
+                          // What CommandLineToArgvW makes of -l "C:\Log Dir\" -a, and a directory that is one.
+                          Case{{L"-l", L"C:\\Log Dir\" -a"}, true}, Case{{L"-l", L"C:\\x -a y"}, false}}) {
+        EXPECT_EQ(Parse(c.switches).settings.unattended, c.unattended);
     }
 }
 

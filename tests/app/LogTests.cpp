@@ -137,10 +137,10 @@ protected:
         answer = GetParam();
     }
 
-    // Opens the log in the scratch directory and writes one line.
+    // Opens the log in the scratch directory and writes one line; OpenLog says whether logging is on.
     void OpenAndWrite() {
         std::wstring directory = scratch_.path();
-        OpenLog(directory);
+        EXPECT_EQ(OpenLog(directory), GetParam() == Answer::AsItIs);
         WriteLog(L"a line");
     }
 

@@ -38,25 +38,34 @@ TEST_F(BlackBoxCommandLine, NoArgumentsShowsTheDialogAndWritesNothing) {
     EXPECT_EQ(Tree(), before) << "no log file, no extracted file";
 }
 
-TEST_F(BlackBoxCommandLine, ExtractWithoutDirectoryWritesBesideTheUpdater) {
-    // After -x without a directory nothing more is read: not -a, not "-out" (a switch-like name), not -l.
-    const std::vector<std::vector<std::wstring>> commandLines{
-        {L"-x"}, {L"-x", L"-a"}, {L"-x", L"-out"}, {L"-x", L"-l"}};
+TEST_F(BlackBoxCommandLine, SwitchesWithoutDirectoryWriteBesideTheUpdaterAndParsingGoesOn) {
+    // A switch after -x or -l without a directory is read too: "-x -l" logs, "-l -x" extracts.
+    struct Case {
+        std::vector<std::wstring> arguments;
+        bool logged;
+    };
+    const std::vector<Case> cases{{{L"-x"}, false}, {{L"-x", L"-l"}, true}, {{L"-l", L"-x"}, true}};
     const std::vector<std::wstring> before = Tree();
-    std::vector<std::wstring> expectedTree = before;
-    expectedTree.push_back(kAppDirectory + kUpdateFile);
-    std::sort(expectedTree.begin(), expectedTree.end());
 
-    for (const std::vector<std::wstring>& arguments : commandLines) {
-        SCOPED_TRACE(Narrow(Quoted(arguments)));
-        const ProcessRun run = Run(arguments);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(Quoted(c.arguments)));
+        std::vector<std::wstring> expectedTree = before;
+        expectedTree.push_back(kAppDirectory + kUpdateFile);
+        if (c.logged) expectedTree.push_back(kAppDirectory + kLogFileName);
+        std::sort(expectedTree.begin(), expectedTree.end());
+
+        const ProcessRun run = Run(c.arguments);
 
         ASSERT_TRUE(Finished(run));
         EXPECT_EQ(run.exitCode, 0u) << run.Describe();
         EXPECT_TRUE(run.boxes.empty()) << run.Describe();
         EXPECT_TRUE(FileHolds(InRoot(kAppDirectory + kUpdateFile), OrdinaryFiles()[0].data));
-        EXPECT_EQ(Tree(), expectedTree) << "only the update file, no log file, no directory";
+        EXPECT_EQ(Tree(), expectedTree) << "only the update file and the log asked for, no directory";
+        if (c.logged) {
+            EXPECT_TRUE(LogHolds(InRoot(L"app"), {kExtracting}));
+        }
         ::DeleteFileW(InRoot(kAppDirectory + kUpdateFile).c_str());
+        ::DeleteFileW(InRoot(kAppDirectory + kLogFileName).c_str());
     }
 }
 
@@ -82,9 +91,8 @@ TEST_F(BlackBoxCommandLine, LogWithoutDirectoryInTheDialogModesGoesBesideTheUpda
         DWORD exitCode;
         std::vector<std::wstring> log;
     };
-    // "-l -a": the -a after a directory-less -l is never read, so the dialog waits in Ready and is closed
-    // without a run. "-a -l": a silent run, whose update fails because the package's files are no patches.
-    const std::vector<Case> cases = {{{L"-l", L"-a"}, 0, {}}, {{L"-a", L"-l"}, 1, {kExtracting}}};
+    // Either order is a silent run, whose update fails because the package's files are no patches.
+    const std::vector<Case> cases = {{{L"-l", L"-a"}, 1, {kExtracting}}, {{L"-a", L"-l"}, 1, {kExtracting}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(Quoted(c.arguments)));
         const ProcessRun run = Run(c.arguments);
@@ -122,35 +130,86 @@ TEST_F(BlackBoxCommandLine, EmptyLogDirectoryLeavesLoggingOffAndAllowsALaterOne)
     EXPECT_TRUE(LogHolds(InWork(L"logs"), {kExtracting}));
 }
 
-TEST_F(BlackBoxCommandLine, RejectedCommandLinesShowTheUsageAndTouchNothing) {
+TEST_F(BlackBoxCommandLine, RejectedCommandLinesShowTheUsageUnlessUnattendedAndTouchNothing) {
     // Directories that a run which went ahead anyway would write into; "out" and "b" stay missing, so one
-    // that created its directories shows too.
+    // that created its directories shows too. With -a anywhere nobody is there to close a box.
     ASSERT_TRUE(MakeDirectory(InWork(L"a")));
     ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
-    const std::vector<std::vector<std::wstring>> commandLines{
-        {L"-a", L"-x"},
-        {L"-x", InWork(L"out"), L"-a"},
-        {L"-a", L"-a"},
-        {L"-x", L"a", L"-x", L"b"},
-        {L"-l", L"a", L"-l", L"b"},
-        {L"-X"},
-        {L"/x"},
-        {L"-a", L"foo"},
-        {L"-A"},
-        {L"--a"},
-        {L"-ax"},
-        {L"-l", L"logs", L"-x", L"a", L"-q"},
+    struct Case {
+        std::vector<std::wstring> arguments;
+        bool usageBox;
+    };
+    const std::vector<Case> cases{
+        {{L"-a", L"-x"}, false},
+        {{L"-x", InWork(L"out"), L"-a"}, false},
+        {{L"-x", L"-a"}, false},
+        {{L"-a", L"-a"}, false},
+        {{L"-a", L"foo"}, false},
+        {{L"-x", L"a", L"-x", L"b"}, true},
+        {{L"-l", L"a", L"-l", L"b"}, true},
+        {{L"-l", L"-l"}, true},
+        {{L"-x", L"-out"}, true},
+        {{L"-X"}, true},
+        {{L"/x"}, true},
+        {{L"-A"}, true},
+        {{L"--a"}, true},
+        {{L"-ax"}, true},
+        {{L"-l", L"logs", L"-x", L"a", L"-q"}, true},
     };
     const std::vector<std::wstring> before = Tree();
 
-    for (const std::vector<std::wstring>& arguments : commandLines) {
-        SCOPED_TRACE(Narrow(Quoted(arguments)));
-        const ProcessRun run = Run(arguments);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(Quoted(c.arguments)));
+        const ProcessRun run = Run(c.arguments);
 
         ASSERT_TRUE(Finished(run));
         EXPECT_EQ(run.exitCode, 1u) << run.Describe();
-        EXPECT_EQ(run.boxes, (std::vector<MessageBoxRecord>{{kCaption, kUsageText}}));
+        const std::vector<MessageBoxRecord> usage{{kCaption, kUsageText}};
+        EXPECT_EQ(run.boxes, c.usageBox ? usage : std::vector<MessageBoxRecord>{}) << run.Describe();
+        EXPECT_EQ(run.progressDialogs, 0) << run.Describe();
         EXPECT_EQ(Tree(), before) << "no log file, no directory, no update file";
+    }
+}
+
+// Runs with -a that end before the dialog: no window at all, an exit code of their own, and the reason in the
+// log when there is one. A log that cannot be made ends the run before the package is read.
+TEST_F(BlackBoxCommandLine, UnattendedRunsThatEndEarlyShowNoWindow) {
+    const std::wstring empty = CreateUpdater({}, L"empty");
+    const std::wstring damaged = CreateUpdater(Prefix(HeaderBytes(), 11), L"damaged");
+    ASSERT_FALSE(empty.empty() || damaged.empty());
+    ASSERT_TRUE(WriteFileBytes(InWork(L"blocked"), {}));
+    struct Case {
+        const char* what;
+        const std::wstring& updater;
+        std::vector<std::wstring> arguments;
+        DWORD exitCode;
+        std::vector<std::wstring> log;  // in "logs", which the run creates (.\logs); none when empty
+    };
+    const std::vector<Case> cases{
+        {"refused after the log", updater_, {L"-l", L".\\logs", L"-a", L"-a"}, 1, {L"Command line not accepted."}},
+        {"refused before the log", updater_, {L"-a", L"-a", L"-l", L".\\logs"}, 1, {}},
+        {"no package", empty, {L"-a", L"-l", L".\\logs"}, 1, {kPackageErrorText}},
+        {"damaged header", damaged, {L"-a", L"-l", L".\\logs"}, 1, {L"Failed to read product name."}},
+        {"a file where the log directory goes", updater_, {L"-a", L"-l", L"blocked"}, 1622, {}},
+        {"a drive that does not exist", updater_, {L"-a", L"-l", L"R:\\logs"}, 1622, {}},
+        // What CommandLineToArgvW makes of: -l "<work>\Log Dir\" -a
+        {"the quoting trap", updater_, {L"-l", InWork(L"Log Dir\" -a")}, 1622, {}},
+    };
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ProcessRun run = RunUpdater(c.updater, c.arguments);
+
+        ASSERT_TRUE(Finished(run));
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.Describe();
+        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+        EXPECT_EQ(run.progressDialogs, 0) << run.Describe();
+        if (c.log.empty()) {
+            EXPECT_FALSE(FileExists(InWork(L"logs\\") + kLogFileName)) << "no log";
+        } else {
+            EXPECT_TRUE(LogHolds(InWork(L"logs"), c.log));
+        }
+        RemoveTree(InWork(L"logs"));
     }
 }
 

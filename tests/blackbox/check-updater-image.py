@@ -8,14 +8,17 @@
   has to travel with it, and nothing is loaded from the updater's own (download) folder before its first line
   runs. Neither msi.dll nor version.dll, say, is a known DLL: a static import would be searched for in that
   folder first; the updater loads msi.dll from the system directory when an update runs.
+- Its version resource marks it as this project's updater: ProductName "Corvantile Updater" (the packing tool
+  packs no other stub), and the project's version as FileVersion and ProductVersion (the About box shows it).
 - Its manifest asks for administrator rights and the version 6 common controls, names every Windows from
   Vista to 11 as supported (else Windows applies its compatibility behaviour to it) and declares per-monitor
   (v2) DPI awareness with the system-wide fallback (else Windows stretches its dialogs), its English string
   table holds the texts the program shows, and its two dialog templates are exactly the dialogs it must show:
   sizes, font, styles, control ids, kinds, texts, positions in dialog units and template order.
 
-Usage: check-updater-image.py UPDATER_EXE OBJDUMP WINDRES
+Usage: check-updater-image.py UPDATER_EXE OBJDUMP WINDRES VERSION
 """
+import re
 import struct
 import subprocess
 import sys
@@ -35,6 +38,7 @@ STRINGS = {
     108: "This utility will update your %s to version %s.",
     109: "Error: either the updater is empty, or the contained update data are inaccessible.",
     110: "Installing update '%s' for '%s'.",
+    111: "The log file could not be created. Click 'OK' to continue without it.",
 }
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -128,7 +132,7 @@ DIALOGS = {
         'FONT 8, "MS Shell Dlg"',
         f'DEFPUSHBUTTON "OK", 1, 144, 60, 50, 14, {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON:#x}',
         f'LTEXT "Corvantile Updater", 1005, 6, 12, 188, 8, {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT:#x}',
-        f'LTEXT "Version 1.0", 1006, 6, 26, 188, 8, {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT:#x}',
+        f'LTEXT "Version", 1006, 6, 26, 188, 8, {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT:#x}',
     ],
 }
 
@@ -179,12 +183,36 @@ def resource_blocks(rc_text):
         index += 1
 
 
-def check_resources(path, windres):
+def check_version_info(rc_text, version):
+    """The decompiled VERSIONINFO: its fixed version numbers and its string values."""
+    lines = rc_text.splitlines()
+    starts = [index for index, line in enumerate(lines) if line.strip() == "1 VERSIONINFO"]
+    if len(starts) != 1:
+        fail(f"{len(starts)} version resources with id 1, expected one")
+        return
+    block = []
+    for line in lines[starts[0] + 1:]:
+        if line == "END":  # windres indents everything inside the resource
+            break
+        block.append(line.strip())
+    numbers = ", ".join((version.split(".") + ["0"] * 4)[:4])
+    for field in ("FILEVERSION", "PRODUCTVERSION"):
+        if f"{field} {numbers}" not in block:
+            fail(f"version resource without {field} {numbers}: {block[:2]}")
+    values = dict(re.findall(r'^VALUE "(\w+)", "(.*)"$', "\n".join(block), re.MULTILINE))
+    expected = {"ProductName": "Corvantile Updater", "FileVersion": version, "ProductVersion": version}
+    for key, text in expected.items():
+        if values.get(key) != text:
+            fail(f"version resource value {key} is {values.get(key)!r}, expected {text!r}")
+
+
+def check_resources(path, windres, version):
     decompiled = subprocess.run([windres, "-i", path, "-O", "rc"], capture_output=True, text=True)
     if decompiled.returncode != 0:
         fail(f"windres cannot read the resources: {decompiled.stderr.strip()}")
         return
     rc_text = decompiled.stdout
+    check_version_info(rc_text, version)
     manifests, strings = [], {}
     for language, header, body in resource_blocks(rc_text):
         if header.startswith("1 24"):
@@ -238,18 +266,18 @@ def check_resources(path, windres):
 
 
 def main():
-    if len(sys.argv) != 4:
+    if len(sys.argv) != 5:
         print(__doc__, file=sys.stderr)
         return 2
-    path, objdump, windres = sys.argv[1:]
+    path, objdump, windres, version = sys.argv[1:]
     check_layout(path)
     check_imports(path, objdump)
-    check_resources(path, windres)
+    check_resources(path, windres, version)
     for failure in failures:
         print(f"FAILED: {failure}", file=sys.stderr)
     if not failures:
         print(f"{path}: ends with its last section, imports known DLLs and the common controls only, manifest"
-              " (with supported systems and DPI awareness), strings and dialogs embedded")
+              " (with supported systems and DPI awareness), version resource, strings and dialogs embedded")
     return 1 if failures else 0
 
 

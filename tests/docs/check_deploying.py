@@ -27,18 +27,19 @@ def code_blocks():
     return [block.strip("\n").splitlines() for block in re.findall(r"^ *```\n(.*?)^ *```$", text, re.S | re.M)]
 
 
-commands = [line for block in code_blocks() for line in block if line.startswith("CorvantileUpdater.exe ")]
+commands = [line for block in code_blocks() for line in block if line.startswith("Update.exe ")]
 shown_log = next(block for block in code_blocks() if any("Extracting update files." in line for line in block))
 shown_messages = [line.strip()[14:] for line in shown_log]
 shown_installer_log = re.search(r"for example `([^`]+\.log)`", text).group(1)
-check(len(commands) == 2 and commands[0].startswith("CorvantileUpdater.exe -a -l ")
-      and commands[1].startswith("CorvantileUpdater.exe -x "), f"the document shows an update and an extraction: {commands}")
+# The packed updater, as the release guide names it; the bare stub carries no package.
+check(len(commands) == 2 and commands[0].startswith("Update.exe -a -l ")
+      and commands[1].startswith("Update.exe -x "), f"the document shows an update and an extraction: {commands}")
 
 shutil.rmtree(work, ignore_errors=True)
 (work / "out").mkdir(parents=True)
 patches = ["PatchX64.msp", "PatchX86.msp"]
 subprocess.run([str(pack_tool), "build", "--stub", str(stub), "--name", "Example Server 10", "--version",
-                "2.0.0.100", "--output", str(work / "CorvantileUpdater.exe"), *[str(fixtures / p) for p in patches]],
+                "2.0.0.100", "--output", str(work / "Update.exe"), *[str(fixtures / p) for p in patches]],
                check=True, stderr=subprocess.DEVNULL)
 
 # Each command as the document shows it, its exit code kept, then every directory it names copied out of the

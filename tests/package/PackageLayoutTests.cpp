@@ -235,5 +235,21 @@ TEST(PackageEnd, EndsAtTheCertificateTableOfASignedFile) {
     EXPECT_EQ(PackageEnd(layout, 0x600), 0x600u);  // a table said to lie beyond the file ends nothing early
 }
 
+TEST(PackageLayout, ExtractedPathFitsWithinMaxPath) {
+    // The working directory of the longest temporary path allowed for: 100 characters and a GUID.
+    constexpr std::size_t kWorkingDirectoryChars = kMaxTemporaryPathChars + kGuidChars;
+    struct Case {
+        std::size_t directoryChars;
+        std::size_t fileNameChars;
+        bool fits;
+    };
+    for (const Case& c : {Case{kWorkingDirectoryChars, kMaxUpdateFileNameChars, true},
+                          Case{kWorkingDirectoryChars, kMaxUpdateFileNameChars + 1, false},
+                          Case{258, 0, true}, Case{259, 0, false}, Case{0, SIZE_MAX, false}}) {
+        EXPECT_EQ(ExtractedPathFits(c.directoryChars, c.fileNameChars), c.fits)
+            << c.directoryChars << " + " << c.fileNameChars;
+    }
+}
+
 }  // namespace
 }  // namespace corvantile

@@ -36,7 +36,7 @@ const std::wstring& TestLogFile() {
         RemoveStaleLogs(logRoot);
         std::wstring directory = logRoot + L"\\log-" + std::to_wstring(GetCurrentProcessId()) + L'-' +
                                  std::to_wstring(GetTickCount64());
-        OpenLog(directory);
+        if (!OpenLog(directory)) throw std::runtime_error("cannot create the test log");
         return directory + L"CorvantileUpdater.log";
     }();
     return path;

@@ -269,6 +269,14 @@ TEST_F(PackToolTest, BuildKeepsTheLongestHeaderTextsAndReplacesAnExistingOutput)
     EXPECT_EQ((*json)["productVersion"].string, std::string(127, '7'));
 }
 
+TEST_F(PackToolTest, BuildTakesTheLongestNameTheUpdaterCanExtract) {
+    const std::string name = std::string(118, 'n') + ".msp";  // 122 code units
+    ASSERT_EQ(Build({WritePatch(name, 1)}, Out() / "Update.exe").exitCode, kExitSuccess);
+    const RunResult extracted = Run({u"extract", (Out() / "Update.exe").u16string(), (Out() / "x").u16string()});
+    ASSERT_EQ(extracted.exitCode, kExitSuccess) << extracted.err;
+    EXPECT_TRUE(fs::exists(Out() / "x" / name));
+}
+
 TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
     const fs::path a = WritePatch("a.msp", 1);
     const fs::path output = Out() / "Update.exe";
@@ -279,6 +287,10 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
             return Build({a}, output, u"Example Server 10", u"2.0.0.100", In("stub.exe"));
         };
     };
+    SyntheticPe otherProgram;
+    otherProgram.productName = u"Other Program";
+    SyntheticPe unmarked;
+    unmarked.productName.clear();
     SyntheticPe signedPe;
     signedPe.certificateOffset = 0x400;
     signedPe.certificateBytes = 0x10;
@@ -306,6 +318,13 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
         {[&] { return Build({a}, output, std::u16string(128, u'n')); }, "the product name is longer than 127"},
         {[&] { return Build({a}, output, u"Example", std::u16string(128, u'1')); }, "the product version is longer"},
         {[&] { return Build({a}, output, u"Example\nServer"); }, "the product name holds a control character"},
+        {[&] { return Build({a}, output, u""); }, "the product name is empty"},
+        {[&] { return Build({a}, output, u"Example "); }, "the product name begins or ends with a space"},
+        {[&] { return Build({a}, output, u"Example", u""); }, "the product version is empty"},
+        {[&] { return Build({a}, output, u"Example", u"\u3000" u"2.0"); }, "the product version begins or ends"},
+        {build({a, a}), "a.msp: is given twice"},
+        {build({a, In("sub") / ".." / "a.msp"}), "a.msp: is given twice (also as "},
+        {build({WritePatch(std::string(119, 'n') + ".msp", 7)}), "the name is longer than 122 UTF-16 code units"},
         {[&] { return Build({a}, output, u"Example\u007F"); }, "the product name holds a control character"},
         {[&] { return Build({a}, output, u"N", u"2.0\u009B1m"); }, "the product version holds a control character"},
         {build({a, WritePatch(fs::path("sub") / "A.MSP", 2)}), "A.MSP: its name collides with"},
@@ -341,6 +360,8 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
         {withStub(longStub), "stub.exe: 1 bytes follow its last section"},
         {withStub(shortStub), "stub.exe: the file ends inside its last section"},
         {withStub(signedPe.File()), "stub.exe: already signed"},
+        {withStub(unmarked.File()), "stub.exe: not the updater: it carries no version resource"},
+        {withStub(otherProgram.File()), "stub.exe: not the updater: its product name is \"Other Program\""},
         {[&] { return Build({a}, Out() / "missing" / "Update.exe"); }, "cannot be created"},
 #ifndef _WIN32  // names that Windows will not even create
         {build({WritePatch("CON.msp", 4)}), "CON.msp: cannot be named in the package: the name is a reserved"},
@@ -440,11 +461,20 @@ TEST_F(PackToolTest, UsageErrorsAndHelp) {
         SCOPED_TRACE("case " + std::to_string(i));
         ExpectOneErrorLine(Run(usageErrors[i]), kExitUsage, "(see corvantile-pack --help)");
     }
-    for (const std::vector<std::u16string>& args :
-         std::vector<std::vector<std::u16string>>{{u"--help"}, {u"-h"}, {u"help"}, {u"list", u"--help"}}) {
+    // Each command's --help tells its own usage and no other.
+    const std::vector<std::pair<std::vector<std::u16string>, std::string>> helps{
+        {{u"--help"}, "Usage:\n  corvantile-pack build --stub"},
+        {{u"-h"}, "Usage:\n  corvantile-pack build --stub"},
+        {{u"help"}, "Usage:\n  corvantile-pack build --stub"},
+        {{u"build", u"--help"}, "Usage: corvantile-pack build --stub"},
+        {{u"list", u"--help"}, "Usage: corvantile-pack list [--json]"},
+        {{u"extract", u"-h"}, "Usage: corvantile-pack extract UPDATER.exe"},
+    };
+    for (const auto& [args, start] : helps) {
         const RunResult help = Run(args);
         EXPECT_EQ(help.exitCode, kExitSuccess);
-        EXPECT_EQ(help.out.rfind("Usage:\n  corvantile-pack build --stub", 0), 0u);
+        EXPECT_EQ(help.out.rfind(start, 0), 0u) << help.out;
+        EXPECT_EQ(help.out.find("Usage:", 1) == std::string::npos, args.size() == 2) << help.out;
         EXPECT_EQ(help.err, "");
     }
     // After "--", a dash starts a file name rather than an option.

@@ -3,6 +3,7 @@
 #include "ui/UpdaterDialog.h"
 #include "ui/UpdaterThread.h"
 
+#include "CorvantileVersion.h"
 #include "res/resource.h"
 #include "tests/engine/FakeInstaller.h"
 #include "tests/package/PackageTestSupport.h"
@@ -21,6 +22,10 @@
 #include <regex>
 #include <string>
 #include <thread>
+
+#define CORVANTILE_WIDEN_(text) L##text
+#define CORVANTILE_WIDEN(text) CORVANTILE_WIDEN_(text)
+#define CORVANTILE_VERSION_WIDE CORVANTILE_WIDEN(CORVANTILE_VERSION_TEXT)
 
 namespace corvantile {
 namespace {
@@ -278,6 +283,15 @@ TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
     EXPECT_EQ((std::vector<std::wstring>{L"Installing update 'a.msp' for 'Server'."}), fake.statusTexts);
 }
 
+TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
+    state.logNotCreated = true;
+    ASSERT_NE(nullptr, Create());
+    EXPECT_EQ(L"The log file could not be created. Click 'OK' to continue without it.", Read().status);
+    Press(IDOK);
+    ASSERT_TRUE(PumpUntilFinished());
+    EXPECT_EQ(L"Finished updating.", Read().status);
+}
+
 TEST_F(UpdaterDialog, SilentRunThatFailsStillClosesItself) {
     state.runMode = RunMode::Silent;
     fake.beginResult = ERROR_INSTALL_ALREADY_RUNNING;
@@ -387,7 +401,8 @@ TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     ::SendMessageW(dialog(), WM_SYSCOMMAND, IDM_ABOUT, 0);
     helper.join();
     ::SetEvent(hold.get());
-    EXPECT_EQ(L"Corvantile Updater|Version 1.0", aboutTexts);
+    // The version this build's resource carries.
+    EXPECT_EQ(L"Corvantile Updater|Version " CORVANTILE_VERSION_WIDE, aboutTexts);
     EXPECT_EQ(L"Finished updating.", statusBehind);
     EXPECT_EQ(DialogPhase::Finished, state.phase);
 }

@@ -3,6 +3,7 @@
 // driven from outside through its windows as a user would, or left alone in a silent run. Each case checks
 // what a user or a deployment script sees: the dialog's texts and buttons, the boxes, the exit code, the logs,
 // the installed files, and what stays behind in the temporary directory.
+#include "CorvantileVersion.h"
 #include "tests/blackbox/support/DialogDriver.h"
 #include "tests/blackbox/support/UpdaterBuilder.h"
 #include "tests/engine/installer/Fixtures.h"
@@ -20,6 +21,9 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#define CORVANTILE_WIDEN_(text) L##text
+#define CORVANTILE_WIDEN(text) CORVANTILE_WIDEN_(text)
 
 namespace corvantile::blackbox {
 
@@ -238,7 +242,9 @@ TEST_F(InteractiveUpdate, AboutBoxOpenedDuringTheRunLeavesItGoingOn) {
 
     const HWND about = driver_->WaitForDialog(kAboutCaption);
     ASSERT_NE(about, nullptr) << driver_->Describe();
-    EXPECT_EQ(DialogDriver::ItemTexts(about), (Lines{L"OK", L"Corvantile Updater", L"Version 1.0"}));
+    // The version the updater's own version resource carries.
+    EXPECT_EQ(DialogDriver::ItemTexts(about),
+              (Lines{L"OK", L"Corvantile Updater", L"Version " CORVANTILE_WIDEN(CORVANTILE_VERSION_TEXT)}));
     EXPECT_EQ(::GetWindow(about, GW_OWNER), dialog);
     EXPECT_FALSE(::IsWindowEnabled(dialog)) << "the About box is modal";
     // The worker goes on behind the box, and the dialog shows its outcome meanwhile.
