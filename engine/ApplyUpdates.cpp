@@ -7,6 +7,7 @@
 #include "engine/Restart.h"
 #include "engine/UpdateProduct.h"
 #include "package/Extraction.h"
+#include "package/PackageLayout.h"
 
 #include <optional>
 #include <string>
@@ -30,6 +31,14 @@ bool AnyPatchPathHoldsSemicolon(const std::wstring& extractDir, const UpdateFile
         if (UpdateFileName(entry).find(L';') != std::wstring::npos) return true;
     }
     return false;
+}
+
+// The Installer works within MAX_PATH, and Wine's crashed on a longer patch path.
+bool AllPatchPathsFit(const std::wstring& extractDir, const UpdateFileList& updateFiles) {
+    for (const UpdateTableEntry& entry : updateFiles) {
+        if (!ExtractedPathFits(extractDir.size(), UpdateFileName(entry).size())) return false;
+    }
+    return true;
 }
 
 // Every product code that the extracted patches target, with the patches that target it. Empty when a
@@ -160,6 +169,10 @@ int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND o
     if (ExtractUpdateFiles(*context.packageFile, directory, &updateFiles) != 0) return 1;
     if (AnyPatchPathHoldsSemicolon(directory, updateFiles)) {
         WriteLog(L"Update file path contains a semicolon.");
+        return 1;
+    }
+    if (!AllPatchPathsFit(directory, updateFiles)) {
+        WriteLog(L"Update file path too long.");
         return 1;
     }
 

@@ -159,6 +159,18 @@ TEST_F(Engine, SemicolonInAPatchPathStopsBeforeTheInstaller) {
     EXPECT_EQ(Lines{}, fake.calls);
 }
 
+TEST_F(Engine, PatchPathBeyondMaxPathStopsBeforeTheInstaller) {
+    Patch(L"a.msp", L"{A}");
+    Product(L"{A}");
+    const std::wstring work = scratch() / L"work";
+    // One character more than fits: the directory, a backslash, the name and its NUL in 260 characters.
+    Patch(std::wstring(260 - work.size() - 1 - 1 + 1 - 4, L'n') + L".msp", L"{A}");
+    const RunOutcome outcome = Run();
+    EXPECT_EQ(1u, outcome.exitCode);
+    EXPECT_EQ((Lines{kExtracting, L"Update file path too long."}), outcome.log);
+    EXPECT_EQ(Lines{}, fake.calls);
+}
+
 // ---- The catalogue: a patch that cannot be read ends the run there ----
 
 struct PatchFailure {
@@ -388,7 +400,7 @@ TEST_F(Engine, NoInstallerLogWithoutLogging) {
 }
 
 TEST_F(Engine, LongStatusTextIsCutToFitInLogAndDialog) {
-    const std::wstring fileName = std::wstring(200, L'f') + L".msp";
+    const std::wstring fileName = std::wstring(100, L'f') + L".msp";
     Patch(fileName, L"{A}");
     Product(L"{A}").installedName = std::wstring(400, L'n');
     const RunOutcome outcome = Run();
