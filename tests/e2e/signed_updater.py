@@ -13,8 +13,6 @@ Usage: signed_updater.py signatures|damaged WINE_RUN BIN_DIR FIXTURES BASELINE_P
 OSSLSIGNCODE names the signing tool (default: osslsigncode on PATH); only options that osslsigncode 2.5 has
 are used.
 """
-import contextlib
-import fcntl
 import json
 import os
 import shutil
@@ -23,6 +21,8 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
+
+from wine_prefix import prefix_copy, win
 
 if len(sys.argv) != 7 or sys.argv[1] not in ("signatures", "damaged"):
     sys.exit(__doc__)
@@ -43,11 +43,6 @@ def check(condition, what):
 
 def run(*args, **kwargs):
     return subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=120, **kwargs)
-
-
-def win(path):
-    """A Unix path as Wine's programs reach it, through drive Z:."""
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
 def facts():
@@ -165,31 +160,6 @@ def check_same_files(directory, what):
 
 # ---- the updater, in a private copy of the baseline prefix (both fixture products installed) ----
 
-@contextlib.contextmanager
-def prefix_copy():
-    """Copies the baseline under a shared lock, as run-in-prefix-copy.sh does, and yields the environment
-    for Wine in the copy; the copy and its server are gone afterwards."""
-    prefix = Path(tempfile.mkdtemp(dir=baseline.parent, prefix=baseline.name + ".copy."))
-    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", LC_ALL="C.UTF-8",
-               WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
-    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
-        env.pop(name, None)
-    try:
-        with open(f"{baseline}.lock", "a") as lock:
-            fcntl.flock(lock, fcntl.LOCK_SH)
-            subprocess.run(["cp", "-a", f"{baseline}/.", str(prefix)], check=True)
-        (prefix / ".corvantile-baseline").unlink()
-        # A persistent server, warmed up by a program whose output goes nowhere.
-        subprocess.run(["wineserver", "-p"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wine", "rundll32.exe", "user32.dll,GetDesktopWindow"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        yield prefix, env
-    finally:
-        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(prefix, ignore_errors=True)
-
-
 def run_updater(env, updater, *args):
     # Output through a file: wineserver holds a program's pipes for a while after it exits.
     with tempfile.TemporaryFile() as output:
@@ -210,7 +180,7 @@ def installed(prefix, product):
 
 
 def check_updater_runs(updater):
-    with prefix_copy() as (prefix, env):
+    with prefix_copy(baseline) as (prefix, env):
         out = work / f"{updater.stem}-x"
         shutil.rmtree(out, ignore_errors=True)
         rc = run_updater(env, updater, "-x", win(out))
@@ -334,7 +304,7 @@ def check_damaged_directories(signed, unsigned_listing):
     overlong = check_damaged("ReachesPastTheEnd.exe", signed, offset, file_bytes - offset + 8, "certificate table")
     into = check_damaged("IntoThePackage.exe", signed, inside, file_bytes - inside, "certificate table")
 
-    with prefix_copy() as (_, env):
+    with prefix_copy(baseline) as (_, env):
         # The directory names bytes beyond the file: the package is whole and the updater extracts it.
         for path in (beyond, overlong):
             rc, out, messages = run_damaged_updater(env, path)

@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""The exit codes that a deployment tool reads, as a Windows command shell reads them: the real updater run
+with -a -l under Wine's cmd, in a copy of the Installer tests' baseline prefix (both fixture products
+installed). A Unix exit status keeps only the low 8 bits of a Windows exit code (3010 arrives as 194), so each
+code is read through cmd: "<updater> -a -l <logs> & call echo %^ERRORLEVEL%". The runs share one prefix copy,
+in an order in which no run's patches change what a later run expects.
+
+Usage: exit_codes.py BIN_DIR FIXTURES BASELINE_PREFIX WORK_DIR
+"""
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from wine_prefix import prefix_copy, win
+
+if len(sys.argv) != 5:
+    sys.exit(__doc__)
+bin_dir, fixtures, baseline, work = (Path(a).resolve() for a in sys.argv[1:])
+RESTART_CAPTION = "Corvantile Updater - Reboot Required"
+IDNO = 7
+failures = []
+checks = 0
+
+
+def check(condition, what):
+    global checks
+    checks += 1
+    print(("ok    " if condition else "FAIL  ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def wine(env, *args, **kwargs):
+    # Output through a file: wineserver holds a program's pipes for a while after it exits.
+    with tempfile.TemporaryFile() as output:
+        done = subprocess.run(["wine", *map(str, args)], env=env, cwd=work, stdin=subprocess.DEVNULL,
+                              stdout=output, stderr=subprocess.DEVNULL, timeout=180, **kwargs)
+        output.seek(0)
+        return done.returncode, output.read().decode("utf-8", "replace")
+
+
+def pack(env, name, patches):
+    updater = work / name
+    rc, said = wine(env, bin_dir / "corvantile-pack.exe", "build", "--stub", win(bin_dir / "CorvantileUpdater.exe"),
+                    "--name", "Corvantile Fixtures", "--version", "1.0.1", "--output", win(updater),
+                    *[win(fixtures / patch) for patch in patches])
+    check(rc == 0, f"corvantile-pack build {name} exits 0 ({said.strip()})")
+    return updater
+
+
+def last_log_line(logs):
+    path = logs / "CorvantileUpdater.log"
+    lines = [line[14:] for line in path.read_bytes().decode("utf-16-le").split("\r\n") if line] if path.exists() else []
+    return lines[-1] if lines else "<no log>"
+
+
+def exit_code(env, updater, logs, answer_restart_question=False):
+    """The exit code as cmd's ERRORLEVEL; with answer_restart_question, the restart question is answered No
+    from a probe in the same prefix while the run waits for it."""
+    logs.mkdir(parents=True, exist_ok=True)
+    command = f"{win(updater)} -a -l {win(logs)} & call echo %^ERRORLEVEL%"
+    with tempfile.TemporaryFile() as output:
+        shell = subprocess.Popen(["wine", "cmd", "/c", command], env=env, cwd=work, stdin=subprocess.DEVNULL,
+                                 stdout=output, stderr=subprocess.DEVNULL)
+        if answer_restart_question:
+            rc, _ = wine(env, bin_dir / "screenshot-probe.exe", "wait", RESTART_CAPTION)
+            check(rc == 0, "the restart question is asked in a -a run")
+            rc, _ = wine(env, bin_dir / "screenshot-probe.exe", "press", RESTART_CAPTION, IDNO)
+            check(rc == 0, "the restart question is answered No")
+        shell.wait(timeout=180)
+        output.seek(0)
+        said = output.read().decode("utf-8", "replace").split()
+    return int(said[-1]) if said and said[-1].isdigit() else None
+
+
+def main():
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    with prefix_copy(baseline) as (_, env):
+        damaged = pack(env, "Damaged.exe", ["PatchX64.msp"])
+        damaged.write_bytes(damaged.read_bytes()[:-10])
+        cases = [
+            # Nothing is applied by the first two, so the third still finds both products as installed.
+            ("a damaged package", damaged, False, 1, "Failed to extract update."),
+            ("a failing patch", pack(env, "Fails.exe", ["PatchFails.msp"]), False, 1603,
+             "MsiApplyPatch failed with error=1603"),
+            ("an applied update", pack(env, "Update.exe", ["PatchX64.msp", "PatchX86.msp"]), False, 0,
+             "All updates applied successfully and MSI transaction committed."),
+            ("a restart declined", pack(env, "Reboot.exe", ["PatchReboot.msp"]), True, 3010,
+             "One or more of the updates installed require a reboot."),
+        ]
+        for what, updater, answer, expected, line in cases:
+            logs = work / f"{updater.stem}-logs"
+            started = time.monotonic()
+            code = exit_code(env, updater, logs, answer)
+            check(code == expected, f"{what}: exit code {expected} ({code}, {time.monotonic() - started:.1f} s)")
+            check(last_log_line(logs) == line, f"{what}: the log ends with {line!r} ({last_log_line(logs)!r})")
+    print(f"{checks - len(failures)} passed, {len(failures)} failed")
+
+
+main()
+sys.exit(1 if failures else 0)
