@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The exit codes that a deployment tool reads, as a Windows command shell reads them: the real updater run
 with -a -l under Wine's cmd, in a copy of the Installer tests' baseline prefix (both fixture products
-installed). A Unix exit status keeps only the low 8 bits of a Windows exit code (3010 arrives as 194), so each
+installed). The update that succeeds carries a patch under the longest name the packing tool allows; the
+same updater run with a temporary directory too long for that name refuses it before the Installer sees it. A Unix exit status keeps only the low 8 bits of a Windows exit code (3010 arrives as 194), so each
 code is read through cmd: "<updater> -a -l <logs> & call echo %^ERRORLEVEL%". The runs share one prefix copy,
 in an order in which no run's patches change what a later run expects.
 
@@ -58,11 +59,13 @@ def last_log_line(logs):
     return lines[-1] if lines else "<no log>"
 
 
-def exit_code(env, updater, logs, answer_restart_question=False):
+def exit_code(env, updater, logs, answer_restart_question=False, temp=None):
     """The exit code as cmd's ERRORLEVEL; with answer_restart_question, the restart question is answered No
-    from a probe in the same prefix while the run waits for it."""
+    from a probe in the same prefix while the run waits for it; with temp, TEMP and TMP name that directory."""
     logs.mkdir(parents=True, exist_ok=True)
     command = f"{win(updater)} -a -l {win(logs)} & call echo %^ERRORLEVEL%"
+    if temp is not None:
+        command = f"set TEMP={win(temp)}&& set TMP={win(temp)}&& {command}"
     with tempfile.TemporaryFile() as output:
         shell = subprocess.Popen(["wine", "cmd", "/c", command], env=env, cwd=work, stdin=subprocess.DEVNULL,
                                  stdout=output, stderr=subprocess.DEVNULL)
@@ -81,22 +84,29 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     with prefix_copy(baseline) as (_, env):
+        # The longest name the packing tool takes: it fits behind a temporary directory of up to 100 characters.
+        long_name = "L" * (122 - len("PatchX64.msp")) + "PatchX64.msp"
+        shutil.copyfile(fixtures / "PatchX64.msp", work / long_name)
+        long_temp = work / ("t" * 60) / ("u" * 60)
+        long_temp.mkdir(parents=True)
+        updater = pack(env, "Update.exe", [work / long_name, fixtures / "PatchX86.msp"])
         damaged = pack(env, "Damaged.exe", ["PatchX64.msp"])
         damaged.write_bytes(damaged.read_bytes()[:-10])
         cases = [
-            # Nothing is applied by the first two, so the third still finds both products as installed.
-            ("a damaged package", damaged, False, 1, "Failed to extract update."),
-            ("a failing patch", pack(env, "Fails.exe", ["PatchFails.msp"]), False, 1603,
+            # Nothing is applied by the first three, so the fourth still finds both products as installed.
+            ("a damaged package", damaged, False, None, 1, "Failed to extract update."),
+            ("a patch path beyond MAX_PATH", updater, False, long_temp, 1, "Update file path too long."),
+            ("a failing patch", pack(env, "Fails.exe", ["PatchFails.msp"]), False, None, 1603,
              "MsiApplyPatch failed with error=1603"),
-            ("an applied update", pack(env, "Update.exe", ["PatchX64.msp", "PatchX86.msp"]), False, 0,
+            ("an applied update", updater, False, None, 0,
              "All updates applied successfully and MSI transaction committed."),
-            ("a restart declined", pack(env, "Reboot.exe", ["PatchReboot.msp"]), True, 3010,
+            ("a restart declined", pack(env, "Reboot.exe", ["PatchReboot.msp"]), True, None, 3010,
              "One or more of the updates installed require a reboot."),
         ]
-        for what, updater, answer, expected, line in cases:
-            logs = work / f"{updater.stem}-logs"
+        for index, (what, updater, answer, temp, expected, line) in enumerate(cases):
+            logs = work / f"logs{index}"
             started = time.monotonic()
-            code = exit_code(env, updater, logs, answer)
+            code = exit_code(env, updater, logs, answer, temp)
             check(code == expected, f"{what}: exit code {expected} ({code}, {time.monotonic() - started:.1f} s)")
             check(last_log_line(logs) == line, f"{what}: the log ends with {line!r} ({last_log_line(logs)!r})")
     print(f"{checks - len(failures)} passed, {len(failures)} failed")

@@ -151,8 +151,8 @@ protected:
     }
 
     // The end of a successful interactive run: the outcome shown, Cancel turned into an enabled Close that
-    // ends the process with exit code 0.
-    void ExpectFinishedAndClose(HWND dialog) {
+    // ends the process with this exit code.
+    void ExpectFinishedAndClose(HWND dialog, DWORD expectedExitCode = 0) {
         ASSERT_TRUE(driver_->WaitForItemText(dialog, kStatusTextId, kFinished)) << driver_->Describe();
         EXPECT_EQ(DialogDriver::ItemText(dialog, IDCANCEL), kClose);
         EXPECT_TRUE(DialogDriver::ItemEnabled(dialog, IDCANCEL));
@@ -160,7 +160,7 @@ protected:
         ASSERT_TRUE(DialogDriver::Press(dialog, IDCANCEL));
         const std::optional<DWORD> exitCode = driver_->WaitForExit();
         ASSERT_TRUE(exitCode.has_value()) << driver_->Describe();
-        EXPECT_EQ(*exitCode, 0u) << driver_->Describe();
+        EXPECT_EQ(*exitCode, expectedExitCode) << driver_->Describe();
     }
 
     [[nodiscard]] std::wstring LogDirectory() const { return scratch_ / L"logs"; }
@@ -226,7 +226,7 @@ TEST_F(InteractiveUpdate, RestartQuestionAnsweredNoLetsTheRunFinish) {
     // Never Yes: Wine would end the session.
     ASSERT_TRUE(DialogDriver::Press(question, IDNO));
     EXPECT_TRUE(driver_->WaitForWindowGone(question));
-    ExpectFinishedAndClose(dialog);
+    ExpectFinishedAndClose(dialog, ERROR_SUCCESS_REBOOT_REQUIRED);
     EXPECT_EQ(Installed("X86"), Fact("REBOOT_X86_CONTENT"));
     EXPECT_EQ(Installed("X64"), Fact("X64_ORIGINAL"));
     EXPECT_EQ(driver_->Boxes(), (std::vector<MessageBoxRecord>{{kRestartCaption, kRestartQuestion}}))
@@ -398,7 +398,7 @@ INSTANTIATE_TEST_SUITE_P(
         SilentCase{"FailingPatchStopsTheRun",
                    {L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"},
                    false,
-                   1,
+                   ERROR_INSTALL_FAILURE,
                    [] {
                        return Lines{kExtracting,
                                     kDetermining,
