@@ -139,6 +139,7 @@ protected:
     void Press(int id) { ::SendMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
     std::optional<int> quitCode() const { return quitCode_; }
+    void ResetQuit() { quitCode_.reset(); }
 
 private:
     void DrainQuit() {
@@ -292,12 +293,72 @@ TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
     EXPECT_EQ(L"Finished updating.", Read().status);
 }
 
-TEST_F(UpdaterDialog, SilentRunThatFailsStillClosesItself) {
+// Every text the status line was given on this thread, including those a silent run shows only for the moment
+// before it closes.
+class StatusLineRecorder {
+public:
+    StatusLineRecorder() : hook_(::SetWindowsHookExW(WH_CALLWNDPROC, Record, nullptr, ::GetCurrentThreadId())) {
+        texts_.clear();
+    }
+    ~StatusLineRecorder() { ::UnhookWindowsHookEx(hook_); }
+    static const std::vector<std::wstring>& texts() { return texts_; }
+
+private:
+    static LRESULT CALLBACK Record(int code, WPARAM wParam, LPARAM lParam) {
+        const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (code == HC_ACTION && message->message == WM_SETTEXT &&
+            ::GetDlgCtrlID(message->hwnd) == IDC_STATUS_TEXT) {
+            texts_.emplace_back(reinterpret_cast<const wchar_t*>(message->lParam));
+        }
+        return ::CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+    static inline std::vector<std::wstring> texts_;
+    HHOOK hook_;
+};
+
+TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
+    struct Case {
+        const char* name;
+        void (*script)(FakeInstaller&, DialogState&);
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"busy Installer", [](FakeInstaller& f, DialogState&) { f.beginResult = ERROR_INSTALL_ALREADY_RUNNING; }, 1618},
+        {"no temporary directory",
+         [](FakeInstaller&, DialogState& s) {
+             s.workingDirectoryCalls.getTempPath = [](DWORD, LPWSTR) -> DWORD { return 0; };
+         },
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        state.runMode = RunMode::Silent;
+        state.phase = DialogPhase::Ready;
+        state.exitCode = 0;
+        ResetQuit();
+        c.script(fake, state);
+        const StatusLineRecorder recorder;
+        ASSERT_NE(nullptr, Create());
+        ASSERT_TRUE(PumpUntilQuit());
+        EXPECT_EQ(c.exitCode, *quitCode());
+        ASSERT_FALSE(recorder.texts().empty());
+        EXPECT_EQ(L"Update failed.", recorder.texts().back());
+    }
+}
+
+TEST_F(UpdaterDialog, SilentRunStillAsksTheRestartQuestion) {
     state.runMode = RunMode::Silent;
-    fake.beginResult = ERROR_INSTALL_ALREADY_RUNNING;
+    fake.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_REQUIRED};
+    fake.messageBoxAnswer = IDNO;
     ASSERT_NE(nullptr, Create());
+    const HWND window = dialog();
     ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(1618, *quitCode()) << "a deployment tool tries again later";
+    EXPECT_EQ(3010, *quitCode()) << "the restart is still to come";
+    const std::vector<std::wstring> asked = fake.CallsStartingWith(L"MessageBoxW(");
+    ASSERT_EQ(1u, asked.size());
+    wchar_t owner[32];
+    std::swprintf(owner, 32, L"MessageBoxW(0x%llx,", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(window)));
+    EXPECT_EQ(0u, asked[0].rfind(owner, 0)) << "owned by the dialog: " << std::string(asked[0].begin(), asked[0].end());
 }
 
 // A run that made no working directory has none to remove: closing the dialog leaves the temporary
@@ -405,6 +466,28 @@ TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     EXPECT_EQ(L"Corvantile Updater|Version " CORVANTILE_VERSION_WIDE, aboutTexts);
     EXPECT_EQ(L"Finished updating.", statusBehind);
     EXPECT_EQ(DialogPhase::Finished, state.phase);
+}
+
+TEST_F(UpdaterDialog, EscClosesTheAboutBox) {
+    ASSERT_NE(nullptr, Create());
+    bool closedByEsc = false;
+    std::thread helper([&] {
+        HWND about = nullptr;
+        for (int i = 0; i < 2000 && about == nullptr; ++i) {
+            about = ::FindWindowW(L"#32770", L"About Corvantile Updater");
+            if (about != nullptr && !::IsWindowVisible(about)) about = nullptr;
+            if (about == nullptr) ::Sleep(10);
+        }
+        if (about == nullptr) return;
+        ::PostMessageW(::GetDlgItem(about, IDOK), WM_KEYDOWN, VK_ESCAPE, 0);
+        for (int i = 0; i < 200 && ::IsWindow(about); ++i) ::Sleep(10);
+        closedByEsc = !::IsWindow(about);
+        if (!closedByEsc) ::PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    });
+    ::SendMessageW(dialog(), WM_SYSCOMMAND, IDM_ABOUT, 0);
+    helper.join();
+    EXPECT_TRUE(closedByEsc);
+    EXPECT_TRUE(::IsWindow(dialog())) << "Esc closes the box, not the dialog";
 }
 
 TEST_F(UpdaterDialog, EmptyStatusTextEmptiesTheLine) {
