@@ -82,9 +82,10 @@ wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&-
 wine "$@" >"$out" 2>"$err" </dev/null 9>&- &
 wait $!
 rc=$?
-# A test program always prints something: a failure with no output at all is Wine not starting it, which
-# changed nothing in the copy. Such a start is made once more, and counted where test.sh says.
-if [ $rc -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
+# A test program (the *Tests.exe of this tree) always prints something: its failure with no output at all is
+# Wine not starting it, which changed nothing in the copy. Such a start is made once more, and counted where
+# test.sh says. Other programs (the updater) print nothing and are never started twice.
+if [ $rc -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ] && [[ "$1" == *Tests.exe ]]; then
     echo "run-in-prefix-copy: $1 ended with $rc and printed nothing; started once more" >&2
     [ -z "${CORVANTILE_RESTART_LOG:-}" ] || echo "$*" >>"$CORVANTILE_RESTART_LOG"
     wine "$@" >"$out" 2>"$err" </dev/null 9>&- &
