@@ -50,6 +50,17 @@ private:
     HANDLE handle_;
 };
 
+// The About box, from another thread, once it is visible (its initialisation has then made and filled its
+// controls); null after 20 s.
+HWND WaitForAboutBox() {
+    for (int i = 0; i < 2000; ++i) {
+        const HWND about = ::FindWindowW(L"#32770", L"About Corvantile Updater");
+        if (about != nullptr && ::IsWindowVisible(about)) return about;
+        ::Sleep(10);
+    }
+    return nullptr;
+}
+
 // What the dialog shows, read as a user would see it.
 struct Screen {
     std::wstring intro;
@@ -440,13 +451,7 @@ TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     std::wstring aboutTexts;
     std::wstring statusBehind;
     std::thread helper([&] {
-        HWND about = nullptr;
-        for (int i = 0; i < 2000 && about == nullptr; ++i) {
-            // Visible only once its initialisation has made and filled its controls.
-            about = ::FindWindowW(L"#32770", L"About Corvantile Updater");
-            if (about != nullptr && !::IsWindowVisible(about)) about = nullptr;
-            if (about == nullptr) ::Sleep(10);
-        }
+        const HWND about = WaitForAboutBox();
         if (about == nullptr) return;
         aboutTexts = TextOf(::GetDlgItem(about, IDC_ABOUT_NAME)) + L"|" + TextOf(::GetDlgItem(about, IDC_ABOUT_VERSION));
         ::SetEvent(hold.get());
@@ -472,12 +477,7 @@ TEST_F(UpdaterDialog, EscClosesTheAboutBox) {
     ASSERT_NE(nullptr, Create());
     bool closedByEsc = false;
     std::thread helper([&] {
-        HWND about = nullptr;
-        for (int i = 0; i < 2000 && about == nullptr; ++i) {
-            about = ::FindWindowW(L"#32770", L"About Corvantile Updater");
-            if (about != nullptr && !::IsWindowVisible(about)) about = nullptr;
-            if (about == nullptr) ::Sleep(10);
-        }
+        const HWND about = WaitForAboutBox();
         if (about == nullptr) return;
         ::PostMessageW(::GetDlgItem(about, IDOK), WM_KEYDOWN, VK_ESCAPE, 0);
         for (int i = 0; i < 200 && ::IsWindow(about); ++i) ::Sleep(10);
