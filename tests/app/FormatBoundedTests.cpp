@@ -1,5 +1,6 @@
 #include "app/FormatBounded.h"
 #include "app/LogLine.h"
+#include "tests/support/SystemTexts.h"
 
 #include <gtest/gtest.h>
 
@@ -54,13 +55,11 @@ TEST(FormatBounded, FitsExactlyOrIsCutToCapacityLessOne) {
 
 TEST(FormatBounded, ConversionsOfTheProgramsTexts) {
     wchar_t buffer[512];
-    EXPECT_EQ(FormatBounded(buffer, 512, L"This utility will update your %s to version %s.", L"Example Server 10",
-                            L"2.0.0.100"),
-              kFormatOk);
-    EXPECT_STREQ(buffer, L"This utility will update your Example Server 10 to version 2.0.0.100.");
+    EXPECT_EQ(FormatBounded(buffer, 512, texts::kIntroFormat, L"Example Server 10", L"2.0.0.100"), kFormatOk);
+    EXPECT_EQ(texts::Intro(L"Example Server 10", L"2.0.0.100"), buffer);
 
     FormatBounded(buffer, 512, L"MsiApplyPatch failed with error=%u", 4294967295U);
-    EXPECT_STREQ(buffer, L"MsiApplyPatch failed with error=4294967295");
+    EXPECT_EQ(texts::ApplyFailed(4294967295U), buffer);
 
     FormatBounded(buffer, 512, L"%02hu:%02hu:%02hu.%03hu", 9, 5, 3, 7);
     EXPECT_STREQ(buffer, L"09:05:03.007");
@@ -80,7 +79,8 @@ TEST(FormatBounded, UnknownConversionIsReportedAsInsufficientBuffer) {
 }
 
 TEST(LogLine, TimestampTwoSpacesTextAndCrLf) {
-    EXPECT_EQ(FormatLogLine({9, 5, 3, 7}, L"Extracting update files."), L"09:05:03.007  Extracting update files.\r\n");
+    EXPECT_EQ(FormatLogLine({9, 5, 3, 7}, texts::kExtracting),
+              std::wstring(L"09:05:03.007  ") + texts::kExtracting + L"\r\n");
     EXPECT_EQ(FormatLogLine({23, 59, 59, 999}, L""), L"23:59:59.999  \r\n");
     // A message is written as it comes, line breaks and percent signs included.
     EXPECT_EQ(FormatLogLine({0, 0, 0, 0}, L"a\r\nb %s"), L"00:00:00.000  a\r\nb %s\r\n");

@@ -189,7 +189,7 @@ TEST_F(BlackBoxCommandLine, UnattendedRunsThatEndEarlyShowNoWindow) {
         {"refused after the log", updater_, {L"-l", L".\\logs", L"-a", L"-a"}, 1, {L"Command line not accepted."}},
         {"refused before the log", updater_, {L"-a", L"-a", L"-l", L".\\logs"}, 1, {}},
         {"no package", empty, {L"-a", L"-l", L".\\logs"}, 1, {kPackageErrorText}},
-        {"damaged header", damaged, {L"-a", L"-l", L".\\logs"}, 1, {L"Failed to read product name."}},
+        {"damaged header", damaged, {L"-a", L"-l", L".\\logs"}, 1, {kProductNameNotRead}},
         {"a file where the log directory goes", updater_, {L"-a", L"-l", L"blocked"}, 1622, {}},
         {"a drive that does not exist", updater_, {L"-a", L"-l", L"R:\\logs"}, 1622, {}},
         // What CommandLineToArgvW makes of: -l "<work>\Log Dir\" -a

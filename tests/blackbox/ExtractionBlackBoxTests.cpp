@@ -29,8 +29,6 @@ protected:
     }
 };
 
-const std::wstring kFailedToCreate = L"Failed to create update file.";
-
 TEST_F(BlackBoxExtraction, FilesOfEverySizeArriveByteForByte) {
     // Sizes around the 32 KB copy buffer, an empty file and one of several hundred KB, in one package.
     const std::vector<UpdateFile> files{
@@ -81,7 +79,7 @@ TEST_F(BlackBoxExtraction, HostileFileNamesWriteNothing) {
             L"app" + std::to_wstring(i));
         const std::vector<std::wstring> before = Tree();
 
-        RunExtraction(updater, output, 1, {kExtracting, kFailedToCreate});
+        RunExtraction(updater, output, 1, {kExtracting, kFileNotCreated});
 
         EXPECT_EQ(Tree(), before) << "nothing is written anywhere";
     }
@@ -100,14 +98,14 @@ TEST_F(BlackBoxExtraction, DamagedTableCreatesNoDirectory) {
         std::wstring message;
     };
     const std::vector<Case> cases{
-        {"no entry count", header, L"Failed to read the update table."},
-        {"entry count cut short", Concat({header, Prefix(table, 2)}), L"Failed to read the update table."},
-        {"no first entry", Concat({header, Prefix(table, kEntryCountBytes)}), L"Failed to read update table entry."},
+        {"no entry count", header, kTableNotRead},
+        {"entry count cut short", Concat({header, Prefix(table, 2)}), kTableNotRead},
+        {"no first entry", Concat({header, Prefix(table, kEntryCountBytes)}), kEntryNotRead},
         {"second entry cut short", Concat({header, Prefix(table, kEntryCountBytes + kEntryBytes + 100)}),
-         L"Failed to read update table entry."},
+         kEntryNotRead},
         {"file name without terminator",
          Concat({header, Prefix(table, kEntryCountBytes), RecordBytes(unterminated), PatchLikeData(300, 23)}),
-         L"Failed to read update table entry."},
+         kEntryNotRead},
     };
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -130,7 +128,7 @@ TEST_F(BlackBoxExtraction, DataCutShortLeavesNoPartialFile) {
     ASSERT_TRUE(MakeDirectory(InWork(L"out")));
 
     RunExtraction(CreateUpdater(Prefix(complete, complete.size() - (50'000 - presentBytes))), L"out", 1,
-                  {kExtracting, L"Failed to extract update."});
+                  {kExtracting, kUpdateCutShort});
 
     EXPECT_TRUE(FileHolds(InWork(L"out\\whole.msp"), files[0].data));
     EXPECT_FALSE(FileExists(InWork(L"out\\cut.msp"))) << "a truncated patch must not look like a complete one";
@@ -144,7 +142,7 @@ TEST_F(BlackBoxExtraction, ExistingFileIsLeftUntouched) {
     const Bytes existing{'k', 'e', 'e', 'p'};
     ASSERT_TRUE(WriteFileBytes(InWork(L"out\\taken.msp"), existing));
 
-    RunExtraction(CreateUpdater(BuildPackage(files)), L"out", 1, {kExtracting, kFailedToCreate});
+    RunExtraction(CreateUpdater(BuildPackage(files)), L"out", 1, {kExtracting, kFileNotCreated});
 
     EXPECT_TRUE(FileHolds(InWork(L"out\\new.msp"), files[0].data)) << "files before the failure stay";
     EXPECT_TRUE(FileHolds(InWork(L"out\\taken.msp"), existing));
@@ -163,7 +161,7 @@ TEST_F(BlackBoxExtraction, NamesOfOneFileTwiceWriteNothing) {
                                             {pairs[i].second, PatchLikeData(600, 52)}};
 
         RunExtraction(CreateUpdater(BuildPackage(files), L"app" + std::to_wstring(i)), output, 1,
-                      {kExtracting, kFailedToCreate});
+                      {kExtracting, kFileNotCreated});
 
         EXPECT_TRUE(ListTree(output).empty());
     }
@@ -178,10 +176,10 @@ TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
     };
     const std::vector<Case> cases{
         // Relative paths are not made from nothing: the first level must exist.
-        {"relative, first level missing", L"missing\\out", L"Output directory not accessible."},
-        {"below a plain file", InWork(L"plain\\out"), L"Output directory not accessible."},
-        {"a plain file", InWork(L"plain"), L"Output directory not accessible."},
-        {"the device NUL", L"NUL", L"Output directory not accessible."},
+        {"relative, first level missing", L"missing\\out", kDirectoryNotAccessible},
+        {"below a plain file", InWork(L"plain\\out"), kDirectoryNotAccessible},
+        {"a plain file", InWork(L"plain"), kDirectoryNotAccessible},
+        {"the device NUL", L"NUL", kDirectoryNotAccessible},
     };
     const std::vector<std::wstring> before = ListTree(WorkDirectory());
 
@@ -200,8 +198,8 @@ TEST_F(BlackBoxExtraction, NoFileWhereTheDirectoryShouldBeEvenForAnEmptyTable) {
     const std::wstring updater = CreateUpdater(BuildPackage({}));
     const Bytes updaterBytes = ReadFileBytes(updater).value_or(Bytes{});
 
-    RunExtraction(updater, InWork(L"plain"), 1, {kExtracting, L"Output directory not accessible."});
-    RunExtraction(updater, updater, 1, {kExtracting, L"Output directory not accessible."});
+    RunExtraction(updater, InWork(L"plain"), 1, {kExtracting, kDirectoryNotAccessible});
+    RunExtraction(updater, updater, 1, {kExtracting, kDirectoryNotAccessible});
 
     EXPECT_TRUE(FileHolds(InWork(L"plain"), {'x'}));
     EXPECT_TRUE(FileHolds(updater, updaterBytes));

@@ -85,7 +85,7 @@ TEST_F(BlackBoxLog, EachRunReplacesTheLogOfTheRunBefore) {
     ASSERT_TRUE(WriteFileBytes(InWork(L"out\\update1.msp"), {1, 2, 3}));
     const ProcessRun first = RunUpdater(updater_, {L"-x", L"out", L"-l", L"logs"});
     ASSERT_TRUE(Finished(first));
-    ASSERT_TRUE(LogHolds(InWork(L"logs"), {kExtracting, L"Failed to create update file."}));
+    ASSERT_TRUE(LogHolds(InWork(L"logs"), {kExtracting, kFileNotCreated}));
 
     // The second run's one line is shorter than the first run's two: leftovers would show behind it.
     const std::wstring damaged = CreateUpdater(Prefix(OrdinaryPackage(), 5), L"damaged");
@@ -93,7 +93,7 @@ TEST_F(BlackBoxLog, EachRunReplacesTheLogOfTheRunBefore) {
     const ProcessRun second = RunUpdater(damaged, {L"-l", L"logs"});
     ASSERT_TRUE(Finished(second));
     EXPECT_EQ(second.exitCode, 1u) << second.Describe();
-    EXPECT_TRUE(LogHolds(InWork(L"logs"), {L"Failed to read product name."}));
+    EXPECT_TRUE(LogHolds(InWork(L"logs"), {kProductNameNotRead}));
 }
 
 TEST_F(BlackBoxLog, RelativeDirectoryIsCreatedBelowAnExistingFirstLevel) {

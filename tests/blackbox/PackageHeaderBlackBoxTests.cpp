@@ -16,11 +16,11 @@ TEST_F(BlackBoxPackageHeader, DamagedHeaderIsLoggedWithoutABox) {
         std::wstring message;
     };
     const std::vector<Case> cases{
-        {"only the name length", 1, L"Failed to read product name."},
-        {"cut inside the name", 11, L"Failed to read product name."},
-        {"cut right after the name", nameEnd, L"Failed to read product version."},
-        {"cut after the version length", nameEnd + 1, L"Failed to read product version."},
-        {"cut inside the version", nameEnd + 6, L"Failed to read product version."},
+        {"only the name length", 1, kProductNameNotRead},
+        {"cut inside the name", 11, kProductNameNotRead},
+        {"cut right after the name", nameEnd, kProductVersionNotRead},
+        {"cut after the version length", nameEnd + 1, kProductVersionNotRead},
+        {"cut inside the version", nameEnd + 6, kProductVersionNotRead},
     };
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -131,7 +131,7 @@ TEST_F(BlackBoxSignedUpdater, StopsReadingAtTheCertificateTable) {
     ASSERT_TRUE(Finished(run));
     EXPECT_EQ(run.exitCode, 1u) << run.Describe();
     EXPECT_TRUE(run.boxes.empty()) << run.Describe();
-    EXPECT_TRUE(LogHolds(InWork(L"logs"), {kExtracting, L"Failed to extract update."}));
+    EXPECT_TRUE(LogHolds(InWork(L"logs"), {kExtracting, kUpdateCutShort}));
     // The package ends where the certificate table begins, so the file is cut short, and a cut-short file goes.
     EXPECT_FALSE(FileExists(InWork(L"out\\cut.msp")));
 }

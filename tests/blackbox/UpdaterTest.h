@@ -6,6 +6,7 @@
 #include "tests/blackbox/support/UpdaterBuilder.h"
 #include "tests/support/Files.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/SystemTexts.h"
 #include "tests/support/TempDirectory.h"
 
 #include <gtest/gtest.h>
@@ -16,18 +17,11 @@
 
 namespace corvantile::blackbox {
 
-inline constexpr wchar_t kCaption[] = L"Corvantile Updater";
-inline constexpr wchar_t kUsageText[] =
-    L"Usage: CorvantileUpdater [[-x [outdir]]|[-a]] [-l [logdir]]\n"
-    L"       -x: extract update files\n"
-    L"       -a: no interaction mode\n"
-    L"       -l: enable logging\n";
-inline constexpr wchar_t kPackageErrorText[] =
-    L"Error: either the updater is empty, or the contained update data are inaccessible.";
+// The updater's texts (kExtracting, kCaption, kUsageText, ...) by their catalogue names.
+using namespace texts;
+
 inline constexpr wchar_t kLogFileName[] = L"CorvantileUpdater.log";
 inline constexpr wchar_t kUpdaterFileName[] = L"CorvantileUpdater.exe";
-
-inline constexpr wchar_t kExtracting[] = L"Extracting update files.";
 
 void PrintTo(const MessageBoxRecord& box, std::ostream* out);
 

@@ -3,6 +3,7 @@
 
 #include "tests/engine/FakeInstaller.h"
 #include "tests/package/PackageTestSupport.h"
+#include "tests/support/SystemTexts.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -22,14 +23,9 @@ using Lines = std::vector<std::wstring>;
 
 const HWND kOwner = reinterpret_cast<HWND>(std::uintptr_t{0x1234});
 constexpr wchar_t kApplyArguments[] = L", null, 0, REINSTALL=ALL REINSTALLMODE=omus)";
-constexpr wchar_t kExtracting[] = L"Extracting update files.";
-constexpr wchar_t kDetermining[] = L"Determining applicable patches.";
-constexpr wchar_t kCommitted[] = L"All updates applied successfully and MSI transaction committed.";
-constexpr wchar_t kRebootLine[] = L"One or more of the updates installed require a reboot.";
-constexpr wchar_t kSucceeded[] = L"MsiApplyPatch succeeded.";
-constexpr wchar_t kQuestion[] =
-    L"MessageBoxW(0x1234, Product updates successfully applied, but a reboot is required. Would you like to "
-    L"reboot now?, Corvantile Updater - Reboot Required, 4)";
+using namespace texts;
+const std::wstring kQuestion =
+    std::wstring(L"MessageBoxW(0x1234, ") + kRestartQuestion + L", " + kRestartCaption + L", 4)";
 
 // The real updater's string table, read from the program the build puts beside this test.
 HINSTANCE UpdaterStrings() {

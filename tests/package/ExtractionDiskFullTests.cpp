@@ -2,6 +2,7 @@
 #include "package/Extraction.h"
 
 #include "tests/package/PackageTestSupport.h"
+#include "tests/support/SystemTexts.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -33,7 +34,7 @@ TEST(ExtractionDiskFull, FullDiskIsReportedAsAFailedWriteAndThePartIsRemoved) {
     const std::vector<std::wstring> lines = log.Lines();
 
     EXPECT_EQ(1, result);
-    EXPECT_EQ((std::vector<std::wstring>{L"Extracting update files.", L"Failed to write update file."}), lines);
+    EXPECT_EQ((std::vector<std::wstring>{texts::kExtracting, texts::kWriteFailed}), lines);
     EXPECT_TRUE(list.empty());
     EXPECT_EQ(small, testing::ReadFileBytes(outputDir + L"\\small.msp")) << "files completed before it stay";
     EXPECT_FALSE(testing::PathExists(outputDir + L"\\large.msp")) << "the file the disk had no room for goes";

@@ -1,6 +1,7 @@
 #include "package/Extraction.h"
 
 #include "tests/package/PackageTestSupport.h"
+#include "tests/support/SystemTexts.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -13,10 +14,9 @@ namespace {
 
 // The Windows test support, used as if it were this file's own.
 using namespace testing;
+using namespace texts;
 
 using Lines = std::vector<std::wstring>;
-
-constexpr wchar_t kStartLine[] = L"Extracting update files.";
 
 // A list that a failed extraction must leave as it was.
 UpdateFileList SentinelList() {
@@ -52,7 +52,7 @@ Extraction Extract(const TempDirectory& scratch, const Bytes& package, const std
 
 void ExpectFailure(const Extraction& extraction, const wchar_t* logLine) {
     EXPECT_EQ(1, extraction.result);
-    EXPECT_EQ((Lines{kStartLine, logLine}), extraction.log);
+    EXPECT_EQ((Lines{kExtracting, logLine}), extraction.log);
     ASSERT_EQ(1u, extraction.list.size()) << "a failed extraction must leave the caller's list alone";
     EXPECT_EQ(L"left-from-before.msp", EntryName(extraction.list[0]));
 }
@@ -66,7 +66,7 @@ TEST(ExtractionTable, PackageEndingInsideEntryCount) {
 
     const Extraction extraction = Extract(scratch, package, scratch / L"new\\out");
 
-    ExpectFailure(extraction, L"Failed to read the update table.");
+    ExpectFailure(extraction, kTableNotRead);
     EXPECT_FALSE(PathExists(scratch / L"new"));
 }
 
@@ -77,9 +77,9 @@ TEST(ExtractionTable, PackageEndingInsideAnEntryCreatesNothing) {
 
     // Even an inaccessible directory is reported as the table's fault, and a missing one is not created.
     const Extraction relative = Extract(scratch, package, scratch.name() + L"-missing\\out");
-    ExpectFailure(relative, L"Failed to read update table entry.");
+    ExpectFailure(relative, kEntryNotRead);
     const Extraction absolute = Extract(scratch, package, scratch / L"new\\out");
-    ExpectFailure(absolute, L"Failed to read update table entry.");
+    ExpectFailure(absolute, kEntryNotRead);
 
     EXPECT_FALSE(PathExists(scratch.name() + L"-missing"));
     EXPECT_FALSE(PathExists(scratch / L"new"));
@@ -96,7 +96,7 @@ TEST(ExtractionTable, NameWithoutTerminatorBreaksTheRecord) {
 
     const Extraction extraction = Extract(scratch, package, scratch / L"out");
 
-    ExpectFailure(extraction, L"Failed to read update table entry.");
+    ExpectFailure(extraction, kEntryNotRead);
     EXPECT_FALSE(PathExists(scratch / L"out")) << "the record is rejected before any directory or file is made";
 }
 
@@ -108,7 +108,7 @@ TEST(ExtractionTable, HugeEntryCountFailsAtTheFirstMissingEntry) {
     // Reserving room for four billion records up front would throw here instead.
     const Extraction extraction = Extract(scratch, package, scratch / L"out");
 
-    ExpectFailure(extraction, L"Failed to read update table entry.");
+    ExpectFailure(extraction, kEntryNotRead);
     EXPECT_FALSE(PathExists(scratch / L"out"));
 }
 
@@ -120,7 +120,7 @@ TEST(ExtractionDirectory, EmptyTableStillMakesTheDirectory) {
     const Extraction extraction = Extract(scratch, BuildPackage({}), scratch / L"two\\levels");
 
     EXPECT_EQ(0, extraction.result);
-    EXPECT_EQ((Lines{kStartLine}), extraction.log);
+    EXPECT_EQ((Lines{kExtracting}), extraction.log);
     EXPECT_TRUE(extraction.list.empty());
     EXPECT_TRUE(DirectoryExists(scratch / L"two\\levels"));
 }
@@ -131,7 +131,7 @@ TEST(ExtractionDirectory, RelativeDirectoryWithMissingFirstLevelIsNotAccessible)
 
     const Extraction extraction = Extract(scratch, BuildPackage({{L"a.msp", {1}}}), missing + L"\\out");
 
-    ExpectFailure(extraction, L"Output directory not accessible.");
+    ExpectFailure(extraction, kDirectoryNotAccessible);
     EXPECT_FALSE(PathExists(missing));
 }
 
@@ -166,7 +166,7 @@ TEST(ExtractionDirectory, NoDirectoryWhereTheDirectoryShouldBe) {
             SCOPED_TRACE(::testing::Message() << std::string(outputDir.begin(), outputDir.end()) << ", "
                                               << files.size() << " file(s)");
             const Extraction extraction = Extract(scratch, BuildPackage(files), outputDir);
-            ExpectFailure(extraction, L"Output directory not accessible.");
+            ExpectFailure(extraction, kDirectoryNotAccessible);
         }
     }
     EXPECT_EQ((Bytes{9, 9}), ReadFileBytes(scratch / L"occupied"));
@@ -189,7 +189,7 @@ TEST(ExtractionFiles, SizesAroundTheCopyBufferArriveByteForByte) {
     const Extraction extraction = Extract(scratch, BuildPackage(files), scratch / L"out");
 
     EXPECT_EQ(0, extraction.result);
-    EXPECT_EQ((Lines{kStartLine}), extraction.log);
+    EXPECT_EQ((Lines{kExtracting}), extraction.log);
     ASSERT_EQ(files.size(), extraction.list.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
         EXPECT_EQ(files[i].name, EntryName(extraction.list[i]));
@@ -219,7 +219,7 @@ TEST(ExtractionFiles, ExistingFileIsLeftUntouched) {
     const Extraction extraction =
         Extract(scratch, BuildPackage({{L"a.msp", first}, {L"b.msp", PatternBytes(10, 8)}}), scratch / L"out");
 
-    ExpectFailure(extraction, L"Failed to create update file.");
+    ExpectFailure(extraction, kFileNotCreated);
     EXPECT_EQ(first, ReadFileBytes(scratch / L"out\\a.msp")) << "files of earlier entries stay";
     EXPECT_EQ((Bytes{'o', 'l', 'd'}), ReadFileBytes(scratch / L"out\\b.msp"));
 }
@@ -237,7 +237,7 @@ TEST(ExtractionFiles, NamesOfTheSameFileWriteNothing) {
             scratch, BuildPackage({{pairs[i].first, PatternBytes(50, 9)}, {pairs[i].second, PatternBytes(60, 10)}}),
             scratch / L"out");
 
-        ExpectFailure(extraction, L"Failed to create update file.");
+        ExpectFailure(extraction, kFileNotCreated);
         EXPECT_EQ((std::vector<std::wstring>{L"updater.exe"}), ListTree(scratch.path()));
     }
 }
@@ -247,7 +247,7 @@ TEST(ExtractionFiles, EmptyNameCannotBeCreated) {
 
     const Extraction extraction = Extract(scratch, BuildPackage({{L"", PatternBytes(10, 11)}}), scratch / L"out");
 
-    ExpectFailure(extraction, L"Failed to create update file.");
+    ExpectFailure(extraction, kFileNotCreated);
     EXPECT_FALSE(PathExists(scratch / L"out")) << "names are checked before the directory is made";
 }
 
@@ -260,7 +260,7 @@ TEST(ExtractionFiles, PackageCutInsideFileDataRemovesThePart) {
 
     const Extraction extraction = Extract(scratch, package, scratch / L"out");
 
-    ExpectFailure(extraction, L"Failed to extract update.");
+    ExpectFailure(extraction, kUpdateCutShort);
     EXPECT_TRUE(FileExists(scratch / L"out\\a.msp")) << "files completed before the failure stay";
     EXPECT_FALSE(PathExists(scratch / L"out\\cut.msp")) << "a truncated patch must not look like a complete one";
 }
@@ -288,10 +288,8 @@ TEST(ExtractionTruncation, EveryCutPointFailsWithItsLineAndLeavesNoPartialFile) 
         ASSERT_TRUE(updater.headerRead());
         const LogCapture log;
         ASSERT_EQ(1, ExtractUpdateFiles(updater.package(), outputDir, nullptr));
-        const wchar_t* line = cut < EntryOffset(0)             ? L"Failed to read the update table."
-                              : cut < dataStart                 ? L"Failed to read update table entry."
-                                                                : L"Failed to extract update.";
-        ASSERT_EQ((Lines{kStartLine, line}), log.Lines());
+        const wchar_t* line = cut < EntryOffset(0) ? kTableNotRead : cut < dataStart ? kEntryNotRead : kUpdateCutShort;
+        ASSERT_EQ((Lines{kExtracting, line}), log.Lines());
         const std::vector<std::wstring> expected =
             cut >= dataStart + files[0].data.size() ? std::vector<std::wstring>{L"first.msp"} : std::vector<std::wstring>{};
         ASSERT_EQ(expected, ListTree(outputDir));
@@ -316,7 +314,7 @@ TEST_P(ExtractionHostileNames, NothingIsWrittenForThem) {
 
     const Extraction extraction = Extract(scratch, package, scratch / L"parent\\out");
 
-    ExpectFailure(extraction, L"Failed to create update file.");
+    ExpectFailure(extraction, kFileNotCreated);
     EXPECT_EQ((std::vector<std::wstring>{L"parent\\", L"updater.exe"}), ListTree(scratch.path()))
         << "every name is checked before the first file or the directory is made";
     // The roots of the build prefix's drive and of the working directory's drive.
@@ -337,7 +335,7 @@ TEST(ExtractionFiles, NamesLongerThanAFileSystemTakesWriteNothing) {
     TempDirectory scratch;
     const Extraction extraction =
         Extract(scratch, BuildPackage({{L"a.msp", {1}}, {std::wstring(256, L'n'), {2}}}), scratch / L"out");
-    ExpectFailure(extraction, L"Failed to create update file.");
+    ExpectFailure(extraction, kFileNotCreated);
     EXPECT_FALSE(PathExists(scratch / L"out"));
 
     const std::wstring longest(255, L'n');
@@ -359,7 +357,7 @@ TEST(ExtractionSignedUpdater, DataRunningIntoTheCertificateTableFails) {
 
     const Extraction extraction = Extract(scratch, package, scratch / L"out", certificate);
 
-    ExpectFailure(extraction, L"Failed to extract update.");
+    ExpectFailure(extraction, kUpdateCutShort);
     EXPECT_FALSE(PathExists(scratch / L"out\\signed.msp")) << "the file cut short by the certificate table goes";
 }
 

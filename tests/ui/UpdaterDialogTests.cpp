@@ -7,6 +7,7 @@
 #include "res/resource.h"
 #include "tests/engine/FakeInstaller.h"
 #include "tests/package/PackageTestSupport.h"
+#include "tests/support/SystemTexts.h"
 #include "ui/Notifications.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,7 @@ namespace corvantile {
 namespace {
 
 using namespace testing;
+using namespace texts;
 
 constexpr auto kPatience = std::chrono::seconds(20);
 
@@ -54,7 +56,7 @@ private:
 // controls); null after 20 s.
 HWND WaitForAboutBox() {
     for (int i = 0; i < 2000; ++i) {
-        const HWND about = ::FindWindowW(L"#32770", L"About Corvantile Updater");
+        const HWND about = ::FindWindowW(L"#32770", kAboutCaption);
         if (about != nullptr && ::IsWindowVisible(about)) return about;
         ::Sleep(10);
     }
@@ -167,13 +169,13 @@ private:
 TEST_F(UpdaterDialog, ReadyShowsTheProductAndWaitsForOk) {
     ASSERT_NE(nullptr, Create());
     const Screen screen = Read();
-    EXPECT_EQ(L"This utility will update your Corvantile Server 10 to version 2.0.0.100.", screen.intro);
-    EXPECT_EQ(L"Click 'OK' to continue", screen.status);
+    EXPECT_EQ(Intro(L"Corvantile Server 10", L"2.0.0.100"), screen.intro);
+    EXPECT_EQ(kReady, screen.status);
     EXPECT_TRUE(screen.okEnabled);
-    EXPECT_EQ(L"Cancel", screen.cancelCaption);
+    EXPECT_EQ(kCancel, screen.cancelCaption);
     EXPECT_TRUE(screen.cancelEnabled);
     EXPECT_FALSE(screen.progressVisible);
-    EXPECT_EQ(L"Corvantile Updater", TextOf(dialog()));
+    EXPECT_EQ(kCaption, TextOf(dialog()));
 
     // "&About" comes last in the system menu.
     const HMENU menu = ::GetSystemMenu(dialog(), FALSE);
@@ -211,11 +213,11 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     ASSERT_NE(nullptr, Create());
     ::SetFocus(Item(IDOK));  // as after a click or Space on the button
     Press(IDOK);
-    ASSERT_TRUE(PumpUntil([&] { return Read().status == L"Installing update 'a.msp' for 'Server'."; }));
+    ASSERT_TRUE(PumpUntil([&] { return Read().status == Installing(L"a.msp", L"Server"); }));
     const Screen running = Read();
     EXPECT_FALSE(running.okEnabled);
     EXPECT_FALSE(running.cancelEnabled);
-    EXPECT_EQ(L"Cancel", running.cancelCaption);
+    EXPECT_EQ(kCancel, running.cancelCaption);
     EXPECT_TRUE(running.progressVisible);
     const HWND focus = ::GetFocus();
     EXPECT_TRUE(focus == dialog() || (focus != nullptr && ::IsWindowEnabled(focus))) << "focus on a disabled control";
@@ -234,8 +236,8 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     ::SetEvent(hold.get());
     ASSERT_TRUE(PumpUntilFinished());
     const Screen finished = Read();
-    EXPECT_EQ(L"Finished updating.", finished.status);
-    EXPECT_EQ(L"Close", finished.cancelCaption);
+    EXPECT_EQ(kFinished, finished.status);
+    EXPECT_EQ(kClose, finished.cancelCaption);
     EXPECT_TRUE(finished.cancelEnabled);
     EXPECT_FALSE(finished.okEnabled);
     EXPECT_FALSE(finished.progressVisible);
@@ -260,8 +262,8 @@ TEST_F(UpdaterDialog, FailedRunEndsWithTheInstallersCode) {
     ASSERT_NE(nullptr, Create());
     Press(IDOK);
     ASSERT_TRUE(PumpUntilFinished());
-    EXPECT_EQ(L"Update failed.", Read().status);
-    EXPECT_EQ(L"Close", Read().cancelCaption);
+    EXPECT_EQ(kFailed, Read().status);
+    EXPECT_EQ(kClose, Read().cancelCaption);
     ::SendMessageW(dialog(), WM_CLOSE, 0, 0);  // the close box works again once the run is over
     ASSERT_TRUE(PumpUntilQuit());
     EXPECT_EQ(1603, *quitCode());
@@ -275,8 +277,8 @@ TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
     ASSERT_NE(nullptr, Create());
     Press(IDOK);
     EXPECT_EQ(DialogPhase::Finished, state.phase);
-    EXPECT_EQ(L"Update failed.", Read().status);
-    EXPECT_EQ(L"Close", Read().cancelCaption);
+    EXPECT_EQ(kFailed, Read().status);
+    EXPECT_EQ(kClose, Read().cancelCaption);
     EXPECT_TRUE(Read().cancelEnabled);
     EXPECT_EQ(std::vector<std::wstring>{L"Updater thread creation failed."}, log.Lines());
     EXPECT_EQ(std::vector<std::wstring>{}, fake.calls);
@@ -292,16 +294,16 @@ TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
     ASSERT_TRUE(PumpUntilQuit());
     EXPECT_EQ(0, *quitCode());
     EXPECT_FALSE(::IsWindow(dialog()));
-    EXPECT_EQ((std::vector<std::wstring>{L"Installing update 'a.msp' for 'Server'."}), fake.statusTexts);
+    EXPECT_EQ((std::vector<std::wstring>{Installing(L"a.msp", L"Server")}), fake.statusTexts);
 }
 
 TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
     state.logNotCreated = true;
     ASSERT_NE(nullptr, Create());
-    EXPECT_EQ(L"The log file could not be created. Click 'OK' to continue without it.", Read().status);
+    EXPECT_EQ(kLogNotCreated, Read().status);
     Press(IDOK);
     ASSERT_TRUE(PumpUntilFinished());
-    EXPECT_EQ(L"Finished updating.", Read().status);
+    EXPECT_EQ(kFinished, Read().status);
 }
 
 // Every text the status line was given on this thread, including those a silent run shows only for the moment
@@ -353,7 +355,7 @@ TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
         ASSERT_TRUE(PumpUntilQuit());
         EXPECT_EQ(c.exitCode, *quitCode());
         ASSERT_FALSE(recorder.texts().empty());
-        EXPECT_EQ(L"Update failed.", recorder.texts().back());
+        EXPECT_EQ(kFailed, recorder.texts().back());
     }
 }
 
@@ -406,7 +408,7 @@ TEST_P(UpdaterDialogWorkingDirectory, FailsTheRunAndRemovesNothing) {
     ASSERT_NE(nullptr, Create());
     Press(IDOK);
     ASSERT_TRUE(PumpUntilFinished());
-    EXPECT_EQ(L"Update failed.", Read().status);
+    EXPECT_EQ(kFailed, Read().status);
     Press(IDCANCEL);
     ASSERT_TRUE(PumpUntilQuit());
     EXPECT_EQ(1, *quitCode());
@@ -455,7 +457,7 @@ TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
         if (about == nullptr) return;
         aboutTexts = TextOf(::GetDlgItem(about, IDC_ABOUT_NAME)) + L"|" + TextOf(::GetDlgItem(about, IDC_ABOUT_VERSION));
         ::SetEvent(hold.get());
-        for (int i = 0; i < 2000 && statusBehind != L"Finished updating."; ++i) {
+        for (int i = 0; i < 2000 && statusBehind != kFinished; ++i) {
             wchar_t text[64] = {};
             ::SendMessageW(::GetDlgItem(dialog(), IDC_STATUS_TEXT), WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text));
             statusBehind = text;
@@ -468,8 +470,8 @@ TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     helper.join();
     ::SetEvent(hold.get());
     // The version this build's resource carries.
-    EXPECT_EQ(L"Corvantile Updater|Version " CORVANTILE_VERSION_WIDE, aboutTexts);
-    EXPECT_EQ(L"Finished updating.", statusBehind);
+    EXPECT_EQ(std::wstring(kCaption) + L"|" + VersionLine(CORVANTILE_VERSION_WIDE), aboutTexts);
+    EXPECT_EQ(kFinished, statusBehind);
     EXPECT_EQ(DialogPhase::Finished, state.phase);
 }
 

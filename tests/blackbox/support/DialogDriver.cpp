@@ -1,5 +1,8 @@
 #include "tests/blackbox/support/DialogDriver.h"
 
+#include "res/resource.h"
+#include "tests/support/SystemTexts.h"
+
 #include <algorithm>
 #include <mutex>
 #include <set>
@@ -18,8 +21,7 @@ constexpr ULONGLONG kWindowScanMilliseconds = 10;
 // An empty status line is recorded once it has lasted this long (see Recorder::Run).
 constexpr ULONGLONG kEmptyTextMilliseconds = 250;
 constexpr DWORD kTerminatedExitCode = 0xDEADDEAD;
-constexpr int kMessageBoxTextId = 0xFFFF;
-constexpr int kStatusTextId = 1004;
+using texts::kMessageBoxTextId;
 
 // The dialog-class top-level windows of one process, in z-order.
 std::vector<HWND> DialogsOf(DWORD processId) {
@@ -123,7 +125,7 @@ private:
                 }
             }
             if (dialog == nullptr) continue;
-            const HWND status = ::GetDlgItem(dialog, kStatusTextId);
+            const HWND status = ::GetDlgItem(dialog, IDC_STATUS_TEXT);
             if (status == nullptr) continue;  // the dialog is being destroyed
             const std::wstring text = StoredText(status);
             // A control being destroyed reads as empty for a while (its text goes before its handle), so an

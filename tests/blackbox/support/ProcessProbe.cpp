@@ -1,6 +1,8 @@
 #include "tests/blackbox/support/ProcessProbe.h"
 
 #include "app/UniqueHandles.h"
+#include "res/resource.h"
+#include "tests/support/SystemTexts.h"
 
 #include <algorithm>
 #include <set>
@@ -14,12 +16,8 @@ namespace {
 constexpr DWORD kProbeIntervalMilliseconds = 10;
 // How long one WM_GETTEXT may take before the window counts as hung.
 constexpr UINT kTextTimeoutMilliseconds = 2'000;
-// The id that message boxes give their text control.
-constexpr int kMessageBoxTextId = 0xFFFF;
+using texts::kMessageBoxTextId;
 constexpr DWORD kTerminatedExitCode = 0xDEADDEAD;
-// Controls that only the updater's progress dialog has: its status line and its progress bar.
-constexpr int kStatusTextId = 1004;
-constexpr int kProgressBarId = 1002;
 
 struct WindowSearch {
     DWORD processId;
@@ -79,7 +77,8 @@ private:
 }  // namespace
 
 bool IsProgressDialog(HWND window) {
-    return ::GetDlgItem(window, kStatusTextId) != nullptr && ::GetDlgItem(window, kProgressBarId) != nullptr;
+    // Controls that only the updater's progress dialog has: its status line and its progress bar.
+    return ::GetDlgItem(window, IDC_STATUS_TEXT) != nullptr && ::GetDlgItem(window, IDC_PROGRESS) != nullptr;
 }
 
 std::wstring ReadWindowText(HWND window) {

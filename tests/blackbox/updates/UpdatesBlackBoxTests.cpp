@@ -4,10 +4,12 @@
 // what a user or a deployment script sees: the dialog's texts and buttons, the boxes, the exit code, the logs,
 // the installed files, and what stays behind in the temporary directory.
 #include "CorvantileVersion.h"
+#include "res/resource.h"
 #include "tests/blackbox/support/DialogDriver.h"
 #include "tests/blackbox/support/UpdaterBuilder.h"
 #include "tests/engine/installer/Fixtures.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/SystemTexts.h"
 #include "tests/support/TempDirectory.h"
 
 #include <gtest/gtest.h>
@@ -34,27 +36,8 @@ void PrintTo(const MessageBoxRecord& box, std::ostream* out) {
 namespace {
 
 using fixtures::Fixtures;
+using namespace texts;
 using Lines = std::vector<std::wstring>;
-
-// The dialog's controls, and the system-menu item that opens the About box.
-constexpr int kStatusTextId = 1004;
-constexpr WPARAM kAboutCommand = 40001;
-
-constexpr wchar_t kReady[] = L"Click 'OK' to continue";
-constexpr wchar_t kApplying[] = L"Applying updates...";
-constexpr wchar_t kFinished[] = L"Finished updating.";
-constexpr wchar_t kFailed[] = L"Update failed.";
-constexpr wchar_t kClose[] = L"Close";
-constexpr wchar_t kAboutCaption[] = L"About Corvantile Updater";
-constexpr wchar_t kRestartCaption[] = L"Corvantile Updater - Reboot Required";
-constexpr wchar_t kRestartQuestion[] =
-    L"Product updates successfully applied, but a reboot is required. Would you like to reboot now?";
-constexpr int kMessageBoxTextId = 0xFFFF;
-
-constexpr wchar_t kExtracting[] = L"Extracting update files.";
-constexpr wchar_t kDetermining[] = L"Determining applicable patches.";
-constexpr wchar_t kSucceeded[] = L"MsiApplyPatch succeeded.";
-constexpr wchar_t kCommitted[] = L"All updates applied successfully and MSI transaction committed.";
 
 std::string Show(const Lines& lines) {
     std::string shown;
@@ -62,12 +45,12 @@ std::string Show(const Lines& lines) {
     return shown.empty() ? " (none)" : shown;
 }
 
+// The lines that name a fixture product ("X64", "X86").
 std::wstring Installing(const std::wstring& file, const std::string& product) {
-    return L"Installing update '" + file + L"' for '" + Fixtures::Get()[product + "_PRODUCT_NAME"] + L"'.";
+    return texts::Installing(file, Fixtures::Get()[product + "_PRODUCT_NAME"]);
 }
 std::wstring OrderLine(const std::string& product) {
-    return L"Determining update application order for product '" + Fixtures::Get()[product + "_PRODUCT_NAME"] +
-           L"'.";
+    return texts::OrderLine(Fixtures::Get()[product + "_PRODUCT_NAME"]);
 }
 // The Installer's own log of one patch, named by the patch and the product it was applied to.
 std::wstring InstallerLogName(const std::wstring& file, const std::string& product) {
@@ -143,7 +126,7 @@ protected:
         const HWND dialog = driver_->WaitForProgressDialog();
         EXPECT_NE(dialog, nullptr) << driver_->Describe();
         if (dialog != nullptr) {
-            EXPECT_EQ(DialogDriver::ItemText(dialog, kStatusTextId), kReady);
+            EXPECT_EQ(DialogDriver::ItemText(dialog, IDC_STATUS_TEXT), kReady);
             EXPECT_TRUE(DialogDriver::ItemEnabled(dialog, IDOK));
             EXPECT_TRUE(DialogDriver::ItemEnabled(dialog, IDCANCEL));
         }
@@ -153,7 +136,7 @@ protected:
     // The end of a successful interactive run: the outcome shown, Cancel turned into an enabled Close that
     // ends the process with this exit code.
     void ExpectFinishedAndClose(HWND dialog, DWORD expectedExitCode = 0) {
-        ASSERT_TRUE(driver_->WaitForItemText(dialog, kStatusTextId, kFinished)) << driver_->Describe();
+        ASSERT_TRUE(driver_->WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
         EXPECT_EQ(DialogDriver::ItemText(dialog, IDCANCEL), kClose);
         EXPECT_TRUE(DialogDriver::ItemEnabled(dialog, IDCANCEL));
         EXPECT_FALSE(DialogDriver::ItemEnabled(dialog, IDOK)) << "a run is not started twice";
@@ -190,7 +173,7 @@ TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
     const HWND dialog = StartInteractive({L"PatchX64.msp", L"PatchX86.msp"});
     ASSERT_NE(dialog, nullptr);
     ASSERT_TRUE(DialogDriver::Press(dialog, IDOK));
-    ASSERT_TRUE(driver_->WaitForItemText(dialog, kStatusTextId, kFinished)) << driver_->Describe();
+    ASSERT_TRUE(driver_->WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
 
     EXPECT_EQ(Installed("X64"), Fact("X64_PATCHED"));
     EXPECT_EQ(Installed("X86"), Fact("X86_PATCHED"));
@@ -219,7 +202,7 @@ TEST_F(InteractiveUpdate, RestartQuestionAnsweredNoLetsTheRunFinish) {
     EXPECT_NE(::GetDlgItem(question, IDNO), nullptr);
     EXPECT_EQ(::GetWindow(question, GW_OWNER), dialog) << "the box belongs to the progress dialog";
     // The question is asked inside the run: it waits for the answer, and closing is still refused.
-    EXPECT_EQ(DialogDriver::ItemText(dialog, kStatusTextId), Installing(L"PatchReboot.msp", "X86"));
+    EXPECT_EQ(DialogDriver::ItemText(dialog, IDC_STATUS_TEXT), Installing(L"PatchReboot.msp", "X86"));
     EXPECT_FALSE(DialogDriver::ItemEnabled(dialog, IDCANCEL));
     EXPECT_EQ(Installed("X86"), Fact("REBOOT_X86_CONTENT"));
 
@@ -238,17 +221,17 @@ TEST_F(InteractiveUpdate, AboutBoxOpenedDuringTheRunLeavesItGoingOn) {
     ASSERT_NE(dialog, nullptr);
     // Queued behind OK: the dialog opens the box once the run has started.
     ASSERT_TRUE(DialogDriver::Press(dialog, IDOK));
-    ASSERT_TRUE(DialogDriver::SystemCommand(dialog, kAboutCommand));
+    ASSERT_TRUE(DialogDriver::SystemCommand(dialog, IDM_ABOUT));
 
     const HWND about = driver_->WaitForDialog(kAboutCaption);
     ASSERT_NE(about, nullptr) << driver_->Describe();
     // The version the updater's own version resource carries.
     EXPECT_EQ(DialogDriver::ItemTexts(about),
-              (Lines{L"OK", L"Corvantile Updater", L"Version " CORVANTILE_WIDEN(CORVANTILE_VERSION_TEXT)}));
+              (Lines{L"OK", kCaption, VersionLine(CORVANTILE_WIDEN(CORVANTILE_VERSION_TEXT))}));
     EXPECT_EQ(::GetWindow(about, GW_OWNER), dialog);
     EXPECT_FALSE(::IsWindowEnabled(dialog)) << "the About box is modal";
     // The worker goes on behind the box, and the dialog shows its outcome meanwhile.
-    EXPECT_TRUE(driver_->WaitForItemText(dialog, kStatusTextId, kFinished)) << driver_->Describe();
+    EXPECT_TRUE(driver_->WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
     EXPECT_TRUE(::IsWindow(about));
 
     ASSERT_TRUE(DialogDriver::Press(about, IDOK));
@@ -291,9 +274,9 @@ TEST_P(RefusedClose, IsIgnoredAndTheRunFinishes) {
     int runningSamples = 0;
     int enabledWhileRunning = 0;
     driver_->WaitUntil([&] {
-        const std::wstring before = DialogDriver::ItemText(dialog, kStatusTextId);
+        const std::wstring before = DialogDriver::ItemText(dialog, IDC_STATUS_TEXT);
         const bool cancelEnabled = DialogDriver::ItemEnabled(dialog, IDCANCEL);
-        const std::wstring after = DialogDriver::ItemText(dialog, kStatusTextId);
+        const std::wstring after = DialogDriver::ItemText(dialog, IDC_STATUS_TEXT);
         if (running(before) && running(after)) {
             ++runningSamples;
             if (cancelEnabled) ++enabledWhileRunning;
@@ -406,7 +389,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     Installing(L"PatchX64.msp", "X64"),
                                     kSucceeded,
                                     Installing(L"PatchFails.msp", "X64"),
-                                    L"MsiApplyPatch failed with error=1603"};
+                                    ApplyFailed(1603)};
                    },
                    "X64_PATCHED",
                    "X86_ORIGINAL",

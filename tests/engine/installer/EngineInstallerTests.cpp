@@ -11,6 +11,7 @@
 #include "tests/blackbox/support/UpdaterBuilder.h"
 #include "tests/engine/installer/Fixtures.h"
 #include "tests/package/PackageTestSupport.h"
+#include "tests/support/SystemTexts.h"
 #include "ui/Notifications.h"
 
 #include <gtest/gtest.h>
@@ -25,10 +26,8 @@ namespace {
 
 using namespace testing;
 using fixtures::Fixtures;
+using namespace texts;
 using Lines = std::vector<std::wstring>;
-
-constexpr wchar_t kCommitted[] = L"All updates applied successfully and MSI transaction committed.";
-constexpr wchar_t kSucceeded[] = L"MsiApplyPatch succeeded.";
 
 // msi.dll from the system directory, for the checks of what the Installer registered.
 std::set<std::wstring> RegisteredPatches(const std::wstring& productCode) {
@@ -157,13 +156,6 @@ protected:
     std::string Fact(const std::string& key) const { return Fixtures::Get().Text(key); }
     std::wstring Code(const std::string& key) const { return Fixtures::Get()[key]; }
 
-    static std::wstring Installing(const std::wstring& file, const std::wstring& product) {
-        return L"Installing update '" + file + L"' for '" + product + L"'.";
-    }
-    static std::wstring OrderLine(const std::wstring& product) {
-        return L"Determining update application order for product '" + product + L"'.";
-    }
-
     // The Installer's own log of one patch: present and not empty.
     static bool HasInstallerLog(const RealRun& run, const std::wstring& file, const std::wstring& productCode) {
         const std::optional<Bytes> log = ReadFileBytes(run.logDirectory + file + L" " + productCode + L".log");
@@ -181,9 +173,8 @@ TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
     const RealRun run = Run({L"PatchX86.msp", L"PatchX64.msp"}, status.window());
     EXPECT_EQ(0, run.result);
     EXPECT_EQ(0u, run.exitCode);
-    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
-                     Installing(L"PatchX64.msp", x64), kSucceeded, OrderLine(x86), Installing(L"PatchX86.msp", x86),
-                     kSucceeded, kCommitted}),
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded,
+                     OrderLine(x86), Installing(L"PatchX86.msp", x86), kSucceeded, kCommitted}),
               run.log);
     EXPECT_EQ((Lines{Installing(L"PatchX64.msp", x64), Installing(L"PatchX86.msp", x86)}), StatusRecorder::texts());
     EXPECT_EQ(Fact("X64_PATCHED"), InstalledText("X64"));
@@ -204,9 +195,8 @@ TEST_F(EngineWithInstaller, OnePatchForBothProducts) {
     EXPECT_EQ(0, run.result);
     // The first call already patches both products; Wine's Installer still finds the patch applicable to the
     // x86 product afterwards, and applying it again succeeds.
-    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
-                     Installing(L"PatchBoth.msp", x64), kSucceeded, OrderLine(x86),
-                     Installing(L"PatchBoth.msp", x86), kSucceeded, kCommitted}),
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchBoth.msp", x64), kSucceeded,
+                     OrderLine(x86), Installing(L"PatchBoth.msp", x86), kSucceeded, kCommitted}),
               run.log);
     EXPECT_EQ(Fact("BOTH_X64_CONTENT"), InstalledText("X64"));
     EXPECT_EQ(Fact("BOTH_X86_CONTENT"), InstalledText("X86"));
@@ -221,9 +211,8 @@ TEST_F(EngineWithInstaller, FailingPatchStopsTheRun) {
     const RealRun run = Run({L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"}, nullptr);
     EXPECT_EQ(1, run.result);
     EXPECT_EQ(1603u, run.exitCode);
-    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
-                     Installing(L"PatchX64.msp", x64), kSucceeded, Installing(L"PatchFails.msp", x64),
-                     L"MsiApplyPatch failed with error=1603"}),
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded,
+                     Installing(L"PatchFails.msp", x64), ApplyFailed(1603)}),
               run.log);
     // What was applied before the failure stays (Wine's transaction is a stub); the x86 product is untouched.
     EXPECT_EQ(Fact("X64_PATCHED"), InstalledText("X64"));
@@ -240,9 +229,8 @@ TEST_F(EngineWithInstaller, PatchThatNeedsARestart) {
     const RealRun run = Run({L"PatchReboot.msp"}, nullptr);
     EXPECT_EQ(0, run.result);
     EXPECT_EQ(3010u, run.exitCode);
-    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x86),
-                     Installing(L"PatchReboot.msp", x86), kSucceeded, kCommitted,
-                     L"One or more of the updates installed require a reboot."}),
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x86), Installing(L"PatchReboot.msp", x86), kSucceeded,
+                     kCommitted, kRebootLine}),
               run.log);
     EXPECT_EQ(Fact("REBOOT_X86_CONTENT"), InstalledText("X86"));
 }
@@ -251,8 +239,8 @@ TEST_F(EngineWithInstaller, ProductThatIsNotInstalledIsSkipped) {
     const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
     const RealRun run = Run({L"PatchNotInstalled.msp", L"PatchX64.msp"}, nullptr, false);
     EXPECT_EQ(0, run.result);
-    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", OrderLine(x64),
-                     Installing(L"PatchX64.msp", x64), kSucceeded, kCommitted}),
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded,
+                     kCommitted}),
               run.log);
     EXPECT_EQ(Fact("X64_PATCHED"), InstalledText("X64"));
 }
@@ -261,7 +249,7 @@ TEST_F(EngineWithInstaller, FileThatIsNotAPatchStopsBeforeAnything) {
     const RealRun run = RunPackedByHand({L"PatchX64.msp", L"NotAPatch.msp"}, nullptr);
     EXPECT_EQ(1, run.result);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Lines{L"Extracting update files."}, run.log);
+    EXPECT_EQ(Lines{kExtracting}, run.log);
     EXPECT_EQ(Fact("X64_ORIGINAL"), InstalledText("X64"));
     EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("X64_PRODUCT_CODE")));
 }
@@ -269,7 +257,7 @@ TEST_F(EngineWithInstaller, FileThatIsNotAPatchStopsBeforeAnything) {
 TEST_F(EngineWithInstaller, NothingToUpdateStillCommits) {
     const RealRun run = Run({L"PatchNotInstalled.msp"}, nullptr);
     EXPECT_EQ(0, run.result);
-    EXPECT_EQ((Lines{L"Extracting update files.", L"Determining applicable patches.", kCommitted}), run.log);
+    EXPECT_EQ((Lines{kExtracting, kDetermining, kCommitted}), run.log);
     EXPECT_EQ(Fact("X64_ORIGINAL"), InstalledText("X64"));
     EXPECT_EQ(Fact("X86_ORIGINAL"), InstalledText("X86"));
 }
