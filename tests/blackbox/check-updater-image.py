@@ -15,6 +15,9 @@
   (v2) DPI awareness with the system-wide fallback (else Windows stretches its dialogs), its English string
   table holds the texts the program shows, and its two dialog templates are exactly the dialogs it must show:
   sizes, font, styles, control ids, kinds, texts, positions in dialog units and template order.
+- Its icon group (IDI_UPDATER) holds the ten images that res/icon/make-icon.py draws, in its order: 16x16 at 4, 8
+  and 32 bits per pixel, 32x32 at 4, 8 and 32, 48x48 at 8 and 32, 256x256 at 8 and 32, each an icon resource of
+  the image. That the .ico is what the script draws is IconComesFromItsScript's check.
 
 Usage: check-updater-image.py UPDATER_EXE OBJDUMP WINDRES VERSION
 """
@@ -54,6 +57,13 @@ SUPPORTED_OS = {
     "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
 }
+
+IDI_UPDATER = 105
+# (size, bits per pixel) as res/icon/make-icon.py's IMAGES lists them.
+ICON_IMAGES = [(16, 4), (16, 8), (16, 32), (32, 4), (32, 8), (32, 32), (48, 8), (48, 32), (256, 8), (256, 32)]
+# One entry of a decompiled RT_GROUP_ICON: "width height colours reserved" (octal escapes), planes, bits, bytes,
+# icon id.
+GROUP_ENTRY = re.compile(r'"\\(\d{3})\\(\d{3})\\(\d{3})\\(\d{3})", (\d+), (\d+), (0x[0-9a-f]+)L, (\d+)')
 
 failures = []
 
@@ -206,6 +216,31 @@ def check_version_info(rc_text, version):
             fail(f"version resource value {key} is {values.get(key)!r}, expected {text!r}")
 
 
+def check_icon_group(rc_text):
+    """The one RT_GROUP_ICON: IDI_UPDATER, with an entry of each expected size and depth in order, each naming an
+    RT_ICON of the image."""
+    groups, icons = {}, set()
+    for _, header, body in resource_blocks(rc_text):
+        words = header.split()
+        if len(words) >= 2 and words[0].isdigit() and words[1] == "14":
+            groups[int(words[0])] = [tuple(int(v, 8) for v in match[:4]) + (int(match[4]), int(match[5]),
+                                                                             int(match[6], 16), int(match[7]))
+                                     for match in GROUP_ENTRY.findall("".join(body))]
+        elif len(words) >= 2 and words[0].isdigit() and words[1] == "3":
+            icons.add(int(words[0]))
+    if list(groups) != [IDI_UPDATER]:
+        fail(f"icon groups {list(groups)}, expected one, IDI_UPDATER ({IDI_UPDATER})")
+        return
+    entries = groups[IDI_UPDATER]
+    expected = [(size % 256, size % 256, 16 if bits == 4 else 0, 0, 1, bits) for size, bits in ICON_IMAGES]
+    if [entry[:6] for entry in entries] != expected:
+        fail(f"the icon group holds (width, height, colours, reserved, planes, bits) {[e[:6] for e in entries]}, "
+             f"expected {expected}")
+    for *_, icon in entries:
+        if icon not in icons:
+            fail(f"the icon group names icon {icon}, which is not in the image")
+
+
 def check_resources(path, windres, version):
     decompiled = subprocess.run([windres, "-i", path, "-O", "rc"], capture_output=True, text=True)
     if decompiled.returncode != 0:
@@ -228,6 +263,8 @@ def check_resources(path, windres, version):
     for number, text in STRINGS.items():
         if strings.get(number) != text:
             fail(f"string {number} is {strings.get(number)!r}, expected {text!r}")
+
+    check_icon_group(rc_text)
 
     dialogs = dialog_templates(rc_text)
     for number, expected in DIALOGS.items():
@@ -277,7 +314,8 @@ def main():
         print(f"FAILED: {failure}", file=sys.stderr)
     if not failures:
         print(f"{path}: ends with its last section, imports known DLLs and the common controls only, manifest"
-              " (with supported systems and DPI awareness), version resource, strings and dialogs embedded")
+              " (with supported systems and DPI awareness), version resource, strings, dialogs and the icon of ten"
+              " images embedded")
     return 1 if failures else 0
 
 

@@ -10,17 +10,12 @@ import subprocess
 import sys
 from pathlib import Path
 
+from script_tests import check, log_messages, summary, win
+
 if len(sys.argv) != 8:
     sys.exit(__doc__)
 document, run_in_copy, baseline, pack_tool, stub, fixtures, work = (Path(a).resolve() for a in sys.argv[1:])
 text = document.read_text(encoding="utf-8")
-failures = []
-
-
-def check(condition, what):
-    print(("ok    " if condition else "FAIL  ") + what, flush=True)
-    if not condition:
-        failures.append(what)
 
 
 def code_blocks():
@@ -45,7 +40,7 @@ subprocess.run([str(pack_tool), "build", "--stub", str(stub), "--name", "Example
 # Each command as the document shows it, its exit code kept, then every directory it names copied out of the
 # prefix copy before the copy goes.
 directories = sorted({word for command in commands for word in command.split() if re.match(r"[A-Z]:\\", word)})
-script = ["@echo off", "cd /d Z:" + str(work).replace("/", "\\")]
+script = ["@echo off", "cd /d " + win(work)]
 for index, command in enumerate(commands):
     script += [command, f"echo %ERRORLEVEL% > out\\exit{index}.txt"]
 for index, directory in enumerate(directories):
@@ -65,8 +60,7 @@ def exit_code(index):
 
 update_logs = copied(commands[0].split()[-1])
 check(exit_code(0) == "0", f"{commands[0]} exits 0 ({exit_code(0)})")
-log = update_logs / "CorvantileUpdater.log"
-messages = [line[14:] for line in log.read_bytes().decode("utf-16-le").split("\r\n") if line] if log.exists() else []
+messages = log_messages(update_logs) or []
 check(messages == shown_messages, f"its log is the one the document shows ({messages})")
 check((update_logs / shown_installer_log).is_file(), f"the Installer log {shown_installer_log} is there")
 
@@ -75,5 +69,4 @@ check(exit_code(1) == "0", f"{commands[1]} exits 0 ({exit_code(1)})")
 check(all((extracted / p).read_bytes() == (fixtures / p).read_bytes() for p in patches if (extracted / p).exists())
       and all((extracted / p).exists() for p in patches), "it extracts the patches as they were packed")
 
-print(f"\n{len(failures)} failure(s)" if failures else "\nall checks passed")
-sys.exit(1 if failures else 0)
+sys.exit(summary())

@@ -16,6 +16,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+from script_tests import check, summary
+
 
 def console_blocks(text):
     """Each console block as a list of (command, shown output lines)."""
@@ -47,20 +49,19 @@ def matches(shown, printed):
 
 
 def self_test():
-    assert matches(["a", "...", "c"], ["a", "b", "b", "c"])
-    assert matches(["a", "...", "c"], ["a", "c"])
-    assert not matches(["a", "c"], ["a", "b", "c"])
-    assert matches(["offset ..., ... bytes"], ["offset 12, 40 bytes"])
-    assert not matches(["offset ..., 41 bytes"], ["offset 12, 40 bytes"])
-    assert not matches(["x"], [])
-    assert not matches([], ["unshown"])
+    check(matches(["a", "...", "c"], ["a", "b", "b", "c"]), "a \"...\" line matches two lines")
+    check(matches(["a", "...", "c"], ["a", "c"]), "a \"...\" line matches no line")
+    check(not matches(["a", "c"], ["a", "b", "c"]), "an unshown line in between is caught")
+    check(matches(["offset ..., ... bytes"], ["offset 12, 40 bytes"]), "\"...\" within a line matches any text")
+    check(not matches(["offset ..., 41 bytes"], ["offset 12, 40 bytes"]), "a different number is caught")
+    check(not matches(["x"], []), "a shown line that is not printed is caught")
+    check(not matches([], ["unshown"]), "a printed line that is not shown is caught")
 
 
 def main():
     if sys.argv[1:] == ["--self-test"]:
         self_test()
-        print("self-test passed")
-        return 0
+        return summary()
     if len(sys.argv) < 3:
         sys.exit(__doc__)
     document, work = Path(sys.argv[1]), Path(sys.argv[2]).resolve()
@@ -75,7 +76,6 @@ def main():
             (tools / name).symlink_to(Path(value).resolve())
     environment = dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}", LC_ALL="C.UTF-8")
 
-    failures = 0
     commands = 0
     for steps in console_blocks(document.read_text(encoding="utf-8")):
         for command, shown in steps:
@@ -88,13 +88,11 @@ def main():
                 problem = f"exit code {result.returncode}"
             elif shown and not matches(shown, printed):
                 problem = "it printed something else"
-            print(("FAIL  " if problem else "ok    ") + command + (f": {problem}" if problem else ""), flush=True)
-            if problem:
-                failures += 1
+            if not check(problem is None, command + (f": {problem}" if problem else "")):
                 print("  shown:\n" + "\n".join("    " + line for line in shown))
                 print("  printed:\n" + "\n".join("    " + line for line in printed))
-    print(f"{commands} command(s) of {document.name}, {failures} failure(s)")
-    return 1 if failures or commands == 0 else 0
+    check(commands > 0, f"{document.name} shows {commands} command(s)")
+    return summary()
 
 
 sys.exit(main())

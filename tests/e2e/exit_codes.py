@@ -9,53 +9,30 @@ in an order in which no run's patches change what a later run expects.
 Usage: exit_codes.py BIN_DIR FIXTURES BASELINE_PREFIX WORK_DIR
 """
 import shutil
-import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
-from wine_prefix import prefix_copy, win
+from script_tests import WineRun, check, log_messages, prefix_copy, run_wine, summary, win
 
 if len(sys.argv) != 5:
     sys.exit(__doc__)
 bin_dir, fixtures, baseline, work = (Path(a).resolve() for a in sys.argv[1:])
 RESTART_CAPTION = "Corvantile Updater - Reboot Required"
 IDNO = 7
-failures = []
-checks = 0
-
-
-def check(condition, what):
-    global checks
-    checks += 1
-    print(("ok    " if condition else "FAIL  ") + what, flush=True)
-    if not condition:
-        failures.append(what)
-    return condition
-
-
-def wine(env, *args, **kwargs):
-    # Output through a file: wineserver holds a program's pipes for a while after it exits.
-    with tempfile.TemporaryFile() as output:
-        done = subprocess.run(["wine", *map(str, args)], env=env, cwd=work, stdin=subprocess.DEVNULL,
-                              stdout=output, stderr=subprocess.DEVNULL, timeout=180, **kwargs)
-        output.seek(0)
-        return done.returncode, output.read().decode("utf-8", "replace")
 
 
 def pack(env, name, patches):
     updater = work / name
-    rc, said = wine(env, bin_dir / "corvantile-pack.exe", "build", "--stub", win(bin_dir / "CorvantileUpdater.exe"),
+    done = run_wine(env, bin_dir / "corvantile-pack.exe", "build", "--stub", win(bin_dir / "CorvantileUpdater.exe"),
                     "--name", "Corvantile Fixtures", "--version", "1.0.1", "--output", win(updater),
-                    *[win(fixtures / patch) for patch in patches])
-    check(rc == 0, f"corvantile-pack build {name} exits 0 ({said.strip()})")
+                    *[win(fixtures / patch) for patch in patches], cwd=work)
+    check(done.returncode == 0, f"corvantile-pack build {name} exits 0 ({(done.stdout + done.stderr).strip()})")
     return updater
 
 
 def last_log_line(logs):
-    path = logs / "CorvantileUpdater.log"
-    lines = [line[14:] for line in path.read_bytes().decode("utf-16-le").split("\r\n") if line] if path.exists() else []
+    lines = log_messages(logs) or []
     return lines[-1] if lines else "<no log>"
 
 
@@ -66,17 +43,13 @@ def exit_code(env, updater, logs, answer_restart_question=False, temp=None):
     command = f"{win(updater)} -a -l {win(logs)} & call echo %^ERRORLEVEL%"
     if temp is not None:
         command = f"set TEMP={win(temp)}&& set TMP={win(temp)}&& {command}"
-    with tempfile.TemporaryFile() as output:
-        shell = subprocess.Popen(["wine", "cmd", "/c", command], env=env, cwd=work, stdin=subprocess.DEVNULL,
-                                 stdout=output, stderr=subprocess.DEVNULL)
-        if answer_restart_question:
-            rc, _ = wine(env, bin_dir / "screenshot-probe.exe", "wait", RESTART_CAPTION)
-            check(rc == 0, "the restart question is asked in a -a run")
-            rc, _ = wine(env, bin_dir / "screenshot-probe.exe", "press", RESTART_CAPTION, IDNO)
-            check(rc == 0, "the restart question is answered No")
-        shell.wait(timeout=180)
-        output.seek(0)
-        said = output.read().decode("utf-8", "replace").split()
+    shell = WineRun(env, "cmd", "/c", command, cwd=work)
+    if answer_restart_question:
+        asked = run_wine(env, bin_dir / "screenshot-probe.exe", "wait", RESTART_CAPTION, cwd=work)
+        check(asked.returncode == 0, "the restart question is asked in a -a run")
+        answered = run_wine(env, bin_dir / "screenshot-probe.exe", "press", RESTART_CAPTION, IDNO, cwd=work)
+        check(answered.returncode == 0, "the restart question is answered No")
+    said = shell.finish(timeout=180).stdout.split()
     return int(said[-1]) if said and said[-1].isdigit() else None
 
 
@@ -109,8 +82,7 @@ def main():
             code = exit_code(env, updater, logs, answer, temp)
             check(code == expected, f"{what}: exit code {expected} ({code}, {time.monotonic() - started:.1f} s)")
             check(last_log_line(logs) == line, f"{what}: the log ends with {line!r} ({last_log_line(logs)!r})")
-    print(f"{checks - len(failures)} passed, {len(failures)} failed")
 
 
 main()
-sys.exit(1 if failures else 0)
+sys.exit(summary())

@@ -15,20 +15,15 @@ import subprocess
 import sys
 from pathlib import Path
 
+import script_tests
+from script_tests import check, checks, failures, summary, win
+
 wine_run, stub, work = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3])
 quick = "--quick" in sys.argv[4:]
-failures = []
+# Thousands of checks without --quick: only the failures are printed.
+script_tests.print_passes = False
 runs = 0
 repeated = 0
-checks = 0
-
-
-def check(condition, what):
-    global checks
-    checks += 1
-    if not condition:
-        print("FAIL  " + what)
-        failures.append(what)
 
 
 def text(s):
@@ -52,10 +47,6 @@ def patch(size, seed):
     return (bytes.fromhex("D0CF11E0A1B11AE1") + bytes((seed + i * 7) % 256 for i in range(size)))[:size]
 
 
-def windows(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
 def tree(root):
     return sorted(str(p.relative_to(root)) for p in root.rglob("*")) if root.exists() else []
 
@@ -73,8 +64,8 @@ def run_once(output, logs):
     runs += 1
     log = work / "logs" / "CorvantileUpdater.log"
     log.unlink(missing_ok=True)
-    done = subprocess.run([wine_run, windows(work / "app" / "Update.exe"), "-x", output, "-l", logs], cwd=work,
-                          capture_output=True, timeout=60)
+    done = script_tests.run(wine_run, win(work / "app" / "Update.exe"), "-x", output, "-l", logs, cwd=work,
+                            timeout=60)
     return done, (log.read_bytes().decode("utf-16-le", "replace").split("\r\n")[:-1] if log.exists() else None)
 
 
@@ -108,7 +99,7 @@ first_end = data_start + len(files[0][1])
 borders = [name_end, version_end, table_start, table_start + 528, data_start, first_end, len(whole)]
 cuts = range(1, len(whole)) if not quick else sorted(
     {c for b in borders for c in (b - 1, b, b + 1) if 0 < c < len(whole)})
-sweep_failures = len(failures)
+sweep_failures = failures()
 for cut in cuts:
     out = work / "out"
     shutil.rmtree(out, ignore_errors=True)
@@ -122,7 +113,7 @@ for cut in cuts:
     left = tree(out)
     complete = left == ["first.msp"] and (out / "first.msp").read_bytes() == files[0][1]
     check(left == [] or (cut >= first_end and complete), f"cut at {cut}: left {left}")
-print(f"truncation sweep: {len(cuts)} cut points, {len(failures) - sweep_failures} failed")
+print(f"truncation sweep: {len(cuts)} cut points, {failures() - sweep_failures} failed")
 
 # ---- Hostile names ----
 devices = ["CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"] + [f"{p}{d}" for p in ("COM", "LPT")
@@ -133,7 +124,7 @@ names = ["..\\escape.msp", "../escape.msp", "..\\..\\escape.msp", "\\escape.msp"
          "a*.msp", "a?.msp", "a\".msp", "a<.msp", "a>.msp", "a|.msp", "a\x01.msp", "a\x1f.msp", "a\x7f.msp",
          "a\ud800.msp", "\udc00.msp", "a\udbff", "n" * 256, "n" * 259]
 names += [d for d in devices] + [d.lower() + ".msp" for d in devices] + [d + " .msp" for d in devices]
-names_failures = len(failures)
+names_failures = failures()
 (work / "sub").mkdir()
 before = tree(work.parent)
 outside = prefix_drive_c()
@@ -151,15 +142,15 @@ for first, second in pairs:
     check(code == 1 and log[-1:] == ["Failed to create update file."], f"pair {first!r}/{second!r}: {code} {log}")
     check(tree(work.parent) == before, f"pair {first!r}/{second!r}: wrote something")
     shutil.rmtree(work / "hostile", ignore_errors=True)
-print(f"hostile names: {len(names)} names and {len(pairs)} pairs, {len(failures) - names_failures} failed")
+print(f"hostile names: {len(names)} names and {len(pairs)} pairs, {failures() - names_failures} failed")
 
 # ---- Directories ----
-directory_failures = len(failures)
+directory_failures = failures()
 ordinary = package([("a.msp", patch(100, 7))])
 (work / "plain").write_bytes(b"x")
 cases = [("missing\\out", "Output directory not accessible."), (".\\plain\\out", "Output directory not accessible."),
          (".\\plain", "Output directory not accessible."), ("NUL", "Output directory not accessible."),
-         (windows(work / "app" / "Update.exe"), "Output directory not accessible.")]
+         (win(work / "app" / "Update.exe"), "Output directory not accessible.")]
 for output, expected in cases:
     for table in (ordinary, package([])):
         before = tree(work)
@@ -167,7 +158,7 @@ for output, expected in cases:
         check(code == 1 and log[-1:] == [expected], f"directory {output}: exit {code}, log {log}")
         check(tree(work) == before, f"directory {output}: made {sorted(set(tree(work)) - set(before))}")
 check((work / "plain").read_bytes() == b"x", "the file in the directory's place is untouched")
-code, log = extract(ordinary, windows(work / "made" / "two" / "levels"))
+code, log = extract(ordinary, win(work / "made" / "two" / "levels"))
 check(code == 0 and (work / "made/two/levels/a.msp").exists(), f"a missing absolute directory is made: {code} {log}")
 
 mount = work / "mount"
@@ -181,19 +172,18 @@ for options, what in (("ro,size=64k", "read-only"), ("size=64k", "full")):
         continue
     try:
         if what == "read-only":
-            for output, expected in ((windows(mount), "Failed to create update file."),
-                                     (windows(mount / "sub"), "Output directory not accessible.")):
+            for output, expected in ((win(mount), "Failed to create update file."),
+                                     (win(mount / "sub"), "Output directory not accessible.")):
                 code, log = extract(ordinary, output)
                 check(code == 1 and log[-1:] == [expected] and tree(mount) == [], f"{what} {output}: {code} {log}")
         else:
             big = package([("small.msp", patch(1000, 8)), ("large.msp", patch(256 * 1024, 9))])
-            code, log = extract(big, windows(mount / "out"))
+            code, log = extract(big, win(mount / "out"))
             check(code == 1 and log[-1:] == ["Failed to write update file."], f"full disk: exit {code}, log {log}")
             check(tree(mount) == ["out", "out/small.msp"], f"full disk: left {tree(mount)}")
     finally:
         subprocess.run(["umount", str(mount)], check=False)
-print(f"directories: {len(cases) * 2 + 1} cases and the mounted ones, {len(failures) - directory_failures} failed")
+print(f"directories: {len(cases) * 2 + 1} cases and the mounted ones, {failures() - directory_failures} failed")
 
-print(f"{runs} runs of the updater ({repeated} repeated for want of a log), {checks} checks")
-print(f"{checks - len(failures)} passed, {len(failures)} failed")
-sys.exit(1 if failures else 0)
+print(f"{runs} runs of the updater ({repeated} repeated for want of a log), {checks()} checks")
+sys.exit(summary())

@@ -11,18 +11,14 @@ import subprocess
 import sys
 from pathlib import Path
 
+import script_tests
+from script_tests import check, summary
+
 wine_run, bin_dir, work, make_fixtures = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3]), sys.argv[4]
-failures = []
-
-
-def check(condition, what):
-    print(("ok    " if condition else "FAIL  ") + what)
-    if not condition:
-        failures.append(what)
 
 
 def run(*args, cwd):
-    return subprocess.run([wine_run, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120)
+    return script_tests.run(wine_run, *args, cwd=cwd)
 
 
 shutil.rmtree(work, ignore_errors=True)
@@ -68,5 +64,4 @@ check(tool_extract.returncode == 0, f"corvantile-pack extract exits 0 ({tool_ext
 for name in sources:
     check((work / "inspect" / name).read_bytes() == (inputs / name).read_bytes(), f"the tool extracts {name} unchanged")
 
-print(f"{len(failures)} failed")
-sys.exit(1 if failures else 0)
+sys.exit(summary())

@@ -17,12 +17,10 @@ import json
 import os
 import shutil
 import struct
-import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
-from wine_prefix import prefix_copy, win
+from script_tests import check, fixture_facts, log_messages, prefix_copy, run, run_wine, summary, win
 
 if len(sys.argv) != 7 or sys.argv[1] not in ("signatures", "damaged"):
     sys.exit(__doc__)
@@ -31,29 +29,7 @@ part = sys.argv[1]
 wine_run, bin_dir, fixtures, baseline, work = (Path(a).resolve() for a in sys.argv[2:])
 signer = os.environ.get("OSSLSIGNCODE", "osslsigncode")
 patches = ["PatchX64.msp", "PatchX86.msp"]
-failures = []
-
-
-def check(condition, what):
-    print(("ok    " if condition else "FAIL  ") + what, flush=True)
-    if not condition:
-        failures.append(what)
-    return condition
-
-
-def run(*args, **kwargs):
-    return subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=120, **kwargs)
-
-
-def facts():
-    values = {}
-    for line in (fixtures / "fixtures.txt").read_text(encoding="utf-8").splitlines():
-        key, _, value = line.partition("=")
-        values[key] = value.encode("latin-1", "backslashreplace").decode("unicode_escape")
-    return values
-
-
-FACTS = facts()
+FACTS = fixture_facts(fixtures)
 
 
 # ---- PE security directory ----
@@ -161,17 +137,7 @@ def check_same_files(directory, what):
 # ---- the updater, in a private copy of the baseline prefix (both fixture products installed) ----
 
 def run_updater(env, updater, *args):
-    # Output through a file: wineserver holds a program's pipes for a while after it exits.
-    with tempfile.TemporaryFile() as output:
-        return subprocess.run(["wine", str(updater), *args], env=env, cwd=work, stdin=subprocess.DEVNULL,
-                              stdout=output, stderr=output, timeout=120).returncode
-
-
-def log_messages(directory):
-    path = directory / "CorvantileUpdater.log"
-    if not path.exists():
-        return None
-    return [line[14:] for line in path.read_bytes().decode("utf-16-le").split("\r\n") if line]
+    return run_wine(env, updater, *args, cwd=work, timeout=120).returncode
 
 
 def installed(prefix, product):
@@ -326,5 +292,4 @@ def check_damaged_directories(signed, unsigned_listing):
 
 
 main()
-print(f"\n{len(failures)} failure(s)" if failures else "\nall checks passed")
-sys.exit(1 if failures else 0)
+sys.exit(summary())

@@ -16,16 +16,11 @@ import subprocess
 import sys
 from pathlib import Path
 
+import script_tests
+from script_tests import check, run
+
 wine_run, windows_tool, native_tool, stub, make_fixtures, work = sys.argv[1:7]
 work = Path(work)
-failures = []
-
-
-def check(condition, what):
-    print(("ok    " if condition else "FAIL  ") + what)
-    if not condition:
-        failures.append(what)
-
 
 if not Path(native_tool).is_file():
     sys.exit(f"{native_tool} is missing: build the native preset first (scripts/build.sh builds both)")
@@ -73,9 +68,8 @@ refused = {
 
 def run_both(*args):
     """Runs both tools in WORK_DIR; paths in args use '/', the Windows tool gets them with '\\'."""
-    native = subprocess.run([native_tool, *args], cwd=work, capture_output=True, text=True, timeout=120)
-    windows = subprocess.run([wine_run, windows_tool, *[a.replace("/", "\\") for a in args]], cwd=work,
-                             capture_output=True, text=True, timeout=120)
+    native = run(native_tool, *args, cwd=work)
+    windows = run(wine_run, windows_tool, *[a.replace("/", "\\") for a in args], cwd=work)
     return native, windows
 
 
@@ -109,9 +103,8 @@ native, windows = build("Native.exe", patches)
 same(native, windows, "build with every patch")
 check(native.returncode == 0 and "groups that share no target product" in native.stderr,
       f"build with every patch warns of separate groups: {native.stderr.strip()}")
-windows = subprocess.run([wine_run, windows_tool, "build", "--stub", "stub.exe", "--name", "Corvantile Fixtures",
-                          "--version", "1.0.1", "--output", "Windows.exe", *[f"inputs\\{n}" for n in patches]],
-                         cwd=work, capture_output=True, text=True, timeout=120)
+windows = run(wine_run, windows_tool, "build", "--stub", "stub.exe", "--name", "Corvantile Fixtures", "--version",
+              "1.0.1", "--output", "Windows.exe", *[f"inputs\\{n}" for n in patches], cwd=work)
 check(windows.returncode == 0 and (work / "Windows.exe").read_bytes() == (work / "Native.exe").read_bytes(),
       "both builds write the same updater")
 
@@ -150,5 +143,4 @@ for entry in entries:
               (facts["patches"][name]["targets"], facts["patches"][name]["code"], None),
               f"{name} shows its targets and patch code: {entry['targets']} {entry['patchCode']}")
 
-print(f"{len(failures)} failed")
-sys.exit(1 if failures else 0)
+sys.exit(script_tests.summary())
