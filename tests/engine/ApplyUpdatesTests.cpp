@@ -65,6 +65,7 @@ protected:
     FakeInstaller fake;
     std::wstring logDirectory;
     HWND owner = kOwner;
+    HINSTANCE strings = UpdaterStrings();
 
     FakePatch& Patch(const std::wstring& fileName, const std::wstring& targets) {
         files_.push_back({fileName, PatchLikeData(64 + files_.size(), static_cast<std::uint32_t>(files_.size()))});
@@ -84,8 +85,9 @@ protected:
         CraftedUpdater updater(scratch_.path(), package);
         EXPECT_TRUE(updater.headerRead());
         fake.extractDir = scratch_ / L"work";
-        const EngineContext context{&FakeInstaller::Load, &updater.package(), logDirectory, UpdaterStrings()};
+        const EngineContext context{&FakeInstaller::Load, &updater.package(), logDirectory, strings};
         const LogCapture log;
+        fake.RecordLogLines();
         RunOutcome outcome;
         UpdateOutcome updateOutcome;
         outcome.result = ApplyUpdates(context, fake.extractDir.c_str(), owner, updateOutcome);
@@ -226,11 +228,14 @@ TEST_F(Engine, EmptyTableStillOpensAndCommitsTheTransaction) {
 
 TEST_F(Engine, ProductsGoX64FirstEachGroupByCodeUnits) {
     // Targets name one product twice, a code with a blank, codes differing in case and one code that is the
-    // prefix of another; an empty template names nothing.
+    // prefix of another; an empty template names nothing, while an empty piece is a code like any other.
     Patch(L"a.msp", L"{a};{A};{A}x");
     Patch(L"b.msp", L"{1};{A}; {B}");
     Patch(L"c.msp", L"");
     Patch(L"d.msp", L"{A};{A};{Z}");
+    Patch(L"e.msp", L";{1}");
+    Patch(L"f.msp", L"{Z};;{a}");
+    Product(L"");
     Product(L"{a}", L"x64;1033");
     Product(L"{A}", L"X64;1033");  // the platform is matched case-sensitively
     Product(L"{A}x", L"Intel;1033");
@@ -240,24 +245,50 @@ TEST_F(Engine, ProductsGoX64FirstEachGroupByCodeUnits) {
 
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
-    EXPECT_EQ((Lines{L"MsiQueryProductStateW( {B})", L"MsiQueryProductStateW({1})", L"MsiQueryProductStateW({A})",
+    EXPECT_EQ((Lines{L"MsiQueryProductStateW()", L"MsiQueryProductStateW( {B})", L"MsiQueryProductStateW({1})", L"MsiQueryProductStateW({A})",
                      L"MsiQueryProductStateW({A}x)", L"MsiQueryProductStateW({Z})", L"MsiQueryProductStateW({a})"}),
               fake.CallsStartingWith(L"MsiQueryProductStateW("));
     EXPECT_EQ((Lines{
+                  L"MsiDeterminePatchSequenceW(, null, 4, 2, [<dir>\\e.msp type=0 order=-1 status=0] "
+                  L"[<dir>\\f.msp type=0 order=-1 status=0])",
                   L"MsiDeterminePatchSequenceW( {B}, null, 4, 1, [<dir>\\b.msp type=0 order=-1 status=0])",
-                  L"MsiDeterminePatchSequenceW({1}, null, 4, 1, [<dir>\\b.msp type=0 order=-1 status=0])",
-                  L"MsiDeterminePatchSequenceW({a}, null, 4, 1, [<dir>\\a.msp type=0 order=-1 status=0])",
+                  L"MsiDeterminePatchSequenceW({1}, null, 4, 2, [<dir>\\b.msp type=0 order=-1 status=0] "
+                  L"[<dir>\\e.msp type=0 order=-1 status=0])",
+                  L"MsiDeterminePatchSequenceW({a}, null, 4, 2, [<dir>\\a.msp type=0 order=-1 status=0] "
+                  L"[<dir>\\f.msp type=0 order=-1 status=0])",
                   L"MsiDeterminePatchSequenceW({A}, null, 4, 4, [<dir>\\a.msp type=0 order=-1 status=0] "
                   L"[<dir>\\b.msp type=0 order=-1 status=0] [<dir>\\d.msp type=0 order=-1 status=0] "
                   L"[<dir>\\d.msp type=0 order=-1 status=0])",
                   L"MsiDeterminePatchSequenceW({A}x, null, 4, 1, [<dir>\\a.msp type=0 order=-1 status=0])",
               }),
               fake.CallsStartingWith(L"MsiDeterminePatchSequenceW("));
+    EXPECT_EQ(Apply(L"e.msp"), fake.CallsStartingWith(L"MsiApplyPatchW(").at(0)) << "the empty code is updated";
 }
+
+// Only INSTALLSTATE_DEFAULT is installed: any other state skips the product without a line.
+class EngineProductState : public Engine, public ::testing::WithParamInterface<INSTALLSTATE> {};
+
+TEST_P(EngineProductState, OtherThanDefaultSkipsTheProductSilently) {
+    Patch(L"a.msp", L"{A};{B}");
+    Product(L"{A}").state = GetParam();
+    Product(L"{B}");
+    const RunOutcome outcome = Run();
+    EXPECT_EQ(0, outcome.result);
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {B}"), Installing(L"a.msp", L"Name of {B}"),
+                     kSucceeded, kCommitted}),
+              outcome.log);
+    EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MsiGetProductInfoW({A}"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, EngineProductState,
+                         ::testing::Values(INSTALLSTATE_INVALIDARG, INSTALLSTATE_UNKNOWN, INSTALLSTATE_BROKEN,
+                                           INSTALLSTATE_ADVERTISED, INSTALLSTATE_ABSENT, INSTALLSTATE_LOCAL,
+                                           INSTALLSTATE_SOURCE));
 
 struct PackageFailure {
     const char* name;
     void (*script)(FakeProduct&);
+    Lines secondProductCalls;  // from its state query on
 };
 
 void PrintTo(const PackageFailure& failure, std::ostream* out) {
@@ -275,17 +306,31 @@ TEST_P(EngineInstalledPackageFailure, EndsTheRunBeforeTheTransaction) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining}), outcome.log);
-    EXPECT_EQ((Lines{L"MsiQueryProductStateW({1})", L"MsiQueryProductStateW({2})"}),
-              fake.CallsStartingWith(L"MsiQueryProductStateW("));
-    EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MsiBeginTransactionW("));
+    const auto query = std::find(fake.calls.begin(), fake.calls.end(), L"MsiQueryProductStateW({2})");
+    ASSERT_NE(fake.calls.end(), query);
+    EXPECT_EQ(GetParam().secondProductCalls, Lines(query + 1, fake.calls.end())) << "and nothing after them";
 }
+
+const std::wstring kPackageProbe = L"MsiGetProductInfoW({2}, LocalPackage, null, 0)";
+const std::wstring kPackageRead = L"MsiGetProductInfoW({2}, LocalPackage, buffer, 29)";
+const std::wstring kPackageSummary = L"MsiGetSummaryInformationW(#0, C:\\Windows\\Installer\\{2}.msi, 0)";
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, EngineInstalledPackageFailure,
     ::testing::Values(
-        PackageFailure{"LocalPackageMissing", [](FakeProduct& p) { p.localPackageProbeResult = ERROR_UNKNOWN_PROPERTY; }},
-        PackageFailure{"PackageSummaryUnreadable", [](FakeProduct& p) { p.packageSummaryResult = ERROR_OPEN_FAILED; }},
-        PackageFailure{"PackageProbeGivesSuccess", [](FakeProduct& p) { p.packageTemplateProbeResult = ERROR_SUCCESS; }}),
+        PackageFailure{"LocalPackageMissing", [](FakeProduct& p) { p.localPackageProbeResult = ERROR_UNKNOWN_PROPERTY; },
+                       {kPackageProbe}},
+        PackageFailure{"LocalPackageReadFails", [](FakeProduct& p) { p.localPackageReadResult = ERROR_FUNCTION_FAILED; },
+                       {kPackageProbe, kPackageRead}},
+        PackageFailure{"PackageSummaryUnreadable", [](FakeProduct& p) { p.packageSummaryResult = ERROR_OPEN_FAILED; },
+                       {kPackageProbe, kPackageRead, kPackageSummary}},
+        PackageFailure{"PackageProbeGivesSuccess", [](FakeProduct& p) { p.packageTemplateProbeResult = ERROR_SUCCESS; },
+                       {kPackageProbe, kPackageRead, kPackageSummary, L"MsiSummaryInfoGetPropertyW(#4, 7, count=0)",
+                        L"MsiCloseHandle(#4)"}},
+        PackageFailure{"PackageTemplateReadFails",
+                       [](FakeProduct& p) { p.packageTemplateReadResult = ERROR_FUNCTION_FAILED; },
+                       {kPackageProbe, kPackageRead, kPackageSummary, L"MsiSummaryInfoGetPropertyW(#4, 7, count=0)",
+                        L"MsiSummaryInfoGetPropertyW(#4, 7, count=9)", L"MsiCloseHandle(#4)"}}),
     [](const ::testing::TestParamInfo<PackageFailure>& info) { return info.param.name; });
 
 // ---- One product: its order, its lines, its results ----
@@ -294,6 +339,7 @@ TEST_F(Engine, AppliesByOrderValueThenArrayOrderSkippingTheRest) {
     for (int i = 0; i < 6; ++i) Patch(L"p" + std::to_wstring(i) + L".msp", L"{A}");
     // Ties, a gap, a superseded patch (order -1, status 0) and one that does not apply at order 1.
     Product(L"{A}").sequence = {{2, 0}, {0, 0}, {-1, 0}, {2, 0}, {1, ERROR_PATCH_TARGET_NOT_FOUND}, {4, 0}};
+    logDirectory = L"C:\\logs\\";
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ((Lines{Apply(L"p1.msp"), Apply(L"p0.msp"), Apply(L"p3.msp"), Apply(L"p5.msp")}),
@@ -307,6 +353,11 @@ TEST_F(Engine, AppliesByOrderValueThenArrayOrderSkippingTheRest) {
                      Installing(L"p3.msp", L"Name of {A}"), Installing(L"p5.msp", L"Name of {A}")}),
               fake.statusTexts);
     EXPECT_EQ(Lines{L"MsiSetInternalUI(2, null)"}, fake.CallsStartingWith(L"MsiSetInternalUI("));
+    EXPECT_EQ((Lines{L"MsiEnableLogW(0x1000, C:\\logs\\p1.msp {A}.log, 0)",
+                     L"MsiEnableLogW(0x1000, C:\\logs\\p0.msp {A}.log, 0)",
+                     L"MsiEnableLogW(0x1000, C:\\logs\\p3.msp {A}.log, 0)",
+                     L"MsiEnableLogW(0x1000, C:\\logs\\p5.msp {A}.log, 0)"}),
+              fake.CallsStartingWith(L"MsiEnableLogW("));
 }
 
 TEST_F(Engine, ProductWithNothingToApplyIsNoFailure) {
@@ -329,14 +380,90 @@ TEST_F(Engine, ProductWithNothingToApplyIsNoFailure) {
               fake.CallsStartingWith(L"SendMessageW("));
 }
 
-TEST_F(Engine, UnreadableNameShowsTheProductCode) {
+struct NameCase {
+    const char* name;
+    void (*script)(FakeProduct&);
+    const wchar_t* shown;
+};
+
+void PrintTo(const NameCase& name, std::ostream* out) {
+    *out << name.name;
+}
+
+class EngineDisplayName : public Engine, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(EngineDisplayName, IsTheInstalledNameAsReadElseTheProductCode) {
     Patch(L"a.msp", L"{A}");
-    Product(L"{A}").installedName.reset();
+    GetParam().script(Product(L"{A}"));
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
-    EXPECT_EQ(OrderLine(L"{A}"), outcome.log.at(2));
-    EXPECT_EQ(Lines{Installing(L"a.msp", L"{A}")}, fake.statusTexts);
+    EXPECT_EQ(OrderLine(GetParam().shown), outcome.log.at(2));
+    EXPECT_EQ(Lines{Installing(L"a.msp", GetParam().shown)}, fake.statusTexts);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, EngineDisplayName,
+    ::testing::Values(NameCase{"Unreadable", [](FakeProduct& p) { p.installedName.reset(); }, L"{A}"},
+                      NameCase{"SecondReadFails",
+                               [](FakeProduct& p) { p.installedNameReadResult = ERROR_FUNCTION_FAILED; }, L"{A}"},
+                      NameCase{"EmptyIsKept", [](FakeProduct& p) { p.installedName = L""; }, L""}),
+    [](const ::testing::TestParamInfo<NameCase>& info) { return info.param.name; });
+
+TEST_F(Engine, MissingStatusStringGivesAnEmptyStatusLine) {
+    Patch(L"a.msp", L"{A}");
+    Product(L"{A}");
+    strings = GetModuleHandleW(nullptr);  // this test program has no string table
+    const RunOutcome outcome = Run();
+    EXPECT_EQ(0, outcome.result);
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), L"", kSucceeded, kCommitted}),
+              outcome.log);
+    EXPECT_EQ(Lines{L""}, fake.statusTexts);
+}
+
+// Each line is written before the call it announces, so that a call that hangs or crashes follows its line.
+struct LineCase {
+    const char* name;
+    void (*script)(FakeInstaller&);
+    std::wstring line;
+    std::wstring callPrefix;
+};
+
+void PrintTo(const LineCase& line, std::ostream* out) {
+    *out << line.name;
+}
+
+class EngineLineBeforeCall : public Engine, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(EngineLineBeforeCall, ComesBeforeTheFirstSuchCall) {
+    Patch(L"a.msp", L"{A}");
+    Product(L"{A}");
+    GetParam().script(fake);
+    (void)Run();
+    const Lines events = fake.Events();
+    const auto line = std::find(events.begin(), events.end(), L"log: " + GetParam().line);
+    const auto call = std::find_if(events.begin(), events.end(), [](const std::wstring& event) {
+        return event.rfind(GetParam().callPrefix, 0) == 0;
+    });
+    ASSERT_NE(events.end(), line);
+    ASSERT_NE(events.end(), call);
+    EXPECT_LT(line, call);
+}
+
+void NoScript(FakeInstaller&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, EngineLineBeforeCall,
+    ::testing::Values(
+        LineCase{"DeterminingBeforeTheFirstQuery", NoScript, kDetermining, L"MsiQueryProductStateW("},
+        LineCase{"OrderLineBeforeSequencing", NoScript, OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW("},
+        LineCase{"OrderLineBeforeFailingSequencing",
+                 [](FakeInstaller& f) { f.products[L"{A}"].sequenceResult = ERROR_FUNCTION_FAILED; },
+                 OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW("},
+        LineCase{"StatusLineBeforeApply", NoScript, Installing(L"a.msp", L"Name of {A}"), L"MsiApplyPatchW("},
+        LineCase{"RestartLineBeforeTheQuestion",
+                 [](FakeInstaller& f) { f.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_REQUIRED}; }, kRebootLine,
+                 L"MessageBoxW("}),
+    [](const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; });
 
 TEST_F(Engine, FailedSequencingFailsWithoutALineOfItsOwn) {
     Patch(L"a.msp", L"{A};{B}");
@@ -471,7 +598,9 @@ TEST_F(Engine, FailedCommitAfterARestartRequestAsksNothing) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ(1603u, outcome.exitCode);
-    EXPECT_EQ(L"Committing MSI transaction failed.", outcome.log.back());
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), Installing(L"a.msp", L"Name of {A}"),
+                     kSucceeded, L"Committing MSI transaction failed."}),
+              outcome.log);
     EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MessageBoxW("));
     EXPECT_EQ(L"MsiEndTransaction(1)", fake.calls.back()) << "ended once, its handle left alone";
 }

@@ -54,7 +54,7 @@ struct FakeCalls {
 
     static UINT WINAPI OpenDatabaseCall(LPCWSTR path, LPCWSTR persist, MSIHANDLE* database) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"MsiOpenDatabaseW(" + fake.Shown(path) + L", " +
+        fake.Record(L"MsiOpenDatabaseW(" + fake.Shown(path) + L", " +
                              std::to_wstring(reinterpret_cast<std::uintptr_t>(persist)) + L")");
         const auto patch = fake.patches.find(fake.FileName(path));
         if (patch == fake.patches.end()) return ERROR_INSTALL_PACKAGE_INVALID;
@@ -66,7 +66,7 @@ struct FakeCalls {
     static UINT WINAPI GetSummaryInformationCall(MSIHANDLE database, LPCWSTR path, UINT updateCount,
                                              MSIHANDLE* summary) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"MsiGetSummaryInformationW(" + Handle(database) + L", " + Text(path) + L", " +
+        fake.Record(L"MsiGetSummaryInformationW(" + Handle(database) + L", " + Text(path) + L", " +
                              std::to_wstring(updateCount) + L")");
         if (database != 0) {
             const std::wstring& content = fake.handleContent_[database];
@@ -90,7 +90,7 @@ struct FakeCalls {
                                               FILETIME* time, LPWSTR buffer, LPDWORD countChars) {
         FakeInstaller& fake = Fake();
         const DWORD capacity = *countChars;
-        fake.calls.push_back(L"MsiSummaryInfoGetPropertyW(" + Handle(summary) + L", " + std::to_wstring(property) +
+        fake.Record(L"MsiSummaryInfoGetPropertyW(" + Handle(summary) + L", " + std::to_wstring(property) +
                              L", " + std::wstring(integer == nullptr && time == nullptr ? L"" : L"non-null, ") +
                              L"count=" + std::to_wstring(capacity) + L")");
         if (property != 7) throw std::logic_error("only the template is scripted");
@@ -107,10 +107,16 @@ struct FakeCalls {
             const FakeProduct& product = fake.products.at(content.substr(16));
             value = product.packageTemplate;
             probeResult = product.packageTemplateProbeResult;
+            readResult = product.packageTemplateReadResult;
         } else {
             throw std::logic_error("property of a handle that is no summary");
         }
         if (dataType != nullptr) *dataType = 30;  // VT_LPSTR
+        // The Installer writes a NUL into the buffer of a length probe too.
+        if (buffer == nullptr) {
+            fake.handleFaults_.push_back(L"template length probe with a null buffer");
+            return ERROR_INVALID_PARAMETER;
+        }
         if (capacity == 0) {
             *countChars = static_cast<DWORD>(value.size());
             return probeResult;
@@ -121,14 +127,14 @@ struct FakeCalls {
 
     static INSTALLSTATE WINAPI QueryProductStateCall(LPCWSTR productCode) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"MsiQueryProductStateW(" + Text(productCode) + L")");
+        fake.Record(L"MsiQueryProductStateW(" + Text(productCode) + L")");
         const auto product = fake.products.find(productCode);
         return product == fake.products.end() ? INSTALLSTATE_UNKNOWN : product->second.state;
     }
 
     static UINT WINAPI GetProductInfoCall(LPCWSTR productCode, LPCWSTR property, LPWSTR buffer, LPDWORD countChars) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"MsiGetProductInfoW(" + Text(productCode) + L", " + Text(property) + L", " +
+        fake.Record(L"MsiGetProductInfoW(" + Text(productCode) + L", " + Text(property) + L", " +
                              (buffer == nullptr ? L"null" : L"buffer") + L", " + std::to_wstring(*countChars) +
                              L")");
         const auto product = fake.products.find(productCode);
@@ -137,10 +143,16 @@ struct FakeCalls {
             if (buffer == nullptr && product->second.localPackageProbeResult != ERROR_SUCCESS) {
                 return product->second.localPackageProbeResult;
             }
+            if (buffer != nullptr && product->second.localPackageReadResult != ERROR_SUCCESS) {
+                return product->second.localPackageReadResult;
+            }
             return ReturnText(PackagePath(productCode), buffer, countChars);
         }
         if (Text(property) == INSTALLPROPERTY_INSTALLEDPRODUCTNAME) {
             if (!product->second.installedName) return ERROR_UNKNOWN_PROPERTY;
+            if (buffer != nullptr && product->second.installedNameReadResult != ERROR_SUCCESS) {
+                return product->second.installedNameReadResult;
+            }
             return ReturnText(*product->second.installedName, buffer, countChars);
         }
         return ERROR_UNKNOWN_PROPERTY;
@@ -157,7 +169,7 @@ struct FakeCalls {
                     std::to_wstring(static_cast<std::int32_t>(elements[i].dwOrder)) + L" status=" +
                     std::to_wstring(elements[i].uStatus) + L"]";
         }
-        fake.calls.push_back(line + L")");
+        fake.Record(line + L")");
         const auto product = fake.products.find(productCode);
         if (product == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
         if (product->second.sequenceResult != ERROR_SUCCESS) return product->second.sequenceResult;
@@ -171,20 +183,20 @@ struct FakeCalls {
     }
 
     static INSTALLUILEVEL WINAPI SetInternalUICall(INSTALLUILEVEL level, HWND* window) {
-        Fake().calls.push_back(L"MsiSetInternalUI(" + std::to_wstring(level) + L", " +
+        Fake().Record(L"MsiSetInternalUI(" + std::to_wstring(level) + L", " +
                                (window == nullptr ? L"null" : L"non-null") + L")");
         return INSTALLUILEVEL_DEFAULT;
     }
 
     static UINT WINAPI EnableLogCall(DWORD mode, LPCWSTR path, DWORD attributes) {
-        Fake().calls.push_back(L"MsiEnableLogW(" + Hex(mode) + L", " + Text(path) + L", " +
+        Fake().Record(L"MsiEnableLogW(" + Hex(mode) + L", " + Text(path) + L", " +
                                std::to_wstring(attributes) + L")");
         return ERROR_SUCCESS;
     }
 
     static UINT WINAPI ApplyPatchCall(LPCWSTR path, LPCWSTR package, INSTALLTYPE type, LPCWSTR commandLine) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"MsiApplyPatchW(" + fake.Shown(path) + L", " + Text(package) + L", " +
+        fake.Record(L"MsiApplyPatchW(" + fake.Shown(path) + L", " + Text(package) + L", " +
                              std::to_wstring(type) + L", " + Text(commandLine) + L")");
         if (fake.holdApply != nullptr) ::WaitForSingleObject(fake.holdApply, INFINITE);
         std::deque<UINT>& results = fake.applyResults[fake.FileName(path)];
@@ -197,7 +209,7 @@ struct FakeCalls {
     static UINT WINAPI BeginTransactionCall(LPCWSTR name, DWORD attributes, MSIHANDLE* transaction,
                                         HANDLE* changeOfOwnerEvent) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"MsiBeginTransactionW(" + Text(name) + L", " + std::to_wstring(attributes) + L")");
+        fake.Record(L"MsiBeginTransactionW(" + Text(name) + L", " + std::to_wstring(attributes) + L")");
         UINT result = fake.beginResult;
         if (!fake.beginResults.empty()) {
             result = fake.beginResults.front();
@@ -214,7 +226,7 @@ struct FakeCalls {
 
     static UINT WINAPI EndTransactionCall(DWORD state) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"MsiEndTransaction(" + std::to_wstring(state) + L")");
+        fake.Record(L"MsiEndTransaction(" + std::to_wstring(state) + L")");
         if (fake.openTransaction_ == 0) {
             fake.handleFaults_.push_back(L"MsiEndTransaction without an open transaction");
             return ERROR_INVALID_HANDLE_STATE;
@@ -227,7 +239,7 @@ struct FakeCalls {
 
     static UINT WINAPI CloseHandleCall(MSIHANDLE handle) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"MsiCloseHandle(" + Handle(handle) + L")");
+        fake.Record(L"MsiCloseHandle(" + Handle(handle) + L")");
         if (fake.endedTransactions_.count(handle) != 0) {
             fake.handleFaults_.push_back(L"closed transaction " + Handle(handle) + L" after MsiEndTransaction");
             return ERROR_INVALID_HANDLE;
@@ -243,21 +255,21 @@ struct FakeCalls {
     static LRESULT WINAPI SendMessageCall(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         FakeInstaller& fake = Fake();
         const auto* text = reinterpret_cast<const wchar_t*>(wParam);
-        fake.calls.push_back(L"SendMessageW(" + Window(window) + L", " + Hex(message) + L", " + Text(text) + L", " +
+        fake.Record(L"SendMessageW(" + Window(window) + L", " + Hex(message) + L", " + Text(text) + L", " +
                              std::to_wstring(lParam) + L")");
         fake.statusTexts.push_back(Text(text));
         return fake.forwardMessages ? ::SendMessageW(window, message, wParam, lParam) : 0;
     }
 
     static HWINSTA WINAPI GetProcessWindowStationCall() {
-        Fake().calls.push_back(L"GetProcessWindowStation()");
+        Fake().Record(L"GetProcessWindowStation()");
         return kFakeStation;
     }
 
     static BOOL WINAPI GetUserObjectInformationCall(HANDLE object, int index, PVOID information, DWORD bytes,
                                                     LPDWORD neededBytes) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(std::wstring(L"GetUserObjectInformationW(") +
+        fake.Record(std::wstring(L"GetUserObjectInformationW(") +
                              (object == kFakeStation ? L"station" : L"other") + L", " + std::to_wstring(index) +
                              L", " + std::to_wstring(bytes) + L")");
         if (!fake.windowStationFlags || index != UOI_FLAGS || bytes < sizeof(USEROBJECTFLAGS)) return FALSE;
@@ -270,14 +282,14 @@ struct FakeCalls {
 
     static int WINAPI MessageBoxCall(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"MessageBoxW(" + Window(owner) + L", " + Text(text) + L", " + Text(caption) + L", " +
+        fake.Record(L"MessageBoxW(" + Window(owner) + L", " + Text(text) + L", " + Text(caption) + L", " +
                              std::to_wstring(type) + L")");
         return fake.messageBoxAnswer;
     }
 
     static BOOL WINAPI OpenProcessTokenCall(HANDLE process, DWORD access, HANDLE* token) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(std::wstring(L"OpenProcessToken(") +
+        fake.Record(std::wstring(L"OpenProcessToken(") +
                              (process == ::GetCurrentProcess() ? L"current process" : L"other") + L", " +
                              Hex(access) + L")");
         if (!fake.openTokenResult) return FALSE;
@@ -287,7 +299,7 @@ struct FakeCalls {
 
     static BOOL WINAPI LookupPrivilegeValueCall(LPCWSTR system, LPCWSTR name, LUID* luid) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"LookupPrivilegeValueW(" + Text(system) + L", " + Text(name) + L")");
+        fake.Record(L"LookupPrivilegeValueW(" + Text(system) + L", " + Text(name) + L")");
         if (!fake.lookupPrivilegeResult) return FALSE;
         luid->LowPart = kShutdownLuid;
         luid->HighPart = 0;
@@ -301,7 +313,7 @@ struct FakeCalls {
             entries += L" {luid=" + std::to_wstring(privileges->Privileges[i].Luid.LowPart) + L" attributes=" +
                        std::to_wstring(privileges->Privileges[i].Attributes) + L"}";
         }
-        Fake().calls.push_back(std::wstring(L"AdjustTokenPrivileges(") + (token == kFakeToken ? L"token" : L"other") +
+        Fake().Record(std::wstring(L"AdjustTokenPrivileges(") + (token == kFakeToken ? L"token" : L"other") +
                                L", " + std::to_wstring(disableAll) + L"," + entries + L", " +
                                std::to_wstring(bufferBytes) + L", " + (previous == nullptr ? L"null" : L"non-null") +
                                L", " + (returnBytes == nullptr ? L"null" : L"non-null") + L")");
@@ -311,19 +323,19 @@ struct FakeCalls {
 
     static BOOL WINAPI CloseKernelHandleCall(HANDLE handle) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(std::wstring(L"CloseHandle(") + (handle == kFakeToken ? L"token" : L"other") + L")");
+        fake.Record(std::wstring(L"CloseHandle(") + (handle == kFakeToken ? L"token" : L"other") + L")");
         if (handle != kFakeToken) fake.handleFaults_.push_back(L"CloseHandle of a handle that is no token");
         return handle == kFakeToken;
     }
 
     static BOOL WINAPI ExitWindowsCall(UINT flags, DWORD reason) {
         FakeInstaller& fake = Fake();
-        fake.calls.push_back(L"ExitWindowsEx(" + Hex(flags) + L", " + Hex(reason) + L")");
+        fake.Record(L"ExitWindowsEx(" + Hex(flags) + L", " + Hex(reason) + L")");
         return fake.exitWindowsResult;
     }
 
     static void WINAPI SleepCall(DWORD milliseconds) {
-        Fake().calls.push_back(L"Sleep(" + std::to_wstring(milliseconds) + L")");
+        Fake().Record(L"Sleep(" + std::to_wstring(milliseconds) + L")");
     }
 
     static std::wstring PackagePath(const std::wstring& productCode) {
@@ -364,6 +376,24 @@ FakeInstaller::~FakeInstaller() {
 
 const InstallerApi* FakeInstaller::Load() {
     return &FakeCalls::Fake().table_;
+}
+
+std::vector<std::wstring> FakeInstaller::Events() {
+    TakeLogLines();
+    return events_;
+}
+
+void FakeInstaller::Record(std::wstring call) {
+    TakeLogLines();
+    events_.push_back(call);
+    calls.push_back(std::move(call));
+}
+
+// The lines logged since the last call: the log is read back at each call, so lines and calls interleave.
+void FakeInstaller::TakeLogLines() {
+    if (!log_) return;
+    const std::vector<std::wstring> lines = log_->Lines();
+    for (; logLinesTaken_ < lines.size(); ++logLinesTaken_) events_.push_back(L"log: " + lines[logLinesTaken_]);
 }
 
 std::vector<std::wstring> FakeInstaller::CallsStartingWith(const std::wstring& prefix) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/InstallerApi.h"
+#include "tests/package/PackageTestSupport.h"
 
 #include <windows.h>
 
@@ -35,8 +36,11 @@ struct FakeProduct {
     std::optional<std::wstring> installedName;  // none: both reads of the name fail
     std::wstring packageTemplate = L"x64;1033";
     UINT localPackageProbeResult = ERROR_SUCCESS;
+    UINT localPackageReadResult = ERROR_SUCCESS;
+    UINT installedNameReadResult = ERROR_SUCCESS;  // the second read of the name, after a good probe
     UINT packageSummaryResult = ERROR_SUCCESS;
     UINT packageTemplateProbeResult = ERROR_MORE_DATA;
+    UINT packageTemplateReadResult = ERROR_SUCCESS;
     UINT sequenceResult = ERROR_SUCCESS;
     // What sequencing reports per element, in array order; shorter or empty: the missing elements get their
     // array position as order and status 0, as Wine's Installer does.
@@ -78,6 +82,10 @@ public:
 
     // Every call in order, e.g. "MsiApplyPatchW(<dir>\a.msp, null, 0, REINSTALL=ALL REINSTALLMODE=omus)".
     std::vector<std::wstring> calls;
+    // From now on the program's log lines go into Events() as well.
+    void RecordLogLines() { log_.emplace(); }
+    // The calls and, once recorded, the log lines in the order they happened, each line as "log: <line>".
+    [[nodiscard]] std::vector<std::wstring> Events();
     // The calls whose line starts with `prefix`.
     [[nodiscard]] std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix) const;
     // Handles handed out and neither closed nor taken over by MsiEndTransaction.
@@ -90,6 +98,8 @@ public:
 
 private:
     friend struct FakeCalls;
+    void Record(std::wstring call);
+    void TakeLogLines();
     MSIHANDLE Issue(const std::wstring& what);
     std::wstring Shown(const std::wstring& path) const;
     std::wstring FileName(const std::wstring& path) const;
@@ -101,6 +111,9 @@ private:
     std::set<MSIHANDLE> endedTransactions_;
     std::map<MSIHANDLE, std::wstring> handleContent_;  // "patch:<file>", "summary:<file>", "package:<code>"
     std::vector<std::wstring> handleFaults_;
+    std::optional<LogCapture> log_;
+    std::size_t logLinesTaken_ = 0;
+    std::vector<std::wstring> events_;
 };
 
 }  // namespace corvantile::testing
