@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvantile {
 
@@ -39,29 +40,6 @@ bool AllPatchPathsFit(const std::wstring& extractDir, const UpdateFileList& upda
         if (!ExtractedPathFits(extractDir.size(), UpdateFileName(entry).size())) return false;
     }
     return true;
-}
-
-// Every product code that the extracted patches target, with the patches that target it. Empty when a
-// patch cannot be opened or its template cannot be read: no later patch is looked at.
-std::optional<PatchCatalogue> ReadPatchCatalogue(const InstallerApi& installer, const std::wstring& extractDir,
-                                                 const UpdateFileList& updateFiles) {
-    PatchCatalogue catalogue;
-    for (std::size_t i = 0; i < updateFiles.size(); ++i) {
-        const std::wstring patchPath = extractDir + L'\\' + UpdateFileName(updateFiles[i]);
-        // Declared database first, so that the summary information is closed before its database.
-        UniqueMsiHandle database(installer);
-        if (installer.openDatabase(patchPath.c_str(), kOpenPatchReadOnly, database.put()) != ERROR_SUCCESS) {
-            return std::nullopt;
-        }
-        UniqueMsiHandle summary(installer);
-        if (installer.getSummaryInformation(database.get(), nullptr, 0, summary.put()) != ERROR_SUCCESS) {
-            return std::nullopt;
-        }
-        const std::optional<std::wstring> targets = ReadSummaryTemplate(installer, summary.get());
-        if (!targets) return std::nullopt;
-        AddPatchTargets(catalogue, *targets, static_cast<std::uint32_t>(i));
-    }
-    return catalogue;
 }
 
 // The installed products of the catalogue, by the platform of their installed package. Empty when an
@@ -176,7 +154,9 @@ int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND o
         return 1;
     }
 
-    const std::optional<PatchCatalogue> catalogue = ReadPatchCatalogue(installer, directory, updateFiles);
+    std::vector<std::wstring> patchPaths;
+    for (const UpdateTableEntry& entry : updateFiles) patchPaths.push_back(directory + L'\\' + UpdateFileName(entry));
+    const std::optional<PatchCatalogue> catalogue = ReadPatchCatalogue(installer, patchPaths);
     if (!catalogue) return 1;
     WriteLog(L"Determining applicable patches.");
     const std::optional<InstalledProducts> products = FindInstalledProducts(installer, *catalogue);

@@ -1,5 +1,6 @@
 #include "tools/PatchSummary.h"
 
+#include "engine/PatchCatalogue.h"
 #include "package/PackageLayout.h"
 #include "tools/FileAccess.h"
 #include "tools/TextEncoding.h"
@@ -42,14 +43,12 @@ std::u16string UpperAscii(std::u16string text) {
     return text;
 }
 
+// Split as the updater splits it, so that the tool shows exactly the product codes that the updater queries.
 std::vector<std::u16string> SplitTargets(std::u16string_view text) {
+    std::vector<std::wstring> pieces;
+    SplitOnSemicolon(std::wstring(text.begin(), text.end()), pieces);
     std::vector<std::u16string> codes;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t end = std::min(text.find(u';', start), text.size());
-        if (end > start) codes.emplace_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    for (const std::wstring& piece : pieces) codes.emplace_back(piece.begin(), piece.end());
     return codes;
 }
 
@@ -123,7 +122,9 @@ PatchSummary SummarizePatch(const SummaryFacts& facts) {
     if (facts.revisionNumber && BeginsWithGuid(*facts.revisionNumber)) {
         summary.patchCode = facts.revisionNumber->substr(0, kGuidChars);
     }
-    if (summary.targetProductCodes.empty()) {
+    const bool namesAProduct = std::any_of(summary.targetProductCodes.begin(), summary.targetProductCodes.end(),
+                                           [](const std::u16string& code) { return !code.empty(); });
+    if (!namesAProduct) {
         summary.problem = "a patch package whose list of target products is empty";
     } else if (summary.patchCode.empty()) {
         summary.problem = "a patch package whose revision number does not begin with a patch code";
@@ -181,6 +182,7 @@ bool CheckPatchSet(const std::vector<NamedPatch>& patches, std::vector<std::stri
     std::map<std::u16string, std::size_t> patchByTarget;
     for (std::size_t i = 0; i < patches.size(); ++i) {
         for (const std::u16string& target : patches[i].summary.targetProductCodes) {
+            if (target.empty()) continue;  // names no product, so links no patches
             const auto [other, added] = patchByTarget.emplace(target, i);
             if (!added) group[root(i)] = root(other->second);
         }

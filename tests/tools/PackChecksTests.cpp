@@ -45,9 +45,10 @@ TEST(PatchSummaryTest, SummarizePatch) {
     const std::vector<Case> cases{
         {StorageKind::Patch, a, code, {a}, code, ""},
         {StorageKind::Patch, a + u";" + b, code + kCodeB, {a, b}, code, ""},  // followed by an obsoleted code
-        {StorageKind::Patch, u";" + a + u";;" + b + u";", code, {a, b}, code, ""},
+        // Split as the updater splits: empty pieces are product codes too, a trailing ";" ends the list.
+        {StorageKind::Patch, u";" + a + u";;" + b + u";", code, {u"", a, u"", b}, code, ""},
         {StorageKind::Patch, u"", code, {}, code, "a patch package whose list of target products is empty"},
-        {StorageKind::Patch, u";", code, {}, code, "a patch package whose list of target products is empty"},
+        {StorageKind::Patch, u";", code, {u""}, code, "a patch package whose list of target products is empty"},
         {StorageKind::Patch, std::nullopt, code, {}, code, "a patch package whose list of target products is empty"},
         {StorageKind::Patch, a, std::nullopt, {a}, u"", "a patch package whose revision number does not begin with"},
         {StorageKind::Patch, a, code.substr(0, 37), {a}, u"", "does not begin with a patch code"},
@@ -99,6 +100,9 @@ TEST(PatchSummaryTest, PatchSetRefusesSharedCodesAndWarnsOfSeparateGroups) {
          {"the update files fall into 2 groups that share no target product: a | b"}},
         // Product codes are compared as the Installer compares them: exactly.
         {{Patch("a", kCodeA, {u"{ab}"}), Patch("b", kCodeB, {u"{AB}"})}, "",
+         {"the update files fall into 2 groups that share no target product: a | b"}},
+        // An empty piece of two target lists names no product, so it links nothing.
+        {{Patch("a", kCodeA, {u"", u"P"}), Patch("b", kCodeB, {u"Q", u""})}, "",
          {"the update files fall into 2 groups that share no target product: a | b"}},
         // c links a and b; d stands alone; groups are listed in the order of their first patch.
         {{Patch("d", u"{D}", {u"S"}), Patch("a", kCodeA, {u"P"}), Patch("b", kCodeB, {u"Q"}),

@@ -1,11 +1,17 @@
 #include "tools/PackTool.h"
 
+#include "engine/PatchCatalogue.h"
 #include "tests/package/SyntheticPe.h"
 #include "tests/tools/CompoundFiles.h"
 #include "tests/tools/TestJson.h"
 #include "tools/PackedUpdater.h"
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include "engine/InstallerApi.h"
+#include "engine/InstallerText.h"
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -784,6 +790,36 @@ TEST_F(PackToolTest, BuildRefusesNamesThatDifferOnlyInCaseBeyondAscii) {
         EXPECT_EQ(OutContents(), std::set<fs::path>{});
     }
 }
+
+#ifdef _WIN32
+// What list shows is what the updater will do: the same patches, read by the updater's own catalogue through the
+// system's Installer, name the same product codes through the same patches, empty pieces included.
+TEST_F(PackToolTest, ListShowsTheProductCodesThatTheUpdaterQueries) {
+    const std::string a = kProductA;
+    const std::string b = kProductB;
+    const std::vector<fs::path> patches{WritePatch("pieces.msp", 1, ";" + a + ";;" + b + ";"),
+                                        WritePatch("trailing.msp", 2, b + ";"), WritePatch("plain.msp", 3, kProductC)};
+    ASSERT_EQ(Build(patches, Out() / "Update.exe").exitCode, kExitSuccess);
+    const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", (Out() / "Update.exe").u16string()}).out);
+    ASSERT_TRUE(json.has_value());
+    PatchCatalogue listed;
+    for (const Json& entry : (*json)["entries"].array) {
+        for (const Json& target : entry["targets"].array) {
+            listed[std::wstring(target.string.begin(), target.string.end())].push_back(
+                static_cast<std::uint32_t>(entry["index"].number));
+        }
+    }
+
+    const InstallerApi* installer = LoadSystemInstaller();
+    ASSERT_NE(installer, nullptr);
+    std::vector<std::wstring> paths;
+    for (const fs::path& patch : patches) paths.push_back(patch.wstring());
+    const std::optional<PatchCatalogue> queried = ReadPatchCatalogue(*installer, paths);
+    ASSERT_TRUE(queried.has_value());
+    EXPECT_EQ(listed, *queried);
+    EXPECT_EQ(listed.count(L""), 1u);
+}
+#endif
 
 }  // namespace
 }  // namespace corvantile::pack
