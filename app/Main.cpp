@@ -1,10 +1,10 @@
 // The updater's entry point: reads the command line, opens the log, finds the package behind its own image
 // and reads its header, then runs the chosen mode.
 #include "app/CommandLine.h"
-#include "app/Log.h"
-#include "app/ModulePath.h"
+#include "base/Log.h"
+#include "base/ModulePath.h"
 #include "app/RunSettings.h"
-#include "app/UniqueHandles.h"
+#include "base/UniqueHandles.h"
 #include "package/Extraction.h"
 #include "package/PackageFile.h"
 #include "res/resource.h"
@@ -89,13 +89,13 @@ int RunMessageLoop(const DialogState& state) {
 
 // The interactive and silent runs: the progress dialog and its message loop.
 int RunDialog(int showCommand, bool logNotCreated) {
-    (void)::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const ComInitialization com(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES};
     (void)::InitCommonControlsEx(&controls);
 
     DialogState state;
     state.instanceHandle = settings.instanceHandle;
-    state.runMode = settings.runMode;
+    state.unattended = settings.runMode == RunMode::Silent;
     state.productName = settings.productName;
     state.productVersion = settings.productVersion;
     state.logNotCreated = logNotCreated;
@@ -104,13 +104,10 @@ int RunDialog(int showCommand, bool logNotCreated) {
     state.engine.stringModule = settings.instanceHandle;
     if (::CreateDialogParamW(settings.instanceHandle, MAKEINTRESOURCEW(IDD_UPDATER), nullptr, UpdaterDialogProc,
                              reinterpret_cast<LPARAM>(&state)) == nullptr) {
-        ::CoUninitialize();
         return 1;
     }
     ::ShowWindow(state.window, showCommand);
-    const int exitCode = RunMessageLoop(state);
-    ::CoUninitialize();
-    return exitCode;
+    return RunMessageLoop(state);
 }
 
 int Run(HINSTANCE instance, int showCommand) {

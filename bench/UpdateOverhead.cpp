@@ -16,6 +16,8 @@
 //   update-overhead mode=MODE patches=N elapsed_ms=T [load_ms=L] [extract_ms=X]
 // and exits 0; otherwise says why on stderr and exits 1.
 #include "engine/ApplyUpdates.h"
+#include "engine/InstallerText.h"
+#include "engine/PatchCatalogue.h"
 #include "package/Extraction.h"
 
 #include <windows.h>
@@ -29,15 +31,8 @@
 namespace {
 
 using corvantile::InstallerApi;
-using corvantile::kOpenPatchReadOnly;
-using corvantile::UniqueMsiHandle;
 
 constexpr wchar_t kApplyCommandLine[] = L"REINSTALL=ALL REINSTALLMODE=omus";
-// Summary information: the target product codes, the patch code, and the type of a text (the OLE headers
-// are left out of this build).
-constexpr UINT kPidTemplate = 7;
-constexpr UINT kPidRevisionNumber = 9;
-constexpr UINT kTypeText = 30;
 
 class Stopwatch {
 public:
@@ -111,48 +106,20 @@ int Fail(const char* what, const std::wstring& detail = L"", unsigned code = 0) 
     return 1;
 }
 
-template <typename Function>
-bool Resolve(HMODULE module, const char* name, Function& entryPoint) {
-    entryPoint = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-    return entryPoint != nullptr;
-}
-
-// The few entry points that the plain mode and the check need, from the system directory as the engine
-// loads them.
+// The engine's own Installer table, loaded as the engine loads it, and the one entry point more that the check
+// needs, from the same module.
 struct PlainInstaller {
-    InstallerApi api;
+    const InstallerApi* api = nullptr;
     decltype(&::MsiEnumPatchesW) enumPatches = nullptr;
 };
 
-// The one load that the plain and the preloaded engine runs time: the same call as the engine's. Never freed.
-HMODULE LoadMsiFromSystemDirectory() { return LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32); }
-
 std::optional<PlainInstaller> LoadPlainInstaller() {
-    const HMODULE msi = LoadMsiFromSystemDirectory();
-    if (msi == nullptr) return std::nullopt;
-    PlainInstaller installer;
-    InstallerApi& api = installer.api;
-    if (!Resolve(msi, "MsiSetInternalUI", api.setInternalUI) || !Resolve(msi, "MsiApplyPatchW", api.applyPatch) ||
-        !Resolve(msi, "MsiOpenDatabaseW", api.openDatabase) ||
-        !Resolve(msi, "MsiGetSummaryInformationW", api.getSummaryInformation) ||
-        !Resolve(msi, "MsiSummaryInfoGetPropertyW", api.summaryInfoGetProperty) ||
-        !Resolve(msi, "MsiCloseHandle", api.closeHandle) || !Resolve(msi, "MsiEnumPatchesW", installer.enumPatches)) {
-        return std::nullopt;
-    }
+    PlainInstaller installer{corvantile::LoadSystemInstaller()};
+    if (installer.api == nullptr) return std::nullopt;
+    installer.enumPatches = reinterpret_cast<decltype(&::MsiEnumPatchesW)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"msi.dll"), "MsiEnumPatchesW")));
+    if (installer.enumPatches == nullptr) return std::nullopt;
     return installer;
-}
-
-std::optional<std::wstring> SummaryText(const InstallerApi& api, MSIHANDLE summary, UINT property) {
-    UINT type = 0;
-    INT number = 0;
-    FILETIME time{};
-    wchar_t text[1024] = {};
-    DWORD chars = 1024;
-    if (api.summaryInfoGetProperty(summary, property, &type, &number, &time, text, &chars) != ERROR_SUCCESS ||
-        type != kTypeText) {
-        return std::nullopt;
-    }
-    return std::wstring(text);
 }
 
 bool IsRegistered(const PlainInstaller& installer, const std::wstring& productCode, const std::wstring& patchCode) {
@@ -169,29 +136,23 @@ bool IsRegistered(const PlainInstaller& installer, const std::wstring& productCo
 
 // 0 when the patch, read from its own summary information, is registered for every product it targets.
 int CheckApplied(const PlainInstaller& installer, const std::wstring& patchPath) {
-    const InstallerApi& api = installer.api;
-    UniqueMsiHandle database(api);
-    if (const UINT opened = api.openDatabase(patchPath.c_str(), kOpenPatchReadOnly, database.put());
-        opened != ERROR_SUCCESS) {
-        return Fail("cannot open the patch", patchPath, opened);
+    const InstallerApi& api = *installer.api;
+    corvantile::PatchSummaryHandles patch(api);
+    if (const UINT opened = corvantile::OpenPatchSummary(api, patchPath.c_str(), patch); opened != ERROR_SUCCESS) {
+        return Fail("cannot read the summary of", patchPath, opened);
     }
-    UniqueMsiHandle summary(api);
-    if (api.getSummaryInformation(database.get(), nullptr, 0, summary.put()) != ERROR_SUCCESS) {
-        return Fail("cannot read the summary of", patchPath);
-    }
-    const std::optional<std::wstring> targets = SummaryText(api, summary.get(), kPidTemplate);
-    const std::optional<std::wstring> codes = SummaryText(api, summary.get(), kPidRevisionNumber);
+    const std::optional<std::wstring> targets = corvantile::ReadSummaryTemplate(api, patch.summary.get());
+    const std::optional<std::wstring> codes =
+        corvantile::ReadSummaryText(api, patch.summary.get(), corvantile::kPidRevisionNumber);
     if (!targets || !codes || codes->find(L'}') == std::wstring::npos) return Fail("no codes in", patchPath);
     // The patch's own code comes first; superseded ones may follow it.
     const std::wstring patchCode = codes->substr(0, codes->find(L'}') + 1);
-    std::size_t start = 0;
-    while (start <= targets->size()) {
-        const std::size_t end = std::min(targets->find(L';', start), targets->size());
-        const std::wstring product = targets->substr(start, end - start);
+    std::vector<std::wstring> products;
+    corvantile::SplitOnSemicolon(*targets, products);
+    for (const std::wstring& product : products) {
         if (!product.empty() && !IsRegistered(installer, product, patchCode)) {
             return Fail("not registered afterwards:", patchPath + L" for " + product);
         }
-        start = end + 1;
     }
     return 0;
 }
@@ -206,18 +167,18 @@ int CheckAllApplied(const std::vector<std::wstring>& patchPaths) {
 }
 
 std::optional<std::vector<unsigned char>> ReadWholeFile(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    const corvantile::UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return std::nullopt;
     LARGE_INTEGER size{};
     std::vector<unsigned char> bytes;
-    bool read = GetFileSizeEx(file, &size) != FALSE && size.QuadPart < 0x40000000;
+    bool read = GetFileSizeEx(file.get(), &size) != FALSE && size.QuadPart < 0x40000000;
     if (read) {
         bytes.resize(static_cast<std::size_t>(size.QuadPart));
         DWORD delivered = 0;
-        read = ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &delivered, nullptr) != FALSE &&
+        read = ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &delivered, nullptr) != FALSE &&
                delivered == bytes.size();
     }
-    CloseHandle(file);
     if (!read) return std::nullopt;
     return bytes;
 }
@@ -225,12 +186,11 @@ std::optional<std::vector<unsigned char>> ReadWholeFile(const std::wstring& path
 std::vector<std::wstring> FilesIn(const std::wstring& directory) {
     std::vector<std::wstring> files;
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return files;
+    const corvantile::UniqueFindHandle search(FindFirstFileW((directory + L"\\*").c_str(), &found));
+    if (!search) return files;
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) files.push_back(directory + L'\\' + found.cFileName);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -280,9 +240,9 @@ int RunEngine(const std::wstring& updater, bool preload) {
     std::optional<double> extracting;
     if (preload) {
         const Stopwatch loadWatch;
-        const HMODULE msi = LoadMsiFromSystemDirectory();
+        const InstallerApi* installer = corvantile::LoadSystemInstaller();
         loading = loadWatch.Milliseconds();
-        if (msi == nullptr) return Fail("cannot load msi.dll");
+        if (installer == nullptr) return Fail("cannot load msi.dll");
         // The package's bytes are already in the cache (read whole above), as they are for the call below.
         extracting = TimeExtractionAlone(updater, *layout, extractDir + L"ExtractOnly");
         if (!extracting) return Fail("cannot extract on its own", updater);
@@ -320,11 +280,11 @@ int RunPlain(const std::vector<std::wstring>& patches) {
     const std::optional<PlainInstaller> installer = LoadPlainInstaller();
     const double loading = loadWatch.Milliseconds();
     if (!installer) return Fail("cannot load msi.dll");
-    installer->api.setInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    installer->api->setInternalUI(INSTALLUILEVEL_NONE, nullptr);
 
     const Stopwatch watch;
     for (const std::wstring& patch : patches) {
-        const UINT result = installer->api.applyPatch(patch.c_str(), nullptr, INSTALLTYPE_DEFAULT, kApplyCommandLine);
+        const UINT result = installer->api->applyPatch(patch.c_str(), nullptr, INSTALLTYPE_DEFAULT, kApplyCommandLine);
         if (result != ERROR_SUCCESS && result != ERROR_SUCCESS_REBOOT_REQUIRED) {
             return Fail("MsiApplyPatchW failed for", patch, result);
         }

@@ -1,6 +1,6 @@
 #include "engine/ApplyUpdates.h"
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "engine/InstallerResult.h"
 #include "engine/InstallerText.h"
 #include "engine/PatchCatalogue.h"

@@ -2,13 +2,14 @@
 // is handed to it: the system's in the updater, a scripted fake in the tests.
 #pragma once
 
+#include "base/UniqueHandles.h"
+
 #include <windows.h>
 
 #include <msi.h>
 #include <msiquery.h>
 
 #include <cstdint>
-#include <utility>
 
 namespace corvantile {
 
@@ -48,44 +49,27 @@ struct InstallerApi {
 // msiquery.h spells this MSIDBOPEN_READONLY + MSIDBOPEN_PATCHFILE, pointer arithmetic on a null pointer.
 inline const LPCWSTR kOpenPatchReadOnly = reinterpret_cast<LPCWSTR>(std::uintptr_t{32});
 
-// One owner per handle that the table hands out, closed through the same table, so that the fake sees
-// every close and its order.
-template <typename Handle, typename CloseFunction>
-class UniqueApiHandle {
-public:
-    explicit UniqueApiHandle(CloseFunction close) noexcept : close_(close) {}
-    UniqueApiHandle(const UniqueApiHandle&) = delete;
-    UniqueApiHandle& operator=(const UniqueApiHandle&) = delete;
-    ~UniqueApiHandle() { reset(); }
-
-    [[nodiscard]] Handle get() const noexcept { return handle_; }
-    // For out-parameters: whatever was held is closed first.
-    [[nodiscard]] Handle* put() noexcept {
-        reset();
-        return &handle_;
-    }
-    // For a handle that another party has taken over: it is no longer closed here.
-    [[nodiscard]] Handle release() noexcept { return std::exchange(handle_, Handle{}); }
-    void reset() noexcept {
-        if (const Handle old = std::exchange(handle_, Handle{}); old != Handle{}) close_(old);
-    }
-
-private:
-    CloseFunction close_;
-    Handle handle_{};
-};
+// The handles that the table hands out are closed through the same table, so that the fake sees every close
+// and its order.
 
 // Databases, summary information and transactions: 0 is no handle.
-class UniqueMsiHandle : public UniqueApiHandle<MSIHANDLE, decltype(&::MsiCloseHandle)> {
-public:
-    explicit UniqueMsiHandle(const InstallerApi& installer) noexcept : UniqueApiHandle(installer.closeHandle) {}
+struct MsiHandleCloser {
+    using Handle = MSIHANDLE;
+    MsiHandleCloser(const InstallerApi& installer) noexcept : close(installer.closeHandle) {}
+    static Handle Empty() noexcept { return 0; }
+    void operator()(Handle handle) const noexcept { close(handle); }
+    decltype(&::MsiCloseHandle) close;
 };
+using UniqueMsiHandle = UniqueResource<MsiHandleCloser>;
 
 // The process token of the restart: OpenProcessToken leaves NULL when it fails.
-class UniqueTokenHandle : public UniqueApiHandle<HANDLE, decltype(&::CloseHandle)> {
-public:
-    explicit UniqueTokenHandle(const InstallerApi& installer) noexcept
-        : UniqueApiHandle(installer.closeKernelHandle) {}
+struct TokenCloser {
+    using Handle = HANDLE;
+    TokenCloser(const InstallerApi& installer) noexcept : close(installer.closeKernelHandle) {}
+    static Handle Empty() noexcept { return nullptr; }
+    void operator()(Handle handle) const noexcept { close(handle); }
+    decltype(&::CloseHandle) close;
 };
+using UniqueTokenHandle = UniqueResource<TokenCloser>;
 
 }  // namespace corvantile

@@ -1,6 +1,6 @@
 #include "engine/Restart.h"
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 namespace corvantile {
 

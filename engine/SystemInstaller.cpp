@@ -17,25 +17,23 @@ std::optional<InstallerApi> LoadFromSystemDirectory() {
     // msi.dll is not a known DLL: a plain load would search the updater's own folder first, and the updater
     // runs elevated from wherever it was downloaded. The module stays loaded for the rest of the process,
     // as a static import would, because the worker may still be inside it while the process ends.
-    const HMODULE msi = ::LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (msi == nullptr) return std::nullopt;
+    UniqueModule msi(::LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!msi) return std::nullopt;
     InstallerApi installer;
-    const bool resolved = Resolve(msi, "MsiOpenDatabaseW", installer.openDatabase) &&
-                          Resolve(msi, "MsiGetSummaryInformationW", installer.getSummaryInformation) &&
-                          Resolve(msi, "MsiSummaryInfoGetPropertyW", installer.summaryInfoGetProperty) &&
-                          Resolve(msi, "MsiQueryProductStateW", installer.queryProductState) &&
-                          Resolve(msi, "MsiGetProductInfoW", installer.getProductInfo) &&
-                          Resolve(msi, "MsiDeterminePatchSequenceW", installer.determinePatchSequence) &&
-                          Resolve(msi, "MsiSetInternalUI", installer.setInternalUI) &&
-                          Resolve(msi, "MsiEnableLogW", installer.enableLog) &&
-                          Resolve(msi, "MsiApplyPatchW", installer.applyPatch) &&
-                          Resolve(msi, "MsiBeginTransactionW", installer.beginTransaction) &&
-                          Resolve(msi, "MsiEndTransaction", installer.endTransaction) &&
-                          Resolve(msi, "MsiCloseHandle", installer.closeHandle);
-    if (!resolved) {
-        ::FreeLibrary(msi);
-        return std::nullopt;
-    }
+    const bool resolved = Resolve(msi.get(), "MsiOpenDatabaseW", installer.openDatabase) &&
+                          Resolve(msi.get(), "MsiGetSummaryInformationW", installer.getSummaryInformation) &&
+                          Resolve(msi.get(), "MsiSummaryInfoGetPropertyW", installer.summaryInfoGetProperty) &&
+                          Resolve(msi.get(), "MsiQueryProductStateW", installer.queryProductState) &&
+                          Resolve(msi.get(), "MsiGetProductInfoW", installer.getProductInfo) &&
+                          Resolve(msi.get(), "MsiDeterminePatchSequenceW", installer.determinePatchSequence) &&
+                          Resolve(msi.get(), "MsiSetInternalUI", installer.setInternalUI) &&
+                          Resolve(msi.get(), "MsiEnableLogW", installer.enableLog) &&
+                          Resolve(msi.get(), "MsiApplyPatchW", installer.applyPatch) &&
+                          Resolve(msi.get(), "MsiBeginTransactionW", installer.beginTransaction) &&
+                          Resolve(msi.get(), "MsiEndTransaction", installer.endTransaction) &&
+                          Resolve(msi.get(), "MsiCloseHandle", installer.closeHandle);
+    if (!resolved) return std::nullopt;
+    (void)msi.release();
     // user32, advapi32 and kernel32 are known DLLs, always taken from the system directory.
     installer.sendMessage = &::SendMessageW;
     installer.getProcessWindowStation = &::GetProcessWindowStation;

@@ -1,7 +1,7 @@
 #include "engine/UpdateProduct.h"
 
-#include "app/FormatBounded.h"
-#include "app/Log.h"
+#include "base/FormatBounded.h"
+#include "base/Log.h"
 #include "engine/InstallerResult.h"
 #include "engine/InstallerText.h"
 #include "engine/PatchOrder.h"

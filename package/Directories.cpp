@@ -1,6 +1,6 @@
 #include "package/Directories.h"
 
-#include "app/UniqueHandles.h"
+#include "base/UniqueHandles.h"
 
 #include <windows.h>
 

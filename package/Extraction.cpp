@@ -1,7 +1,7 @@
 #include "package/Extraction.h"
 
-#include "app/Log.h"
-#include "app/UniqueHandles.h"
+#include "base/Log.h"
+#include "base/UniqueHandles.h"
 #include "package/Directories.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 // The updater's own file, read as the update package that follows its image.
 #pragma once
 
-#include "app/UniqueHandles.h"
+#include "base/UniqueHandles.h"
 #include "package/PackageLayout.h"
 #include "package/PackageReader.h"
 

@@ -2,6 +2,7 @@
 // class through the structured-storage functions of ole32.
 #include "tools/PatchSummary.h"
 
+#include "base/UniqueHandles.h"
 #include "engine/InstallerApi.h"
 #include "engine/InstallerResult.h"
 #include "engine/InstallerText.h"
@@ -16,21 +17,6 @@ namespace corvantile::pack {
 
 namespace {
 
-class UniqueStorage {
-public:
-    UniqueStorage() = default;
-    UniqueStorage(const UniqueStorage&) = delete;
-    UniqueStorage& operator=(const UniqueStorage&) = delete;
-    ~UniqueStorage() {
-        if (storage_ != nullptr) storage_->Release();
-    }
-    [[nodiscard]] IStorage** put() { return &storage_; }
-    [[nodiscard]] IStorage* get() const { return storage_; }
-
-private:
-    IStorage* storage_ = nullptr;
-};
-
 // The summary text as the updater reads it; UTF-16 either way on Windows.
 std::optional<std::u16string> TextProperty(const InstallerApi& installer, MSIHANDLE summary, UINT property) {
     const std::optional<std::wstring> text = ReadSummaryText(installer, summary, property);
@@ -40,7 +26,7 @@ std::optional<std::u16string> TextProperty(const InstallerApi& installer, MSIHAN
 
 // The storage's class, through a storage that is closed again before the Installer opens the file.
 bool ReadStorageKind(const std::filesystem::path& path, StorageKind& kind) {
-    UniqueStorage storage;
+    UniqueComPointer<IStorage> storage;
     if (FAILED(StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, storage.put()))) {
         return false;
     }

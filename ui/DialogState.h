@@ -1,7 +1,6 @@
 // The record that the entry point gives the progress dialog, and through it the updater thread.
 #pragma once
 
-#include "app/CommandLine.h"
 #include "engine/ApplyUpdates.h"
 
 #include <windows.h>
@@ -29,7 +28,8 @@ enum class DialogPhase { Ready, Running, Finished };
 struct DialogState {
     // Read-only once the dialog exists.
     HINSTANCE instanceHandle = nullptr;
-    RunMode runMode = RunMode::Interactive;
+    // -a: nobody waits at the screen, so the dialog presses OK itself and closes when the run is over.
+    bool unattended = false;
     std::wstring productName;
     std::wstring productVersion;
     // The command line asked for a log that could not be created; the status line says so until the run starts.

@@ -1,6 +1,6 @@
 #include "ui/UpdaterDialog.h"
 
-#include "app/FormatBounded.h"
+#include "base/FormatBounded.h"
 #include "package/Directories.h"
 #include "package/VersionResource.h"
 #include "res/resource.h"
@@ -69,7 +69,7 @@ void InitUpdaterDialog(DialogState& state) {
         ::SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
     }
     // A silent run starts inside the dialog's creation, before the window is shown.
-    if (state.runMode == RunMode::Silent) ::SendMessageW(dialog, WM_COMMAND, IDOK, 0);
+    if (state.unattended) ::SendMessageW(dialog, WM_COMMAND, IDOK, 0);
 }
 
 void StartRun(DialogState& state) {
@@ -147,7 +147,7 @@ void ShowOutcome(DialogState& state, bool succeeded) {
     ::SendMessageW(progress, PBM_SETMARQUEE, FALSE, 0);
     AllowClosing(dialog, true);
     ::SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(dialog, IDCANCEL)), TRUE);
-    if (state.runMode == RunMode::Silent) ::SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    if (state.unattended) ::SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
 }
 
 INT_PTR CALLBACK UpdaterDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) noexcept {

@@ -1,7 +1,7 @@
 #include "ui/UpdaterThread.h"
 
-#include "app/Log.h"
-#include "app/UniqueHandles.h"
+#include "base/Log.h"
+#include "base/UniqueHandles.h"
 #include "engine/ApplyUpdates.h"
 #include "engine/InstallerResult.h"
 #include "ui/Notifications.h"
@@ -22,11 +22,9 @@ namespace {
 std::wstring NewGuidText(const WorkingDirectoryCalls& calls) {
     GUID guid{};
     if (FAILED(calls.createGuid(&guid))) return {};
-    RPC_WSTR text = nullptr;
-    if (calls.uuidToString(&guid, &text) != RPC_S_OK || text == nullptr) return {};
-    std::wstring guidText(reinterpret_cast<const wchar_t*>(text));
-    ::RpcStringFreeW(&text);
-    return guidText;
+    UniqueRpcString text;
+    if (calls.uuidToString(&guid, text.put()) != RPC_S_OK || !text) return {};
+    return std::wstring(reinterpret_cast<const wchar_t*>(text.get()));
 }
 
 unsigned __stdcall UpdaterThreadProc(void* argument) {
@@ -75,7 +73,7 @@ bool CreateWorkingDirectory(const std::wstring& path, decltype(&::CreateDirector
                                                                 &descriptor, nullptr)) {
         return false;
     }
-    const UniqueResource<LocalMemoryTraits<PSECURITY_DESCRIPTOR>> descriptorOwner(descriptor);
+    const UniqueResource<LocalMemoryCloser<PSECURITY_DESCRIPTOR>> descriptorOwner(descriptor);
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
     return createDirectory(path.c_str(), &attributes) != FALSE;
 }

@@ -2,7 +2,7 @@
 // and the cases in which the run goes on without a log.
 #include "tests/blackbox/UpdaterTest.h"
 
-#include "app/UniqueHandles.h"
+#include "base/UniqueHandles.h"
 
 namespace corvantile::blackbox {
 namespace {

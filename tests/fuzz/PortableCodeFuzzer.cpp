@@ -4,7 +4,7 @@
 // Installer report to the engine; and to the packing tool's judgement of summary texts and its display of
 // package texts.
 #include "app/CommandLine.h"
-#include "app/FormatBounded.h"
+#include "base/FormatBounded.h"
 #include "engine/PatchCatalogue.h"
 #include "engine/PatchOrder.h"
 #include "package/PackageLayout.h"

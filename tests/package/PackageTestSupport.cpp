@@ -1,6 +1,6 @@
 #include "tests/package/PackageTestSupport.h"
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 #include <windows.h>
 

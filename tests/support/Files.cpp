@@ -1,6 +1,6 @@
 #include "tests/support/Files.h"
 
-#include "app/UniqueHandles.h"
+#include "base/UniqueHandles.h"
 
 #include <windows.h>
 

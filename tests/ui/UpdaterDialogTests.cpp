@@ -288,7 +288,7 @@ TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
 }
 
 TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
-    state.runMode = RunMode::Silent;
+    state.unattended = true;
     ASSERT_NE(nullptr, Create());
     EXPECT_NE(DialogPhase::Ready, state.phase) << "started before the window is shown";
     ASSERT_TRUE(PumpUntilQuit());
@@ -345,7 +345,7 @@ TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        state.runMode = RunMode::Silent;
+        state.unattended = true;
         state.phase = DialogPhase::Ready;
         state.exitCode = 0;
         ResetQuit();
@@ -360,7 +360,7 @@ TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
 }
 
 TEST_F(UpdaterDialog, SilentRunStillAsksTheRestartQuestion) {
-    state.runMode = RunMode::Silent;
+    state.unattended = true;
     fake.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_REQUIRED};
     fake.messageBoxAnswer = IDNO;
     ASSERT_NE(nullptr, Create());

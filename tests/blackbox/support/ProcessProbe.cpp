@@ -1,6 +1,6 @@
 #include "tests/blackbox/support/ProcessProbe.h"
 
-#include "app/UniqueHandles.h"
+#include "base/UniqueHandles.h"
 #include "res/resource.h"
 #include "tests/support/SystemTexts.h"
 

@@ -1,5 +1,5 @@
-#include "app/FormatBounded.h"
-#include "app/LogLine.h"
+#include "base/FormatBounded.h"
+#include "base/LogLine.h"
 #include "tests/support/SystemTexts.h"
 
 #include <gtest/gtest.h>

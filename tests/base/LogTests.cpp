@@ -3,9 +3,9 @@
 // drive reads as a plain file and is followed even with FILE_FLAG_OPEN_REPARSE_POINT. So this program puts
 // recorders in front of the kernel32 calls that OpenLog makes, through its own import table: they show how
 // the log is opened, and can make the opened file answer as a reparse point.
-#include "app/Log.h"
+#include "base/Log.h"
 
-#include "app/UniqueHandles.h"
+#include "base/UniqueHandles.h"
 #include "tests/support/Files.h"
 #include "tests/support/TempDirectory.h"
 

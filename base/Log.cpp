@@ -1,7 +1,7 @@
-#include "app/Log.h"
+#include "base/Log.h"
 
-#include "app/LogLine.h"
-#include "app/UniqueHandles.h"
+#include "base/LogLine.h"
+#include "base/UniqueHandles.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "app/FormatBounded.h"
+#include "base/FormatBounded.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -1,6 +1,6 @@
-#include "app/LogLine.h"
+#include "base/LogLine.h"
 
-#include "app/FormatBounded.h"
+#include "base/FormatBounded.h"
 
 namespace corvantile {
 
