@@ -37,12 +37,12 @@ constexpr wchar_t kApplyCommandLine[] = L"REINSTALL=ALL REINSTALLMODE=omus";
 class Stopwatch {
 public:
     Stopwatch() {
-        QueryPerformanceFrequency(&frequency_);
-        QueryPerformanceCounter(&start_);
+        ::QueryPerformanceFrequency(&frequency_);
+        ::QueryPerformanceCounter(&start_);
     }
     [[nodiscard]] double Milliseconds() const {
         LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
+        ::QueryPerformanceCounter(&now);
         return 1000.0 * static_cast<double>(now.QuadPart - start_.QuadPart) / static_cast<double>(frequency_.QuadPart);
     }
 
@@ -117,7 +117,7 @@ std::optional<PlainInstaller> LoadPlainInstaller() {
     PlainInstaller installer{corvantile::LoadSystemInstaller()};
     if (installer.api == nullptr) return std::nullopt;
     installer.enumPatches = reinterpret_cast<decltype(&::MsiEnumPatchesW)>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"msi.dll"), "MsiEnumPatchesW")));
+        reinterpret_cast<void (*)()>(::GetProcAddress(GetModuleHandleW(L"msi.dll"), "MsiEnumPatchesW")));
     if (installer.enumPatches == nullptr) return std::nullopt;
     return installer;
 }
@@ -130,7 +130,7 @@ bool IsRegistered(const PlainInstaller& installer, const std::wstring& productCo
         if (installer.enumPatches(productCode.c_str(), index, code, transforms, &transformChars) != ERROR_SUCCESS) {
             return false;
         }
-        if (CompareStringOrdinal(code, -1, patchCode.c_str(), -1, TRUE) == CSTR_EQUAL) return true;
+        if (::CompareStringOrdinal(code, -1, patchCode.c_str(), -1, TRUE) == CSTR_EQUAL) return true;
     }
 }
 
@@ -168,15 +168,15 @@ int CheckAllApplied(const std::vector<std::wstring>& patchPaths) {
 
 std::optional<std::vector<unsigned char>> ReadWholeFile(const std::wstring& path) {
     const corvantile::UniqueFile file(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) return std::nullopt;
     LARGE_INTEGER size{};
     std::vector<unsigned char> bytes;
-    bool read = GetFileSizeEx(file.get(), &size) != FALSE && size.QuadPart < 0x40000000;
+    bool read = ::GetFileSizeEx(file.get(), &size) != FALSE && size.QuadPart < 0x40000000;
     if (read) {
         bytes.resize(static_cast<std::size_t>(size.QuadPart));
         DWORD delivered = 0;
-        read = ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &delivered, nullptr) != FALSE &&
+        read = ::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &delivered, nullptr) != FALSE &&
                delivered == bytes.size();
     }
     if (!read) return std::nullopt;
@@ -186,11 +186,11 @@ std::optional<std::vector<unsigned char>> ReadWholeFile(const std::wstring& path
 std::vector<std::wstring> FilesIn(const std::wstring& directory) {
     std::vector<std::wstring> files;
     WIN32_FIND_DATAW found{};
-    const corvantile::UniqueFindHandle search(FindFirstFileW((directory + L"\\*").c_str(), &found));
+    const corvantile::UniqueFindHandle search(::FindFirstFileW((directory + L"\\*").c_str(), &found));
     if (!search) return files;
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) files.push_back(directory + L'\\' + found.cFileName);
-    } while (FindNextFileW(search.get(), &found));
+    } while (::FindNextFileW(search.get(), &found));
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -213,8 +213,8 @@ std::optional<double> TimeExtractionAlone(const std::wstring& updater, const cor
     const Stopwatch watch;
     const int extracted = corvantile::ExtractUpdateFiles(package, directory, nullptr);
     const double milliseconds = watch.Milliseconds();
-    for (const std::wstring& file : FilesIn(directory)) DeleteFileW(file.c_str());
-    RemoveDirectoryW(directory.c_str());
+    for (const std::wstring& file : FilesIn(directory)) ::DeleteFileW(file.c_str());
+    ::RemoveDirectoryW(directory.c_str());
     if (extracted != 0) return std::nullopt;
     return milliseconds;
 }
@@ -228,10 +228,10 @@ int RunEngine(const std::wstring& updater, bool preload) {
     if (!OpenPackage(package, updater, *layout)) return Fail("cannot read the package of", updater);
     // The updater's own string table, as the updater has it.
     const HINSTANCE strings =
-        LoadLibraryExW(updater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ::LoadLibraryExW(updater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
 
     wchar_t temp[MAX_PATH + 1] = {};
-    if (GetTempPathW(MAX_PATH + 1, temp) == 0) return Fail("no temporary directory");
+    if (::GetTempPathW(MAX_PATH + 1, temp) == 0) return Fail("no temporary directory");
     const std::wstring extractDir = std::wstring(temp) + L"CorvantileUpdateOverhead";
     if (!FilesIn(extractDir).empty()) return Fail("not empty:", extractDir);
 

@@ -53,7 +53,7 @@ std::optional<InstalledProducts> FindInstalledProducts(const InstallerApi& insta
             ReadProductProperty(installer, productCode, INSTALLPROPERTY_LOCALPACKAGE);
         if (!packagePath) return std::nullopt;
         UniqueMsiHandle summary(installer);
-        if (installer.getSummaryInformation(0, packagePath->c_str(), 0, summary.put()) != ERROR_SUCCESS) {
+        if (installer.getSummaryInformation(0, packagePath->c_str(), 0, summary.put()) != kInstallerSuccess) {
             return std::nullopt;
         }
         const std::optional<std::wstring> platform = ReadSummaryTemplate(installer, summary.get());
@@ -87,7 +87,7 @@ int RunTransaction(const TransactionInputs& run, UpdateOutcome& outcome) {
     // is no handle at all, so it is left to the end of the process.
     HANDLE changeOfOwnerEvent = nullptr;
     const UINT begun = installer.beginTransaction(kTransactionName, 0, transaction.put(), &changeOfOwnerEvent);
-    if (begun != ERROR_SUCCESS) {
+    if (begun != kInstallerSuccess) {
         outcome.installerResult = begun;
         return 1;
     }

@@ -51,7 +51,7 @@ UINT ApplyPatch(const ProductUpdateServices& services, const std::wstring& produ
             [[fallthrough]];
         case InstallerOutcome::Succeeded:
             WriteLog(L"MsiApplyPatch succeeded.");
-            return ERROR_SUCCESS;
+            return kInstallerSuccess;
         case InstallerOutcome::SucceededRebootInitiated:  // a restart under way would cut the run short
         case InstallerOutcome::Failed:
             break;
@@ -88,13 +88,13 @@ int UpdateProduct(const ProductUpdateServices& services, const std::wstring& ext
         sequence[i].szPatchData = patchPaths[i].c_str();
         sequence[i].ePatchDataType = MSIPATCH_DATATYPE_PATCHFILE;
         sequence[i].dwOrder = static_cast<DWORD>(-1);
-        sequence[i].uStatus = ERROR_SUCCESS;
+        sequence[i].uStatus = kInstallerSuccess;
     }
     // The Installer's reason is not logged: the run fails with it as the exit code, and the Installer's own log
     // tells more.
     const UINT sequenceResult = installer.determinePatchSequence(
         productCode.c_str(), nullptr, MSIINSTALLCONTEXT_MACHINE, static_cast<DWORD>(sequence.size()), sequence.data());
-    if (sequenceResult != ERROR_SUCCESS) {
+    if (sequenceResult != kInstallerSuccess) {
         installerResult = sequenceResult;
         return 1;
     }
@@ -114,7 +114,7 @@ int UpdateProduct(const ProductUpdateServices& services, const std::wstring& ext
     for (const std::size_t i : applicationOrder) {
         const UINT applied =
             ApplyPatch(services, productCode, displayName, patchPaths[i], fileNames[i], ownerWindow, rebootRequired);
-        if (applied != ERROR_SUCCESS) {
+        if (applied != kInstallerSuccess) {
             installerResult = applied;
             return 1;
         }

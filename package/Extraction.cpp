@@ -13,7 +13,7 @@ namespace corvantile {
 namespace {
 
 bool IsDirectory(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -31,14 +31,14 @@ public:
     bool Create(std::u16string_view fileName) override {
         path_ = outputDir_ + L'\\' + std::wstring(fileName.begin(), fileName.end());
         // CREATE_NEW: an existing file is never overwritten.
-        file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+        file_.reset(::CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
         return file_.valid();
     }
 
     bool Write(const std::uint8_t* bytes, std::uint32_t byteCount) override {
         DWORD written = 0;
-        return WriteFile(file_.get(), bytes, byteCount, &written, nullptr) && written == byteCount;
+        return ::WriteFile(file_.get(), bytes, byteCount, &written, nullptr) && written == byteCount;
     }
 
     bool Finish() override {
@@ -48,7 +48,7 @@ public:
 
     void Discard() override {
         file_.reset();
-        DeleteFileW(path_.c_str());
+        ::DeleteFileW(path_.c_str());
     }
 
 private:

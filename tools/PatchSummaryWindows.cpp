@@ -27,7 +27,7 @@ std::optional<std::u16string> TextProperty(const InstallerApi& installer, MSIHAN
 // The storage's class, through a storage that is closed again before the Installer opens the file.
 bool ReadStorageKind(const std::filesystem::path& path, StorageKind& kind) {
     UniqueComPointer<IStorage> storage;
-    if (FAILED(StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, storage.put()))) {
+    if (FAILED(::StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, storage.put()))) {
         return false;
     }
     STATSTG status{};
