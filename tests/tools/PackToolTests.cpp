@@ -1,8 +1,8 @@
 #include "tools/PackTool.h"
 
 #include "tests/package/SyntheticPe.h"
+#include "tests/support/Json.h"
 #include "tests/tools/CompoundFiles.h"
-#include "tests/tools/TestJson.h"
 #include "tools/PackedUpdater.h"
 
 #include <gtest/gtest.h>
