@@ -36,17 +36,22 @@ wine_in_demo() {
   rm -f "$out" "$err"
   return $rc
 }
-fact() { sed -n "s/^$1=//p" "$fixtures/fixtures.txt"; }
-# The installed file of a product (X64 or X86) in the prefix.
-installed() { printf '%s/%s' "$prefix" "$(fact "$1_FILE_IN_PREFIX")"; }
+# One fact of fixtures.json by its keys (e.g. products x64 msi), exactly as written: no newline is added.
+fact() {
+  python3 -c 'import functools, json, sys
+sys.stdout.write(str(functools.reduce(lambda value, key: value[key], sys.argv[2:], json.load(open(sys.argv[1])))))' \
+    "$fixtures/fixtures.json" "$@"
+}
+# The installed file of a product (x64 or x86) in the prefix.
+installed() { printf '%s/%s' "$prefix" "$(fact products "$1" file_in_prefix)"; }
 show_installed() {
   local key
-  for key in X64 X86; do
-    printf '  %-56s %s\n' "$(printf '%b' "$(fact "${key}_FILE_PATH")"):" "$(tr -d '\r' <"$(installed "$key")")"
+  for key in x64 x86; do
+    printf '  %-56s %s\n' "$(fact products "$key" file_path):" "$(tr -d '\r' <"$(installed "$key")")"
   done
 }
-# The product's installed file holds exactly the contents of one fixture fact (e.g. X64 X64_ORIGINAL).
-holds() { cmp -s "$(installed "$1")" <(printf '%b' "$(fact "$2")"); }
+# The product's installed file holds exactly the contents of one fixture fact (e.g. x64 products x64 original).
+holds() { local product=$1; shift; cmp -s "$(installed "$product")" <(fact "$@"); }
 
 echo "== Making the Installer products and patches (build/demo/fixtures)"
 /usr/bin/python3 "$installer_tests/make-fixtures.py" "$fixtures" >/dev/null
@@ -75,7 +80,7 @@ for patch in PatchX64.msp PatchX86.msp; do
   cmp "$fixtures/$patch" "$demo/extracted/$patch"
 done
 echo "Extracted files are identical to the patches: $(ls "$demo/extracted" | tr '\n' ' ')"
-holds X64 X64_ORIGINAL && holds X86 X86_ORIGINAL || { echo "extracting must not change what is installed"; exit 1; }
+holds x64 products x64 original && holds x86 products x86 original || { echo "extracting must not change what is installed"; exit 1; }
 
 echo "== Updating with the updater under Wine: Update.exe -a -l .\\logs"
 rc=0
@@ -94,8 +99,8 @@ for log in "$demo"/logs/Patch*.log; do
 done
 echo "== Installed files after the update"
 show_installed
-for key in X64 X86; do
-  if ! holds "$key" "${key}_PATCHED"; then
+for key in x64 x86; do
+  if ! holds "$key" patches "Patch${key^^}.msp" contents "$key"; then
     echo "the ${key} product's file does not hold the patched contents"
     [ "$rc" -ne 0 ] || rc=1
   fi

@@ -37,15 +37,15 @@ void CreateMissingLevels(std::wstring candidate) {
 }
 
 // False for a reparse point (a symbolic link, a junction), and when the file cannot be asked.
-bool IsPlainFile(HANDLE file) {
+bool IsPlainFile(HANDLE file, const LogFileCalls& calls) {
     BY_HANDLE_FILE_INFORMATION information{};
-    return ::GetFileInformationByHandle(file, &information) &&
+    return calls.getFileInformation(file, &information) &&
            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 }  // namespace
 
-bool OpenLog(std::wstring& logDirectory) {
+bool OpenLog(std::wstring& logDirectory, const LogFileCalls& calls) {
     if (logDirectory.empty()) return false;
     if (logDirectory.back() != L'\\') logDirectory += L'\\';
     CreateMissingLevels(logDirectory.substr(0, logDirectory.size() - 1));
@@ -53,9 +53,9 @@ bool OpenLog(std::wstring& logDirectory) {
     // The updater runs elevated, often from a folder the user can write: a link planted at the log's name must
     // not make it overwrite another file. The flag opens (and truncates) the link itself, never its target,
     // and a file that is still a reparse point once opened gets nothing written through it.
-    UniqueFile opened(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    logFile = opened.valid() && IsPlainFile(opened.get()) ? opened.release() : INVALID_HANDLE_VALUE;
+    UniqueFile opened(calls.createFile(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    logFile = opened.valid() && IsPlainFile(opened.get(), calls) ? opened.release() : INVALID_HANDLE_VALUE;
     return logFile != INVALID_HANDLE_VALUE;
 }
 

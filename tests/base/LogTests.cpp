@@ -1,8 +1,8 @@
 // How OpenLog opens the log file when a link may have been planted at its name. Wine 8 shows no reparse point
 // to a program: CreateSymbolicLinkW reports success and creates nothing, and a Unix symbolic link in a Wine
-// drive reads as a plain file and is followed even with FILE_FLAG_OPEN_REPARSE_POINT. So this program puts
-// recorders in front of the kernel32 calls that OpenLog makes, through its own import table: they show how
-// the log is opened, and can make the opened file answer as a reparse point.
+// drive reads as a plain file and is followed even with FILE_FLAG_OPEN_REPARSE_POINT. So this program hands
+// OpenLog file calls of its own: they pass each call on to kernel32, show how the log is opened, and can make
+// the opened file answer as a reparse point.
 #include "base/Log.h"
 
 #include "base/UniqueHandles.h"
@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstring>
+#include <cwchar>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -25,49 +25,6 @@ using testing::ReadFileBytes;
 using testing::TempDirectory;
 
 constexpr wchar_t kLogName[] = L"\\CorvantileUpdater.log";
-
-// Points every import of `function` from kernel32 in this program at `replacement` while it lives.
-class KernelImportReplacement {
-public:
-    KernelImportReplacement(const char* function, void* replacement) {
-        auto* base = reinterpret_cast<std::uint8_t*>(::GetModuleHandleW(nullptr));
-        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* module = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-             module->Name != 0; ++module) {
-            if (::_stricmp(reinterpret_cast<const char*>(base + module->Name), "kernel32.dll") != 0) continue;
-            const auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
-            auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
-            for (; name->u1.AddressOfData != 0; ++name, ++slot) {
-                if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
-                const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
-                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
-                originals_.push_back(reinterpret_cast<void*>(slot->u1.Function));
-                slots_.push_back(slot);
-                Write(slot, replacement);
-            }
-        }
-    }
-    KernelImportReplacement(const KernelImportReplacement&) = delete;
-    KernelImportReplacement& operator=(const KernelImportReplacement&) = delete;
-    ~KernelImportReplacement() {
-        for (std::size_t i = 0; i < slots_.size(); ++i) Write(slots_[i], originals_[i]);
-    }
-
-    [[nodiscard]] bool Replaced() const { return !slots_.empty(); }
-
-private:
-    static void Write(IMAGE_THUNK_DATA* slot, void* target) {
-        DWORD protection = 0;
-        ::VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), PAGE_READWRITE, &protection);
-        slot->u1.Function = reinterpret_cast<ULONG_PTR>(target);
-        ::VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), protection, &protection);
-    }
-
-    std::vector<void*> originals_;
-    std::vector<IMAGE_THUNK_DATA*> slots_;
-};
 
 // What the opened log file answers when asked what it is.
 enum class Answer { AsItIs, ReparsePoint, QueryFails };
@@ -94,31 +51,18 @@ struct LogOpen {
 // The recorders' state: plain functions cannot capture.
 std::vector<LogOpen> logOpens;
 Answer answer = Answer::AsItIs;
-// The functions themselves, from kernel32's exports: calls through the import table would reach the recorders.
-template <typename Function>
-Function Kernel32(const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
-}
-const auto realCreateFile = Kernel32<decltype(&::CreateFileW)>("CreateFileW");
-const auto realGetInformation = Kernel32<decltype(&::GetFileInformationByHandle)>("GetFileInformationByHandle");
-
-bool NamesTheLog(const std::wstring& path) {
-    const std::size_t length = std::wcslen(kLogName);
-    return path.size() >= length && path.compare(path.size() - length, length, kLogName) == 0;
-}
 
 HANDLE WINAPI RecordingCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                   DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile) {
-    const HANDLE file = realCreateFile(name, access, share, security, disposition, flagsAndAttributes, templateFile);
+    const HANDLE file = ::CreateFileW(name, access, share, security, disposition, flagsAndAttributes, templateFile);
     const DWORD error = ::GetLastError();
-    if (name != nullptr && NamesTheLog(name)) logOpens.push_back({name, disposition, flagsAndAttributes, file});
+    logOpens.push_back({name != nullptr ? name : L"", disposition, flagsAndAttributes, file});
     ::SetLastError(error);
     return file;
 }
 
 BOOL WINAPI ScriptedGetInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
-    const BOOL asked = realGetInformation(file, information);
+    const BOOL asked = ::GetFileInformationByHandle(file, information);
     if (logOpens.empty() || file != logOpens.back().handle) return asked;
     if (answer == Answer::QueryFails) {
         ::SetLastError(ERROR_INVALID_FUNCTION);
@@ -128,11 +72,11 @@ BOOL WINAPI ScriptedGetInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inf
     return asked;
 }
 
+const LogFileCalls kRecorders{&RecordingCreateFile, &ScriptedGetInformation};
+
 class OpenLogAtAPlantedLink : public ::testing::TestWithParam<Answer> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(createFile_.Replaced());
-        // GetFileInformationByHandle has no slot to replace when nothing in this program calls it.
         logOpens.clear();
         answer = GetParam();
     }
@@ -140,7 +84,9 @@ protected:
     // Opens the log in the scratch directory and writes one line; OpenLog says whether logging is on.
     void OpenAndWrite() {
         std::wstring directory = scratch_.path();
-        EXPECT_EQ(OpenLog(directory), GetParam() == Answer::AsItIs);
+        EXPECT_EQ(OpenLog(directory, kRecorders), GetParam() == Answer::AsItIs);
+        // The scripted answers go only to a file the recorder saw opened: without it these cases prove nothing.
+        ASSERT_FALSE(logOpens.empty()) << "OpenLog opens the log through the calls it is handed";
         WriteLog(L"a line");
     }
 
@@ -148,15 +94,12 @@ protected:
 
     // True when no handle is open on the log: it can be opened without sharing.
     [[nodiscard]] bool NothingHoldsTheLog() const {
-        return UniqueFile(realCreateFile(LogPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr))
+        return UniqueFile(::CreateFileW(LogPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr))
             .valid();
     }
 
     TempDirectory scratch_{TempDirectory::Parent::UserTemp};
-    KernelImportReplacement createFile_{"CreateFileW", reinterpret_cast<void*>(&RecordingCreateFile)};
-    KernelImportReplacement getInformation_{"GetFileInformationByHandle",
-                                            reinterpret_cast<void*>(&ScriptedGetInformation)};
 };
 
 TEST_P(OpenLogAtAPlantedLink, OpensTheNameItselfNeverWhatALinkThereNames) {

@@ -141,7 +141,7 @@ def run_updater(env, updater, *args):
 
 
 def installed(prefix, product):
-    path = prefix / FACTS[f"{product}_FILE_IN_PREFIX"]
+    path = prefix / FACTS["products"][product.lower()]["file_in_prefix"]
     return path.read_bytes().decode("latin-1") if path.exists() else "<missing>"
 
 
@@ -158,7 +158,7 @@ def check_updater_runs(updater):
         rc = run_updater(env, updater, "-a", "-l", win(logs))
         check(rc == 0, f"{updater.name} -a -l exits 0 ({rc})")
         for product in ("X64", "X86"):
-            check(installed(prefix, product) == FACTS[f"{product}_PATCHED"],
+            check(installed(prefix, product) == FACTS["patches"][f"Patch{product}.msp"]["contents"][product.lower()],
                   f"{updater.name} -a updates the {product} product ({installed(prefix, product)!r})")
         messages = log_messages(logs) or []
         check(messages[-1:] == ["All updates applied successfully and MSI transaction committed."],

@@ -6,6 +6,7 @@ the fixture script writes.
 The test commands put this folder on PYTHONPATH. A script ends with `sys.exit(summary())`."""
 import contextlib
 import fcntl
+import json
 import os
 import shutil
 import subprocess
@@ -114,12 +115,8 @@ def prefix_copy(baseline):
 
 
 def fixture_facts(directory):
-    """The KEY=VALUE facts of the fixture script's fixtures.txt in `directory`, with their C escapes undone."""
-    values = {}
-    for line in (Path(directory) / "fixtures.txt").read_text(encoding="utf-8").splitlines():
-        key, _, value = line.partition("=")
-        values[key] = value.encode("latin-1", "backslashreplace").decode("unicode_escape")
-    return values
+    """The facts that the fixture script writes into fixtures.json in `directory`."""
+    return json.loads((Path(directory) / "fixtures.json").read_text(encoding="utf-8"))
 
 
 def log_messages(directory):

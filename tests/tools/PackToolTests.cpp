@@ -2,8 +2,8 @@
 
 #include "engine/PatchCatalogue.h"
 #include "tests/package/SyntheticPe.h"
+#include "tests/support/Json.h"
 #include "tests/tools/CompoundFiles.h"
-#include "tests/tools/TestJson.h"
 #include "tools/PackedUpdater.h"
 
 #include <gtest/gtest.h>

@@ -45,21 +45,21 @@ std::string Show(const Lines& lines) {
     return shown.empty() ? " (none)" : shown;
 }
 
-// The lines that name a fixture product ("X64", "X86").
+// The lines that name a fixture product ("x64", "x86").
 std::wstring Installing(const std::wstring& file, const std::string& product) {
-    return texts::Installing(file, Fixtures::Get()[product + "_PRODUCT_NAME"]);
+    return texts::Installing(file, Fixtures::Get()["/products/" + product + "/name"]);
 }
 std::wstring OrderLine(const std::string& product) {
-    return texts::OrderLine(Fixtures::Get()[product + "_PRODUCT_NAME"]);
+    return texts::OrderLine(Fixtures::Get()["/products/" + product + "/name"]);
 }
 // The Installer's own log of one patch, named by the patch and the product it was applied to.
 std::wstring InstallerLogName(const std::wstring& file, const std::string& product) {
-    return file + L" " + Fixtures::Get()[product + "_PRODUCT_CODE"] + L".log";
+    return file + L" " + Fixtures::Get()["/products/" + product + "/product_code"] + L".log";
 }
 
-// The installed file of a fixture product ("X64", "X86"), as text.
+// The installed file of a fixture product ("x64", "x86"), as text.
 std::string Installed(const std::string& product) {
-    const std::optional<Bytes> bytes = ReadFileBytes(Fixtures::Get()[product + "_FILE_PATH"]);
+    const std::optional<Bytes> bytes = ReadFileBytes(Fixtures::Get()["/products/" + product + "/file_path"]);
     return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
 }
 std::string Fact(const std::string& key) {
@@ -175,8 +175,8 @@ TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
     ASSERT_TRUE(DialogDriver::Press(dialog, IDOK));
     ASSERT_TRUE(driver_->WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
 
-    EXPECT_EQ(Installed("X64"), Fact("X64_PATCHED"));
-    EXPECT_EQ(Installed("X86"), Fact("X86_PATCHED"));
+    EXPECT_EQ(Installed("x64"), Fact("/patches/PatchX64.msp/contents/x64"));
+    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchX86.msp/contents/x86"));
     // Until the dialog ends, its working directory holds the extracted patches.
     const std::set<std::wstring> working = Minus(GuidDirectoriesInTemp(), tempBefore_);
     ASSERT_EQ(working.size(), 1u) << "one new working directory in TEMP";
@@ -184,8 +184,8 @@ TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
 
     ExpectFinishedAndClose(dialog);
     EXPECT_EQ(GuidDirectoriesInTemp(), tempBefore_) << "the working directory is removed with the dialog";
-    EXPECT_EQ(driver_->StatusTexts(), (Lines{kReady, kApplying, Installing(L"PatchX64.msp", "X64"),
-                                             Installing(L"PatchX86.msp", "X86"), kFinished}))
+    EXPECT_EQ(driver_->StatusTexts(), (Lines{kReady, kApplying, Installing(L"PatchX64.msp", "x64"),
+                                             Installing(L"PatchX86.msp", "x86"), kFinished}))
         << driver_->Describe();
     EXPECT_TRUE(driver_->Boxes().empty()) << driver_->Describe();
 }
@@ -202,16 +202,16 @@ TEST_F(InteractiveUpdate, RestartQuestionAnsweredNoLetsTheRunFinish) {
     EXPECT_NE(::GetDlgItem(question, IDNO), nullptr);
     EXPECT_EQ(::GetWindow(question, GW_OWNER), dialog) << "the box belongs to the progress dialog";
     // The question is asked inside the run: it waits for the answer, and closing is still refused.
-    EXPECT_EQ(DialogDriver::ItemText(dialog, IDC_STATUS_TEXT), Installing(L"PatchReboot.msp", "X86"));
+    EXPECT_EQ(DialogDriver::ItemText(dialog, IDC_STATUS_TEXT), Installing(L"PatchReboot.msp", "x86"));
     EXPECT_FALSE(DialogDriver::ItemEnabled(dialog, IDCANCEL));
-    EXPECT_EQ(Installed("X86"), Fact("REBOOT_X86_CONTENT"));
+    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchReboot.msp/contents/x86"));
 
     // Never Yes: Wine would end the session.
     ASSERT_TRUE(DialogDriver::Press(question, IDNO));
     EXPECT_TRUE(driver_->WaitForWindowGone(question));
     ExpectFinishedAndClose(dialog, ERROR_SUCCESS_REBOOT_REQUIRED);
-    EXPECT_EQ(Installed("X86"), Fact("REBOOT_X86_CONTENT"));
-    EXPECT_EQ(Installed("X64"), Fact("X64_ORIGINAL"));
+    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchReboot.msp/contents/x86"));
+    EXPECT_EQ(Installed("x64"), Fact("/products/x64/original"));
     EXPECT_EQ(driver_->Boxes(), (std::vector<MessageBoxRecord>{{kRestartCaption, kRestartQuestion}}))
         << driver_->Describe();
 }
@@ -238,8 +238,8 @@ TEST_F(InteractiveUpdate, AboutBoxOpenedDuringTheRunLeavesItGoingOn) {
     EXPECT_TRUE(driver_->WaitForWindowGone(about));
     EXPECT_TRUE(driver_->WaitUntil([dialog] { return ::IsWindowEnabled(dialog) != FALSE; }));
     ExpectFinishedAndClose(dialog);
-    EXPECT_EQ(Installed("X64"), Fact("X64_PATCHED"));
-    EXPECT_EQ(Installed("X86"), Fact("X86_PATCHED"));
+    EXPECT_EQ(Installed("x64"), Fact("/patches/PatchX64.msp/contents/x64"));
+    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchX86.msp/contents/x86"));
     EXPECT_EQ(driver_->Boxes(), (std::vector<MessageBoxRecord>{{kAboutCaption, L""}})) << driver_->Describe();
 }
 
@@ -287,8 +287,8 @@ TEST_P(RefusedClose, IsIgnoredAndTheRunFinishes) {
     EXPECT_EQ(enabledWhileRunning, 0) << "of " << runningSamples << " looks during the run";
 
     ExpectFinishedAndClose(dialog);
-    EXPECT_EQ(Installed("X64"), Fact("X64_PATCHED"));
-    EXPECT_EQ(Installed("X86"), Fact("X86_PATCHED"));
+    EXPECT_EQ(Installed("x64"), Fact("/patches/PatchX64.msp/contents/x64"));
+    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchX86.msp/contents/x86"));
 }
 
 INSTANTIATE_TEST_SUITE_P(WhileRunning, RefusedClose,
@@ -336,8 +336,8 @@ TEST_P(SilentUpdate, EndsWithItsExitCodeLogAndInstalledFiles) {
     EXPECT_EQ(*exitCode, row.exitCode) << driver_->Describe();
 
     EXPECT_EQ(LogMessages(), row.log()) << Show(LogMessages());
-    EXPECT_EQ(Installed("X64"), Fact(row.x64Content));
-    EXPECT_EQ(Installed("X86"), Fact(row.x86Content));
+    EXPECT_EQ(Installed("x64"), Fact(row.x64Content));
+    EXPECT_EQ(Installed("x86"), Fact(row.x86Content));
     Lines logFiles{L"CorvantileUpdater.log"};
     for (const InstallerLog& log : row.installerLogs) {
         const std::wstring name = InstallerLogName(log.patch, log.product);
@@ -368,14 +368,14 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    [] {
                        return Lines{kExtracting,    kDetermining,
-                                    OrderLine("X64"), Installing(L"PatchX64.msp", "X64"),
-                                    kSucceeded,     OrderLine("X86"),
-                                    Installing(L"PatchX86.msp", "X86"), kSucceeded,
+                                    OrderLine("x64"), Installing(L"PatchX64.msp", "x64"),
+                                    kSucceeded,     OrderLine("x86"),
+                                    Installing(L"PatchX86.msp", "x86"), kSucceeded,
                                     kCommitted};
                    },
-                   "X64_PATCHED",
-                   "X86_PATCHED",
-                   {{L"PatchX64.msp", "X64"}, {L"PatchX86.msp", "X86"}},
+                   "/patches/PatchX64.msp/contents/x64",
+                   "/patches/PatchX86.msp/contents/x86",
+                   {{L"PatchX64.msp", "x64"}, {L"PatchX86.msp", "x86"}},
                    kFinished},
         // The x64 patch stays applied: Wine's Installer transaction is a stub that never rolls back.
         SilentCase{"FailingPatchStopsTheRun",
@@ -385,15 +385,15 @@ INSTANTIATE_TEST_SUITE_P(
                    [] {
                        return Lines{kExtracting,
                                     kDetermining,
-                                    OrderLine("X64"),
-                                    Installing(L"PatchX64.msp", "X64"),
+                                    OrderLine("x64"),
+                                    Installing(L"PatchX64.msp", "x64"),
                                     kSucceeded,
-                                    Installing(L"PatchFails.msp", "X64"),
+                                    Installing(L"PatchFails.msp", "x64"),
                                     ApplyFailed(1603)};
                    },
-                   "X64_PATCHED",
-                   "X86_ORIGINAL",
-                   {{L"PatchX64.msp", "X64"}, {L"PatchFails.msp", "X64"}},
+                   "/patches/PatchX64.msp/contents/x64",
+                   "/products/x86/original",
+                   {{L"PatchX64.msp", "x64"}, {L"PatchFails.msp", "x64"}},
                    kFailed},
         // No working directory can be made: the update never starts.
         SilentCase{"MissingTempDirectoryStopsBeforeExtracting",
@@ -401,8 +401,8 @@ INSTANTIATE_TEST_SUITE_P(
                    true,
                    1,
                    [] { return Lines{}; },
-                   "X64_ORIGINAL",
-                   "X86_ORIGINAL",
+                   "/products/x64/original",
+                   "/products/x86/original",
                    {},
                    kFailed}),
     [](const ::testing::TestParamInfo<SilentCase>& info) { return info.param.name; });

@@ -151,7 +151,7 @@ protected:
     }
 
     std::string InstalledText(const std::string& product) const {
-        return FileText(Fixtures::Get()[product + "_FILE_PATH"]);
+        return FileText(Fixtures::Get()["/products/" + product + "/file_path"]);
     }
     std::string Fact(const std::string& key) const { return Fixtures::Get().Text(key); }
     std::wstring Code(const std::string& key) const { return Fixtures::Get()[key]; }
@@ -166,8 +166,8 @@ protected:
 };
 
 TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
-    const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
-    const std::wstring x86 = Fixtures::Get()["X86_PRODUCT_NAME"];
+    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
+    const std::wstring x86 = Fixtures::Get()["/products/x86/name"];
     const StatusRecorder status;
     // In table order the x86 patch comes first; the x64 product is still updated first.
     const RealRun run = Run({L"PatchX86.msp", L"PatchX64.msp"}, status.window());
@@ -177,20 +177,22 @@ TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
                      OrderLine(x86), Installing(L"PatchX86.msp", x86), kSucceeded, kCommitted}),
               run.log);
     EXPECT_EQ((Lines{Installing(L"PatchX64.msp", x64), Installing(L"PatchX86.msp", x86)}), StatusRecorder::texts());
-    EXPECT_EQ(Fact("X64_PATCHED"), InstalledText("X64"));
-    EXPECT_EQ(Fact("X86_PATCHED"), InstalledText("X86"));
-    EXPECT_EQ(std::set<std::wstring>{Code("PATCH_X64_CODE")}, RegisteredPatches(Code("X64_PRODUCT_CODE")));
-    EXPECT_EQ(std::set<std::wstring>{Code("PATCH_X86_CODE")}, RegisteredPatches(Code("X86_PRODUCT_CODE")));
-    EXPECT_EQ((Lines{L"PatchX64.msp " + Code("X64_PRODUCT_CODE") + L".log",
-                     L"PatchX86.msp " + Code("X86_PRODUCT_CODE") + L".log"}),
+    EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
+    EXPECT_EQ(Fact("/patches/PatchX86.msp/contents/x86"), InstalledText("x86"));
+    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchX64.msp/code")},
+              RegisteredPatches(Code("/products/x64/product_code")));
+    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchX86.msp/code")},
+              RegisteredPatches(Code("/products/x86/product_code")));
+    EXPECT_EQ((Lines{L"PatchX64.msp " + Code("/products/x64/product_code") + L".log",
+                     L"PatchX86.msp " + Code("/products/x86/product_code") + L".log"}),
               ListTree(run.logDirectory));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchX64.msp", Code("X64_PRODUCT_CODE")));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchX86.msp", Code("X86_PRODUCT_CODE")));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchX64.msp", Code("/products/x64/product_code")));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchX86.msp", Code("/products/x86/product_code")));
 }
 
 TEST_F(EngineWithInstaller, OnePatchForBothProducts) {
-    const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
-    const std::wstring x86 = Fixtures::Get()["X86_PRODUCT_NAME"];
+    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
+    const std::wstring x86 = Fixtures::Get()["/products/x86/name"];
     const RealRun run = Run({L"PatchBoth.msp"}, nullptr);
     EXPECT_EQ(0, run.result);
     // The first call already patches both products; Wine's Installer still finds the patch applicable to the
@@ -198,16 +200,18 @@ TEST_F(EngineWithInstaller, OnePatchForBothProducts) {
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchBoth.msp", x64), kSucceeded,
                      OrderLine(x86), Installing(L"PatchBoth.msp", x86), kSucceeded, kCommitted}),
               run.log);
-    EXPECT_EQ(Fact("BOTH_X64_CONTENT"), InstalledText("X64"));
-    EXPECT_EQ(Fact("BOTH_X86_CONTENT"), InstalledText("X86"));
-    EXPECT_EQ(std::set<std::wstring>{Code("PATCH_BOTH_CODE")}, RegisteredPatches(Code("X64_PRODUCT_CODE")));
-    EXPECT_EQ(std::set<std::wstring>{Code("PATCH_BOTH_CODE")}, RegisteredPatches(Code("X86_PRODUCT_CODE")));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", Code("X64_PRODUCT_CODE")));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", Code("X86_PRODUCT_CODE")));
+    EXPECT_EQ(Fact("/patches/PatchBoth.msp/contents/x64"), InstalledText("x64"));
+    EXPECT_EQ(Fact("/patches/PatchBoth.msp/contents/x86"), InstalledText("x86"));
+    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchBoth.msp/code")},
+              RegisteredPatches(Code("/products/x64/product_code")));
+    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchBoth.msp/code")},
+              RegisteredPatches(Code("/products/x86/product_code")));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", Code("/products/x64/product_code")));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", Code("/products/x86/product_code")));
 }
 
 TEST_F(EngineWithInstaller, FailingPatchStopsTheRun) {
-    const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
+    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
     const RealRun run = Run({L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"}, nullptr);
     EXPECT_EQ(1, run.result);
     EXPECT_EQ(1603u, run.exitCode);
@@ -215,16 +219,16 @@ TEST_F(EngineWithInstaller, FailingPatchStopsTheRun) {
                      Installing(L"PatchFails.msp", x64), ApplyFailed(1603)}),
               run.log);
     // What was applied before the failure stays (Wine's transaction is a stub); the x86 product is untouched.
-    EXPECT_EQ(Fact("X64_PATCHED"), InstalledText("X64"));
-    EXPECT_EQ(Fact("X86_ORIGINAL"), InstalledText("X86"));
-    EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("X86_PRODUCT_CODE")));
-    EXPECT_EQ((Lines{L"PatchFails.msp " + Code("X64_PRODUCT_CODE") + L".log",
-                     L"PatchX64.msp " + Code("X64_PRODUCT_CODE") + L".log"}),
+    EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
+    EXPECT_EQ(Fact("/products/x86/original"), InstalledText("x86"));
+    EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("/products/x86/product_code")));
+    EXPECT_EQ((Lines{L"PatchFails.msp " + Code("/products/x64/product_code") + L".log",
+                     L"PatchX64.msp " + Code("/products/x64/product_code") + L".log"}),
               ListTree(run.logDirectory));
 }
 
 TEST_F(EngineWithInstaller, PatchThatNeedsARestart) {
-    const std::wstring x86 = Fixtures::Get()["X86_PRODUCT_NAME"];
+    const std::wstring x86 = Fixtures::Get()["/products/x86/name"];
     // No window: the question is not asked, and nothing else changes.
     const RealRun run = Run({L"PatchReboot.msp"}, nullptr);
     EXPECT_EQ(0, run.result);
@@ -232,17 +236,17 @@ TEST_F(EngineWithInstaller, PatchThatNeedsARestart) {
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x86), Installing(L"PatchReboot.msp", x86), kSucceeded,
                      kCommitted, kRebootLine}),
               run.log);
-    EXPECT_EQ(Fact("REBOOT_X86_CONTENT"), InstalledText("X86"));
+    EXPECT_EQ(Fact("/patches/PatchReboot.msp/contents/x86"), InstalledText("x86"));
 }
 
 TEST_F(EngineWithInstaller, ProductThatIsNotInstalledIsSkipped) {
-    const std::wstring x64 = Fixtures::Get()["X64_PRODUCT_NAME"];
+    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
     const RealRun run = Run({L"PatchNotInstalled.msp", L"PatchX64.msp"}, nullptr, false);
     EXPECT_EQ(0, run.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded,
                      kCommitted}),
               run.log);
-    EXPECT_EQ(Fact("X64_PATCHED"), InstalledText("X64"));
+    EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
 }
 
 TEST_F(EngineWithInstaller, FileThatIsNotAPatchStopsBeforeAnything) {
@@ -250,16 +254,16 @@ TEST_F(EngineWithInstaller, FileThatIsNotAPatchStopsBeforeAnything) {
     EXPECT_EQ(1, run.result);
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(Lines{kExtracting}, run.log);
-    EXPECT_EQ(Fact("X64_ORIGINAL"), InstalledText("X64"));
-    EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("X64_PRODUCT_CODE")));
+    EXPECT_EQ(Fact("/products/x64/original"), InstalledText("x64"));
+    EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("/products/x64/product_code")));
 }
 
 TEST_F(EngineWithInstaller, NothingToUpdateStillCommits) {
     const RealRun run = Run({L"PatchNotInstalled.msp"}, nullptr);
     EXPECT_EQ(0, run.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining, kCommitted}), run.log);
-    EXPECT_EQ(Fact("X64_ORIGINAL"), InstalledText("X64"));
-    EXPECT_EQ(Fact("X86_ORIGINAL"), InstalledText("X86"));
+    EXPECT_EQ(Fact("/products/x64/original"), InstalledText("x64"));
+    EXPECT_EQ(Fact("/products/x86/original"), InstalledText("x86"));
 }
 
 }  // namespace

@@ -1,17 +1,18 @@
-// The facts that make-fixtures.py writes into fixtures.txt (codes, paths, contents), read from the directory
+// The facts that make-fixtures.py writes into fixtures.json (codes, paths, contents), read from the directory
 // that CORVANTILE_FIXTURES names, for the tests that run real products and patches.
 #pragma once
 
 #include "tests/support/Files.h"
+#include "tests/support/Json.h"
 
 #include <windows.h>
 
 #include <cstdlib>
-#include <map>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace corvantile::fixtures {
 
@@ -22,20 +23,6 @@ inline std::wstring Widen(const std::string& utf8) {
     return wide;
 }
 
-// Every value is written with C escapes.
-inline std::string Unescape(const std::string& value) {
-    std::string text;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] != '\\' || i + 1 == value.size()) {
-            text += value[i];
-            continue;
-        }
-        const char next = value[++i];
-        text += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : next;
-    }
-    return text;
-}
-
 class Fixtures {
 public:
     static const Fixtures& Get() {
@@ -44,11 +31,19 @@ public:
     }
     // The fixture directory as Windows programs reach it.
     [[nodiscard]] const std::wstring& directory() const { return directory_; }
-    [[nodiscard]] std::wstring operator[](const std::string& key) const { return Widen(Text(key)); }
-    [[nodiscard]] std::string Text(const std::string& key) const {
-        const auto fact = facts_.find(key);
-        if (fact == facts_.end()) throw std::runtime_error("no fixture fact " + key);
-        return fact->second;
+    // A text fact by its keys, each after a slash: "/products/x64/file_path", "/patches/PatchX64.msp/code".
+    [[nodiscard]] std::wstring operator[](std::string_view keys) const { return Widen(Text(keys)); }
+    [[nodiscard]] std::string Text(std::string_view keys) const {
+        const testing::Json* fact = &facts_;
+        for (std::string_view rest = keys; fact != nullptr && !rest.empty();) {
+            if (rest[0] != '/') return Missing(keys);
+            const std::size_t end = rest.find('/', 1);
+            const auto member = fact->object.find(std::string(rest.substr(1, end - 1)));
+            fact = member == fact->object.end() ? nullptr : &member->second;
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
+        }
+        if (fact == nullptr || fact->kind != testing::Json::Kind::String) return Missing(keys);
+        return fact->string;
     }
 
 private:
@@ -60,16 +55,19 @@ private:
         if (!directory.empty() && directory[0] == L'/') directory = L"Z:" + directory;
         for (wchar_t& unit : directory) unit = unit == L'/' ? L'\\' : unit;
         directory_ = directory;
-        const std::optional<testing::Bytes> bytes = testing::ReadFileBytes(directory_ + L"\\fixtures.txt");
-        if (!bytes) throw std::runtime_error("cannot read fixtures.txt");
-        std::istringstream file(std::string(bytes->begin(), bytes->end()));
-        for (std::string line; std::getline(file, line);) {
-            const std::size_t equals = line.find('=');
-            if (equals != std::string::npos) facts_[line.substr(0, equals)] = Unescape(line.substr(equals + 1));
+        const std::optional<testing::Bytes> bytes = testing::ReadFileBytes(directory_ + L"\\fixtures.json");
+        if (!bytes) throw std::runtime_error("cannot read fixtures.json");
+        std::optional<testing::Json> facts = testing::JsonReader::Parse(std::string(bytes->begin(), bytes->end()));
+        if (!facts || facts->kind != testing::Json::Kind::Object) {
+            throw std::runtime_error("fixtures.json holds no JSON object");
         }
+        facts_ = std::move(*facts);
+    }
+    [[noreturn]] static std::string Missing(std::string_view keys) {
+        throw std::runtime_error("no fixture fact " + std::string(keys));
     }
     std::wstring directory_;
-    std::map<std::string, std::string> facts_;
+    testing::Json facts_;
 };
 
 }  // namespace corvantile::fixtures

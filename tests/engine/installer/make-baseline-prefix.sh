@@ -20,7 +20,7 @@ marker="$prefix/.corvantile-baseline"
 up_to_date() {
     [ -f "$marker" ] || return 1
     local f
-    for f in "$fixtures/ProductX64.msi" "$fixtures/ProductX86.msi" "$fixtures/fixtures.txt"; do
+    for f in "$fixtures/ProductX64.msi" "$fixtures/ProductX86.msi" "$fixtures/fixtures.json"; do
         [ "$marker" -nt "$f" ] || return 1
     done
 }
@@ -30,8 +30,13 @@ exec 9>"$prefix.lock"
 flock 9
 up_to_date && exit 0
 
-fact() { sed -n "s/^$1=//p" "$fixtures/fixtures.txt"; }
-for f in ProductX64.msi ProductX86.msi fixtures.txt; do
+# One fact of fixtures.json by its keys (e.g. products x64 msi), exactly as written: no newline is added.
+fact() {
+    python3 -c 'import functools, json, sys
+sys.stdout.write(str(functools.reduce(lambda value, key: value[key], sys.argv[2:], json.load(open(sys.argv[1])))))' \
+        "$fixtures/fixtures.json" "$@"
+}
+for f in ProductX64.msi ProductX86.msi fixtures.json; do
     [ -f "$fixtures/$f" ] || { echo "missing $fixtures/$f" >&2; exit 1; }
 done
 
@@ -56,13 +61,13 @@ wineserver -p >/dev/null 2>&1 9>&-
 wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&-
 
 log=$(mktemp)
-for key in X64 X86; do
-    msi=$(fact "${key}_MSI")
+for key in x64 x86; do
+    msi=$(fact products "$key" msi)
     # msiexec takes a Windows path; Z: maps to /.
     wine msiexec /i "Z:${fixtures//\//\\}\\$msi" /qn </dev/null >"$log" 2>&1 9>&-
     rc=$?
-    installed="$prefix/$(fact "${key}_FILE_IN_PREFIX")"
-    if [ $rc -ne 0 ] || ! cmp -s "$installed" <(printf '%b' "$(fact "${key}_ORIGINAL")"); then
+    installed="$prefix/$(fact products "$key" file_in_prefix)"
+    if [ $rc -ne 0 ] || ! cmp -s "$installed" <(fact products "$key" original); then
         echo "installing $msi into $prefix failed (exit $rc, or $installed missing or different)" >&2
         cat "$log" >&2
         rm -f "$log"

@@ -5,16 +5,17 @@ Usage: make-fixtures.py OUTDIR
        make-fixtures.py --payload-mib N OUTDIR
 
 Writes ProductX64.msi, ProductX86.msi, PatchX64.msp, PatchX86.msp, PatchBoth.msp, PatchFails.msp, PatchReboot.msp,
-PatchNotInstalled.msp, NotAPatch.msp, fixtures.json and fixtures.txt into OUTDIR. The same inputs give the same
-bytes: codes are fixed, and every time stamp (cabinet entries, summary information) is pinned.
+PatchNotInstalled.msp, NotAPatch.msp and fixtures.json into OUTDIR. The same inputs give the same bytes: codes
+are fixed, and every time stamp (cabinet entries, summary information) is pinned.
 
 With --payload-mib N it writes only PatchX64.msp and PatchX86.msp, for the benchmarks: the same products'
 patches, with codes of their own, whose new file is N MiB of bytes that do not compress (the same for the
 same N), so that the Installer really copies N MiB per patch. OUTDIR should not be the tests' fixture folder.
 
-fixtures.txt holds the facts as KEY=VALUE lines for the C++ tests. Every value is written with C escapes
-(\\\\ for a backslash, \\r, \\n, \\t), so a reader unescapes each value the same way; there are no comments and no
-quotes.
+fixtures.json holds the facts every test reads (the Python scripts, the shell scripts and the C++ tests):
+"products" by key ("x64", "x86") with their codes, paths and original file contents, "absent_product_code",
+"patches" by file name with their code, targets, expected result and the contents they install ("contents")
+or must never leave installed ("never_contents"), and "not_a_patch".
 
 The products are built by wixl. The patches are written here as OLE compound files through libgsf: a patch
 is a storage holding summary information, an empty string pool, one cabinet per changed product and one
@@ -462,10 +463,6 @@ def write_patch(path, patch_code, targets, transforms, cabinets, title):
     write_compound(path, CLSID_PATCH, entries)
 
 
-def c_escape(text):
-    return (text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n").replace("\t", "\\t"))
-
-
 def product_schemas(outdir, work):
     """Builds both products into outdir and reads back the columns of the tables that patches change."""
     for product in (X64, X86):
@@ -572,30 +569,6 @@ def make_all(outdir, work):
     for file_name, patch in facts["patches"].items():
         patch["expected_apply_result"] = EXPECTED_APPLY_RESULT[file_name]
     (outdir / "fixtures.json").write_text(json.dumps(facts, indent=2, sort_keys=True) + "\n", encoding="utf-8")
-
-    lines = []
-    for p in (X64, X86):
-        k = p["key"]
-        lines += [(f"{k}_MSI", p["msi"]), (f"{k}_PRODUCT_NAME", p["name"]),
-                  (f"{k}_PRODUCT_CODE", p["product_code"]), (f"{k}_UPGRADE_CODE", p["upgrade_code"]),
-                  (f"{k}_PACKAGE_CODE", p["package_code"]), (f"{k}_VERSION", "1.0.0"),
-                  (f"{k}_INSTALL_DIR", p["install_dir"]), (f"{k}_FILE_PATH", p["file_path"]),
-                  (f"{k}_FILE_IN_PREFIX", p["file_unix"]), (f"{k}_ORIGINAL", p["original"])]
-    lines += [("X64_PATCHED", CONTENT["X64_PATCHED"]), ("X86_PATCHED", CONTENT["X86_PATCHED"]),
-              ("BOTH_X64_CONTENT", CONTENT["BOTH_X64"]), ("BOTH_X86_CONTENT", CONTENT["BOTH_X86"]),
-              ("REBOOT_X86_CONTENT", CONTENT["REBOOT_X86"]), ("FAILS_X64_CONTENT", CONTENT["FAILS_X64"]),
-              ("NOT_INSTALLED_X64_CONTENT", CONTENT["NOT_INSTALLED_X64"]),
-              ("ABSENT_PRODUCT_CODE", ABSENT["product_code"])]
-    for file_name, code in PATCH_CODES.items():
-        key = {"PatchX64.msp": "X64", "PatchX86.msp": "X86", "PatchBoth.msp": "BOTH", "PatchFails.msp": "FAILS",
-               "PatchReboot.msp": "REBOOT", "PatchNotInstalled.msp": "NOT_INSTALLED"}[file_name]
-        lines += [(f"PATCH_{key}_CODE", code), (f"PATCH_{key}_FILE", file_name),
-                  (f"PATCH_{key}_RESULT", str(EXPECTED_APPLY_RESULT[file_name]))]
-    lines += [("NOT_A_PATCH_FILE", "NotAPatch.msp"),
-              ("NOT_A_PATCH_RESULT", str(EXPECTED_APPLY_RESULT["NotAPatch.msp"])),
-              ("NOT_A_PATCH_OPEN_RESULT", str(NOT_A_PATCH_OPEN_RESULT))]
-    text = "".join(f"{key}={c_escape(value)}\n" for key, value in lines)
-    (outdir / "fixtures.txt").write_text(text, encoding="utf-8", newline="\n")
 
 
 def publish(stage, outdir):

@@ -1,5 +1,6 @@
-// A strict reader for the JSON that `list --json` prints, so that tests check its structure and its escaping
-// rather than its spelling. Numbers are non-negative integers: the tool prints no others.
+// A strict reader of JSON for the C++ tests: of what `list --json` prints, so that they check its structure and
+// its escaping rather than its spelling, and of the fixture facts (fixtures.json). Numbers are non-negative
+// integers: neither writes others.
 #pragma once
 
 #include <cstdint>
@@ -153,7 +154,8 @@ private:
                 continue;
             }
             char32_t unit = 0;
-            // The tool writes characters beyond U+FFFF as UTF-8, never as escaped surrogate pairs.
+            // The tool writes characters beyond U+FFFF as UTF-8 and the fixture facts are ASCII: neither escapes
+            // surrogate pairs.
             if (escape != 'u' || !ReadHex4(unit)) return false;
             AppendUtf8(out, unit);
         }
