@@ -1,6 +1,6 @@
 // Update packages built byte by byte: whole, part by part, or deliberately damaged, and updaters with a
 // certificate table behind the package as signing leaves one. Portable: the Windows tests, the native
-// tests and the fuzzer's seeds share this one writer.
+// tests, the fuzzer's seeds and make-test-package (which writes the scripts' packages) share this one writer.
 #pragma once
 
 #include "package/PackageLayout.h"
