@@ -9,8 +9,9 @@
 #
 # Updater time = median time of the 1 GiB run - median time of a run whose package has no entries (Wine's
 # start-up and the program's own start). Goals: throughput >= 0.95x cp; peak memory of the 1 GiB run within
-# 1 MiB of the 1 MiB run. Needs build/mingw (cmake --build --preset mingw); builds corvantile-pack for this
-# machine without sanitizers in build/bench/native. Works in build/bench, in a Wine prefix of its own.
+# 1 MiB of the 1 MiB run. Needs build/mingw (cmake --build --preset mingw); builds corvantile-pack and
+# make-test-package for this machine without sanitizers in build/bench/native. Works in build/bench, in a
+# Wine prefix of its own.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,9 +30,9 @@ done
 
 # The native preset carries sanitizers, which would be timed too.
 pack_build=$bench/native
-echo "Building corvantile-pack for this machine (Release, no sanitizers) in $pack_build"
+echo "Building corvantile-pack and make-test-package for this machine (Release, no sanitizers) in $pack_build"
 cmake -S "$root" -B "$pack_build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$pack_build" --target corvantile-pack >/dev/null
+cmake --build "$pack_build" --target corvantile-pack make-test-package >/dev/null
 pack_tool=$pack_build/bin/corvantile-pack
 
 export WINEPREFIX=$bench/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
@@ -49,26 +50,13 @@ trap cleanup EXIT
 rm -rf "$data"
 mkdir -p "$data"
 
-# Appends a package (name, version, one entry per file, the files' data) to a copy of the updater.
-craft_updater() {  # OUT [FILE...]
-  python3 - "$updater" "$@" <<'PY'
-import os, shutil, struct, sys
-stub, out, files = sys.argv[1], sys.argv[2], sys.argv[3:]
-def text(s):
-    b = s.encode("utf-16-le")
-    return bytes([len(b)]) + b
-with open(out, "wb") as o:
-    with open(stub, "rb") as s:
-        shutil.copyfileobj(s, o)
-    o.write(text("Benchmark Product") + text("1.0"))
-    o.write(struct.pack("<I", len(files)))
-    for f in files:
-        name = os.path.basename(f).encode("utf-16-le")
-        o.write(name + b"\0" * (520 - len(name)) + struct.pack("<II", os.path.getsize(f), 0))
-    for f in files:
-        with open(f, "rb") as s:
-            shutil.copyfileobj(s, o, 1 << 20)
-PY
+# A copy of the updater with a package of no update files behind it, from the tests' package builder.
+empty_updater() {  # OUT
+  CORVANTILE_MAKE_TEST_PACKAGE=$pack_build/bin/make-test-package PYTHONPATH=$root/tests/support python3 -c '
+import shutil, sys, test_packages
+shutil.copy(sys.argv[1], sys.argv[2])
+with open(sys.argv[2], "ab") as out:
+    out.write(test_packages.package([], "Benchmark Product", "1.0"))' "$updater" "$1"
 }
 
 make_updater() {  # OUT FILE
@@ -116,7 +104,7 @@ large_mib=$(stat -c %s "$data/large.msp" | awk '{printf "%.3f", $1 / 1048576}')
 make_updater "$data/large.exe" "$data/large.msp"
 make_updater "$data/small.exe" "$data/small.msp"
 # The packing tool refuses a package without update files.
-craft_updater "$data/empty.exe"
+empty_updater "$data/empty.exe"
 
 # Warm-up: page cache and Wine session; also checks that the extraction is byte-identical.
 timed_write "$data/out" extract "$data/large.exe" "$data/out" >/dev/null || exit 1

@@ -10,12 +10,12 @@
 Usage: hostile_packages.py WINE_RUN UPDATER WORK_DIR [--quick]
 """
 import shutil
-import struct
 import subprocess
 import sys
 from pathlib import Path
 
 import script_tests
+import test_packages
 from script_tests import check, checks, failures, summary, win
 
 wine_run, stub, work = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3])
@@ -26,21 +26,9 @@ runs = 0
 repeated = 0
 
 
-def text(s):
-    b = s.encode("utf-16-le", "surrogatepass")
-    return bytes([len(b)]) + b
-
-
-def entry(name, size):
-    b = name.encode("utf-16-le", "surrogatepass")[:518]
-    return b + b"\0" * (520 - len(b)) + struct.pack("<II", size, 0)
-
-
 def package(files):
     """Header, table and data of a package: files is a list of (name, data)."""
-    out = text("Example Server 10") + text("2.0.0.100") + struct.pack("<I", len(files))
-    out += b"".join(entry(name, len(data)) for name, data in files)
-    return out + b"".join(data for _, data in files)
+    return test_packages.package(files, "Example Server 10", "2.0.0.100")
 
 
 def patch(size, seed):

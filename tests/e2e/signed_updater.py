@@ -16,10 +16,10 @@ are used.
 import json
 import os
 import shutil
-import struct
 import sys
 from pathlib import Path
 
+import test_packages
 from script_tests import check, fixture_facts, log_messages, prefix_copy, run, run_wine, summary, win
 
 if len(sys.argv) != 7 or sys.argv[1] not in ("signatures", "damaged"):
@@ -34,23 +34,12 @@ FACTS = fixture_facts(fixtures)
 
 # ---- PE security directory ----
 
-def security_entry_offset(image):
-    """File offset of the security directory's (offset, size) pair in a PE32+ image's optional header."""
-    nt = struct.unpack_from("<I", image, 60)[0]
-    optional = nt + 24
-    assert struct.unpack_from("<H", image, optional)[0] == 0x20B, "the updater is a PE32+ image"
-    return optional + 112 + 8 * 4
-
-
 def security_directory(path):
-    image = path.read_bytes()
-    return struct.unpack_from("<II", image, security_entry_offset(image))
+    return test_packages.security_directory(path.read_bytes())
 
 
 def with_security_directory(source, target, offset, size):
-    image = bytearray(source.read_bytes())
-    struct.pack_into("<II", image, security_entry_offset(image), offset, size)
-    target.write_bytes(image)
+    target.write_bytes(test_packages.with_security_directory(source.read_bytes(), offset, size))
 
 
 # ---- certificates and signing ----

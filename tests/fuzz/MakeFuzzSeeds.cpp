@@ -1,6 +1,8 @@
 // Writes the fuzzer's seeds into a directory: packed updaters that the packing tool builds from a small stub,
-// plain and signed, so that the fuzzer starts from the bytes the updater really reads.
+// plain and signed, so that the fuzzer starts from the bytes the updater really reads, and damaged ones that
+// the tests' package builder puts behind the same stub.
 #include "tests/package/SyntheticPe.h"
+#include "tests/support/PackageBytes.h"
 #include "tests/tools/CompoundFiles.h"
 #include "tools/PackTool.h"
 
@@ -9,14 +11,16 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using namespace corvantile::testing;
 
 void WriteAll(const fs::path& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
@@ -31,11 +35,11 @@ Bytes ReadAll(const fs::path& path) {
 // A real patch package, as the packing tool accepts only those: its own patch code, one target product and
 // `paddingBytes` more bytes that differ between seeds.
 fs::path WritePatch(const fs::path& directory, const char8_t* name, std::size_t paddingBytes, std::uint8_t seed) {
-    corvantile::testing::InstallerFile patch;
+    InstallerFile patch;
     patch.targets = "{6F1B2C3D-0000-4000-8000-00000000000A}";
     patch.revisionNumber = "{6F1B2C3D-0000-4000-8000-0000000000" + std::to_string(10 + seed) + "}";
     patch.paddingBytes = paddingBytes;
-    WriteAll(directory / name, corvantile::testing::InstallerFileBytes(patch));
+    WriteAll(directory / name, InstallerFileBytes(patch));
     return directory / name;
 }
 
@@ -49,7 +53,7 @@ int main(int argc, char** argv) {
     const fs::path corpus = argv[1];
     const fs::path work = corpus / ".seed-inputs";
     fs::create_directories(work);
-    WriteAll(work / "stub.exe", corvantile::testing::SyntheticPe().File());
+    WriteAll(work / "stub.exe", SyntheticPe().File());
 
     struct Seed {
         const char* name;
@@ -73,25 +77,39 @@ int main(int argc, char** argv) {
 
     // What a signer does: zeros up to the next multiple of 8, the certificate table, and the security directory
     // pointing at it.
-    Bytes signedFile = ReadAll(corpus / "two-files.exe");
-    const std::uint32_t certificateOffset = static_cast<std::uint32_t>((signedFile.size() + 7) / 8 * 8);
-    signedFile.resize(certificateOffset, 0);
-    signedFile.resize(certificateOffset + 0x48, 0xCE);
-    const std::size_t directory = corvantile::testing::SyntheticPe().SecurityDirectoryOffset();
-    corvantile::testing::SyntheticPe::Put32(signedFile, directory, certificateOffset);
-    corvantile::testing::SyntheticPe::Put32(signedFile, directory + 4, 0x48);
-    WriteAll(corpus / "two-files-signed.exe", signedFile);
+    const std::optional<SignedUpdater> signedFile =
+        SignLooking(ReadAll(corpus / "two-files.exe"), CertificateTable(0x48));
+    if (!signedFile) return 1;
+    WriteAll(corpus / "two-files-signed.exe", signedFile->file);
 
-    // Two the fuzzer seldom finds by itself: a name that fills its record without a NUL, and a package
-    // whose last two bytes ask for short reads (259 bytes) and writes that fail after 5 KiB.
-    Bytes unterminated = ReadAll(corpus / "two-files.exe");
-    const std::size_t secondName = 0x400 + 58 + 528;
-    for (std::size_t i = 0; i < 520; i += 2) unterminated[secondName + i] = 'x';
-    WriteAll(corpus / "unterminated-name.exe", unterminated);
+    // A package whose last two bytes ask for short reads (259 bytes) and writes that fail after 5 KiB, which
+    // the fuzzer seldom finds by itself.
     Bytes shortReads = ReadAll(corpus / "one-file.exe");
     shortReads[shortReads.size() - 2] = 5;
     shortReads[shortReads.size() - 1] = 2;
     WriteAll(corpus / "short-reads.exe", shortReads);
+
+    // Damage at each part of a package: a name that fills its record without a NUL, a table cut short, a count
+    // no table backs, odd header lengths, names the updater refuses, data cut short.
+    const Bytes stub = SyntheticPe().File();
+    const std::vector<UpdateFile> files{{L"a.msp", PatchLikeData(120, 7)}, {L"b.msp", PatchLikeData(40, 8)}};
+    corvantile::UpdateTableEntry unterminated = corvantile::MakeEntry(u"", 40);
+    unterminated.fileName.fill(u'x');
+    Bytes hugeCount = BuildPackage(files);
+    corvantile::WriteLe32(hugeCount.data() + EntryOffset(0) - corvantile::kEntryCountBytes, 0xFFFFFFFFu);
+    const std::vector<std::pair<const char*, Bytes>> damaged{
+        {"unterminated-name.exe",
+         Concat({HeaderBytes(), Prefix(TableBytes(files), EntryOffset(1) - HeaderBytes().size()),
+                 RecordBytes(unterminated), DataBytes(files)})},
+        {"table-cut-short.exe", Prefix(BuildPackage(files), EntryOffset(1) + 100)},
+        {"huge-count.exe", hugeCount},
+        {"odd-header-lengths.exe",
+         Concat({RawHeaderText(35, 0x41), RawHeaderText(255, 0x41), TableBytes(files), DataBytes(files)})},
+        {"refused-names.exe",
+         BuildPackage({{L"..\\a.msp", {1}}, {L"COM\u00B9.msp", {2}}, {L"\u00E4", {}}, {L"\u00C4", {}}})},
+        {"data-cut-short.exe", Prefix(BuildPackage(files), EntryOffset(2) + 130)},
+    };
+    for (const auto& [name, package] : damaged) WriteAll(corpus / name, Concat({stub, package}));
 
     fs::remove_all(work);
     return 0;

@@ -349,10 +349,8 @@ TEST(ExtractionSignedUpdater, DataRunningIntoTheCertificateTableFails) {
     TempDirectory scratch;
     const Bytes whole = PatternBytes(1000, 16);
     Bytes package = BuildPackage({{L"signed.msp", whole}});
-    // Keep 600 data bytes, padded with zeros so that the certificate table starts 8-aligned.
+    // Keep 600 data bytes; the zeros up to the 8-aligned certificate table follow them.
     package.resize(EntryOffset(1) + 600);  // EntryOffset(1): where the data begins
-    const std::size_t paddingBytes = (8 - (CraftedUpdater::kImageBytes + package.size()) % 8) % 8;
-    package.resize(package.size() + paddingBytes, 0);
     const Bytes certificate(2000, 0xCC);
 
     const Extraction extraction = Extract(scratch, package, scratch / L"out", certificate);
@@ -364,10 +362,9 @@ TEST(ExtractionSignedUpdater, DataRunningIntoTheCertificateTableFails) {
 TEST(ExtractionSignedUpdater, DataEndingAtTheCertificateTableIsComplete) {
     TempDirectory scratch;
     const Bytes whole = PatternBytes(999, 17);
-    Bytes package = BuildPackage({{L"signed.msp", whole}});
-    package.resize(package.size() + (8 - (CraftedUpdater::kImageBytes + package.size()) % 8) % 8, 0);
-
-    const Extraction extraction = Extract(scratch, package, scratch / L"out", Bytes(2000, 0xCC));
+    // The zeros up to the 8-aligned certificate table follow the data.
+    const Extraction extraction = Extract(scratch, BuildPackage({{L"signed.msp", whole}}), scratch / L"out",
+                                          Bytes(2000, 0xCC));
 
     EXPECT_EQ(0, extraction.result);
     EXPECT_EQ(whole, ReadFileBytes(scratch / L"out\\signed.msp"));

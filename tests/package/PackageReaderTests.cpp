@@ -1,5 +1,7 @@
 #include "package/PackageReader.h"
 
+#include "tests/support/PackageBytes.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -11,32 +13,13 @@
 namespace corvantile {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-struct File {
-    std::u16string name;
-    Bytes data;
-};
-
-Bytes Pattern(std::size_t byteCount, std::uint8_t seed) {
-    Bytes bytes(byteCount);
-    for (std::size_t i = 0; i < byteCount; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
-    return bytes;
-}
+using testing::Bytes;
+using testing::PatternBytes;
+using testing::UpdateFile;
 
 // Header, table and data, as the packing tool lays them out.
-Bytes Package(const std::vector<File>& files) {
-    Bytes bytes = EncodeHeaderText(u"Example Server 10");
-    const Bytes version = EncodeHeaderText(u"2.0.0.100");
-    bytes.insert(bytes.end(), version.begin(), version.end());
-    bytes.resize(bytes.size() + kEntryCountBytes);
-    WriteLe32(bytes.data() + bytes.size() - kEntryCountBytes, static_cast<std::uint32_t>(files.size()));
-    for (const File& file : files) {
-        const EntryBytes entry = EncodeEntry(MakeEntry(file.name, static_cast<std::uint32_t>(file.data.size())));
-        bytes.insert(bytes.end(), entry.begin(), entry.end());
-    }
-    for (const File& file : files) bytes.insert(bytes.end(), file.data.begin(), file.data.end());
-    return bytes;
+Bytes Package(const std::vector<UpdateFile>& files) {
+    return testing::BuildPackage(files, L"Example Server 10", L"2.0.0.100");
 }
 
 constexpr std::size_t kHeaderBytes = 35 + 19;
@@ -98,7 +81,7 @@ public:
 };
 
 TEST(PackageReader, HeaderAndTableAreReadInTheReadsOfTheLayout) {
-    const Bytes package = Package({{u"a.msp", Pattern(10, 1)}, {u"b.msp", Pattern(20, 2)}});
+    const Bytes package = Package({{L"a.msp", PatternBytes(10, 1)}, {L"b.msp", PatternBytes(20, 2)}});
     RecordingSource source(package);
     PackageHeader header;
     ASSERT_EQ(ReadPackageHeader(source, header), HeaderOutcome::Read);
@@ -116,7 +99,7 @@ TEST(PackageReader, HeaderAndTableAreReadInTheReadsOfTheLayout) {
 }
 
 TEST(PackageReader, DamagedHeadersAndTables) {
-    const Bytes whole = Package({{u"a.msp", Pattern(10, 1)}, {u"b.msp", Pattern(20, 2)}});
+    const Bytes whole = Package({{L"a.msp", PatternBytes(10, 1)}, {L"b.msp", PatternBytes(20, 2)}});
     Bytes hugeCount = whole;
     WriteLe32(hugeCount.data() + kHeaderBytes, 0xFFFFFFFFu);
     Bytes unterminated = whole;
@@ -220,31 +203,31 @@ Extraction Extract(const Bytes& package, RecordingTarget target = {}, std::uint3
 }
 
 TEST(ExtractFiles, WritesEveryFileInChunksOfTheCopyBuffer) {
-    const std::vector<File> files{
-        {u"empty.msp", {}}, {u"exact.msp", Pattern(32768, 3)}, {u"above.msp", Pattern(65537, 4)}};
+    const std::vector<UpdateFile> files{
+        {L"empty.msp", {}}, {L"exact.msp", PatternBytes(32768, 3)}, {L"above.msp", PatternBytes(65537, 4)}};
     const Extraction extraction = Extract(Package(files));
     EXPECT_EQ(extraction.outcome, ExtractionOutcome::Extracted);
     EXPECT_EQ(extraction.requests, (std::vector<std::uint32_t>{4, 528, 528, 528, 32768, 32768, 32768, 1}));
-    for (const File& file : files) EXPECT_EQ(extraction.target.files.at(file.name), file.data);
+    for (const UpdateFile& file : files) EXPECT_EQ(extraction.target.files.at(testing::Utf16(file.name)), file.data);
 
     // Short reads are written and the copy goes on.
     const Extraction shortReads = Extract(Package(files), {}, 1000);
     EXPECT_EQ(shortReads.outcome, ExtractionOutcome::Extracted);
-    for (const File& file : files) EXPECT_EQ(shortReads.target.files.at(file.name), file.data);
+    for (const UpdateFile& file : files) EXPECT_EQ(shortReads.target.files.at(testing::Utf16(file.name)), file.data);
 }
 
 TEST(ExtractFiles, RefusedNamesTouchNothing) {
-    for (const char16_t* second : {u"COM\u00B9.msp", u"LPT0.msp", u"..\\x.msp", u"\u00C4.msp", u"A.msp"}) {
-        SCOPED_TRACE(::testing::PrintToString(std::u16string(second)));
-        const Extraction extraction =
-            Extract(Package({{u"a.msp", Pattern(10, 1)}, {u"\u00E4.msp", Pattern(5, 2)}, {second, Pattern(10, 2)}}));
+    for (const wchar_t* second : {L"COM\u00B9.msp", L"LPT0.msp", L"..\\x.msp", L"\u00C4.msp", L"A.msp"}) {
+        SCOPED_TRACE(::testing::PrintToString(testing::Utf16(second)));
+        const Extraction extraction = Extract(
+            Package({{L"a.msp", PatternBytes(10, 1)}, {L"\u00E4.msp", PatternBytes(5, 2)}, {second, PatternBytes(10, 2)}}));
         EXPECT_EQ(extraction.outcome, ExtractionOutcome::NameRefused);
         EXPECT_TRUE(extraction.target.calls.empty()) << "not even the directory is prepared";
     }
 }
 
 TEST(ExtractFiles, AFileNotWrittenWholeIsDiscardedAndEarlierFilesStay) {
-    const std::vector<File> files{{u"first.msp", Pattern(100, 1)}, {u"second.msp", Pattern(40000, 2)}};
+    const std::vector<UpdateFile> files{{L"first.msp", PatternBytes(100, 1)}, {L"second.msp", PatternBytes(40000, 2)}};
     const Bytes whole = Package(files);
     RecordingTarget failingWrites;
     failingWrites.writeBudget = 100 + 32768;

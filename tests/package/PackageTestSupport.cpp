@@ -51,14 +51,12 @@ Bytes TestLogBytes() {
 }  // namespace
 
 CraftedUpdater::CraftedUpdater(const std::wstring& directory, const Bytes& package, const Bytes& certificate) {
-    Bytes file(kImageBytes, 0xEE);
-    file.insert(file.end(), package.begin(), package.end());
+    Bytes file = Concat({Bytes(kImageBytes, 0xEE), package});
     PeLayout layout;
     layout.imageEnd = kImageBytes;
     if (!certificate.empty()) {
-        layout.certificateOffset = static_cast<std::uint32_t>(file.size());
+        layout.certificateOffset = AppendCertificateTable(file, certificate);
         layout.certificateBytes = static_cast<std::uint32_t>(certificate.size());
-        file.insert(file.end(), certificate.begin(), certificate.end());
     }
     const std::wstring path = directory + L"\\updater.exe";
     std::wstring name;

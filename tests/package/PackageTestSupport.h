@@ -15,7 +15,7 @@
 namespace corvantile::testing {
 
 // Any file serves as an updater when its image end is given: filler bytes, the package, and for a signed
-// updater a certificate table behind it.
+// updater a certificate table behind it, on the next multiple of 8 bytes as signing puts it.
 class CraftedUpdater {
 public:
     static constexpr std::uint32_t kImageBytes = 1024;

@@ -6,12 +6,31 @@ namespace corvantile::testing {
 
 namespace {
 
-// Windows' wchar_t is UTF-16 already.
-std::u16string ToUtf16(const std::wstring& text) {
-    return std::u16string(text.begin(), text.end());
+constexpr std::size_t kLfanewOffset = 60;
+constexpr std::size_t kOptionalHeaderOffset = 4 + 20;  // behind the PE signature and the file header
+constexpr std::size_t kSecurityDirectoryIndex = 4;
+constexpr std::uint16_t kCertificateRevision = 0x0200;  // WIN_CERT_REVISION_2_0
+constexpr std::uint16_t kCertificateTypePkcs = 0x0002;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+
+std::uint16_t ReadLe16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
 }
 
 }  // namespace
+
+std::u16string Utf16(const std::wstring& text) {
+    std::u16string units;
+    for (const wchar_t c : text) {
+        const auto codePoint = static_cast<std::uint32_t>(c);
+        if (codePoint > 0xFFFF) {
+            units += static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10));
+            units += static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+        } else {
+            units += static_cast<char16_t>(codePoint);
+        }
+    }
+    return units;
+}
 
 Bytes PatternBytes(std::size_t byteCount, std::uint32_t seed) {
     Bytes data(byteCount);
@@ -30,7 +49,7 @@ Bytes PatchLikeData(std::size_t byteCount, std::uint32_t seed) {
 }
 
 Bytes HeaderBytes(const std::wstring& productName, const std::wstring& productVersion) {
-    return Concat({EncodeHeaderText(ToUtf16(productName)), EncodeHeaderText(ToUtf16(productVersion))});
+    return Concat({EncodeHeaderText(Utf16(productName)), EncodeHeaderText(Utf16(productVersion))});
 }
 
 Bytes RawHeaderText(std::uint8_t byteCount, std::uint8_t fill) {
@@ -48,7 +67,7 @@ Bytes TableBytes(const std::vector<UpdateFile>& files) {
     Bytes table(kEntryCountBytes);
     WriteLe32(table.data(), static_cast<std::uint32_t>(files.size()));
     for (const UpdateFile& file : files) {
-        const Bytes record = RecordBytes(MakeEntry(ToUtf16(file.name), static_cast<std::uint32_t>(file.data.size())));
+        const Bytes record = RecordBytes(MakeEntry(Utf16(file.name), static_cast<std::uint32_t>(file.data.size())));
         table.insert(table.end(), record.begin(), record.end());
     }
     return table;
@@ -60,8 +79,9 @@ Bytes DataBytes(const std::vector<UpdateFile>& files) {
     return data;
 }
 
-Bytes BuildPackage(const std::vector<UpdateFile>& files) {
-    return Concat({HeaderBytes(), TableBytes(files), DataBytes(files)});
+Bytes BuildPackage(const std::vector<UpdateFile>& files, const std::wstring& productName,
+                   const std::wstring& productVersion) {
+    return Concat({HeaderBytes(productName, productVersion), TableBytes(files), DataBytes(files)});
 }
 
 std::size_t EntryOffset(std::size_t index) {
@@ -76,6 +96,70 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 
 Bytes Prefix(const Bytes& bytes, std::size_t byteCount) {
     return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(byteCount, bytes.size())));
+}
+
+Bytes CertificateTable(std::size_t byteCount) {
+    Bytes certificate(std::max<std::size_t>(byteCount, 8), 0);
+    WriteLe32(certificate.data(), static_cast<std::uint32_t>(certificate.size()));
+    certificate[4] = static_cast<std::uint8_t>(kCertificateRevision);
+    certificate[5] = static_cast<std::uint8_t>(kCertificateRevision >> 8);
+    certificate[6] = static_cast<std::uint8_t>(kCertificateTypePkcs);
+    certificate[7] = static_cast<std::uint8_t>(kCertificateTypePkcs >> 8);
+    for (std::size_t i = 8; i < certificate.size(); ++i) certificate[i] = static_cast<std::uint8_t>(0x30 + i * 7);
+    return certificate;
+}
+
+std::uint32_t AppendCertificateTable(Bytes& file, const Bytes& certificate) {
+    file.resize((file.size() + 7) / 8 * 8, 0);
+    const auto offset = static_cast<std::uint32_t>(file.size());
+    file.insert(file.end(), certificate.begin(), certificate.end());
+    return offset;
+}
+
+std::optional<std::size_t> SecurityDirectoryOffset(const Bytes& image) {
+    if (image.size() < kLfanewOffset + 4 || image[0] != 'M' || image[1] != 'Z') return std::nullopt;
+    const std::size_t optionalHeader = std::size_t{ReadLe32(image.data() + kLfanewOffset)} + kOptionalHeaderOffset;
+    if (optionalHeader + 2 > image.size()) return std::nullopt;
+    const std::uint16_t optionalHeaderBytes = ReadLe16(image.data() + optionalHeader - 4);
+    const std::uint16_t magic = ReadLe16(image.data() + optionalHeader);
+    if (magic != 0x10B && magic != 0x20B) return std::nullopt;
+    // The data directories follow the standard and Windows fields, 96 bytes of them in PE32, 112 in PE32+,
+    // behind the count of directories.
+    const std::size_t directories = magic == 0x20B ? 112 : 96;
+    const std::size_t entry = directories + 8 * kSecurityDirectoryIndex;
+    if (optionalHeaderBytes < entry + 8 || optionalHeader + entry + 8 > image.size() ||
+        ReadLe32(image.data() + optionalHeader + directories - 4) <= kSecurityDirectoryIndex) {
+        return std::nullopt;
+    }
+    return optionalHeader + entry;
+}
+
+bool SetSecurityDirectory(Bytes& image, std::uint32_t offset, std::uint32_t byteCount) {
+    const std::optional<std::size_t> directory = SecurityDirectoryOffset(image);
+    if (!directory) return false;
+    WriteLe32(image.data() + *directory, offset);
+    WriteLe32(image.data() + *directory + 4, byteCount);
+    return true;
+}
+
+std::optional<SignedUpdater> SignLooking(Bytes updater, const Bytes& certificate) {
+    const std::optional<PeLayout> layout = ReadPeLayout(updater.data(), updater.size());
+    if (!layout || layout->certificateOffset != 0) return std::nullopt;
+    SignedUpdater signedUpdater;
+    const std::size_t unsignedBytes = updater.size();
+    signedUpdater.certificateOffset = AppendCertificateTable(updater, certificate);
+    signedUpdater.paddingBytes = signedUpdater.certificateOffset - unsignedBytes;
+    if (!SetSecurityDirectory(updater, signedUpdater.certificateOffset, static_cast<std::uint32_t>(certificate.size()))) {
+        return std::nullopt;
+    }
+    // The updater must see the certificate table where it was put.
+    const std::optional<PeLayout> signedLayout = ReadPeLayout(updater.data(), updater.size());
+    if (!signedLayout || signedLayout->certificateOffset != signedUpdater.certificateOffset ||
+        signedLayout->imageEnd != layout->imageEnd) {
+        return std::nullopt;
+    }
+    signedUpdater.file = std::move(updater);
+    return signedUpdater;
 }
 
 }  // namespace corvantile::testing

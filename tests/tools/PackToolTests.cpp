@@ -3,6 +3,7 @@
 #include "engine/PatchCatalogue.h"
 #include "tests/package/SyntheticPe.h"
 #include "tests/support/Json.h"
+#include "tests/support/PackageBytes.h"
 #include "tests/tools/CompoundFiles.h"
 #include "tools/PackedUpdater.h"
 
@@ -35,6 +36,7 @@ using corvantile::testing::InstallerFile;
 using corvantile::testing::InstallerFileBytes;
 using corvantile::testing::Json;
 using corvantile::testing::JsonReader;
+using corvantile::testing::SetSecurityDirectory;
 using corvantile::testing::SyntheticPe;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -70,19 +72,15 @@ void WriteAll(const fs::path& path, const Bytes& bytes) {
                                                 static_cast<std::streamsize>(bytes.size()));
 }
 
-void Put32(Bytes& bytes, std::uint64_t offset, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 // Writes a name into record `entry` of a package that starts right behind the default synthetic stub and
-// carries the example name and version.
+// carries the example name and version; a name of 260 code units leaves no NUL.
 void Rename(Bytes& bytes, int entry, const std::u16string& name) {
-    const std::uint64_t record = 0x400 + 58 + 528 * static_cast<std::uint64_t>(entry);
-    for (std::size_t i = 0; i < 260; ++i) {
-        const char16_t c = i < name.size() ? name[i] : u'\0';
-        bytes[record + 2 * i] = static_cast<std::uint8_t>(c);
-        bytes[record + 2 * i + 1] = static_cast<std::uint8_t>(c >> 8);
-    }
+    const std::size_t record = kStubBytes + 58 + kEntryBytes * static_cast<std::size_t>(entry);
+    UpdateTableEntry renamed = DecodeEntry(bytes.data() + record);
+    renamed.fileName = {};
+    std::copy_n(name.begin(), std::min(name.size(), kFileNameChars), renamed.fileName.begin());
+    const Bytes encoded = corvantile::testing::RecordBytes(renamed);
+    std::copy(encoded.begin(), encoded.end(), bytes.begin() + static_cast<std::ptrdiff_t>(record));
 }
 
 std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
@@ -514,8 +512,8 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
         {Bytes(2000, 'M'), "not a PE image"},
         {SyntheticPe().File(), "no update package behind the image"},
         {zeroImage, "no update package behind the image"},  // the updater finds none there either
-        {changed([&](Bytes& b) { Put32(b, kStubBytes + 54, 0xFFFFFFFF); }), "table of 4294967295 entries does not fit"},
-        {changed([&](Bytes& b) { Put32(b, kStubBytes + 54, 1); }), "damaged update package: " + std::to_string(528 + bBytes) + " unexpected bytes"},
+        {changed([&](Bytes& b) { WriteLe32(b.data() + kStubBytes + 54, 0xFFFFFFFF); }), "table of 4294967295 entries does not fit"},
+        {changed([&](Bytes& b) { WriteLe32(b.data() + kStubBytes + 54, 1); }), "damaged update package: " + std::to_string(528 + bBytes) + " unexpected bytes"},
         {named(0, std::u16string(260, u'x')), "entry 0: the file name has no terminating NUL"},
         {named(1, u".."), "entry 1: \"..\": the name is . or .."},
         {named(1, u"sub\\b.msp"), "entry 1: \"sub\\\\b.msp\": the name holds a directory part"},
@@ -527,8 +525,8 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
         {named(1, u"LPT0.msp"), "entry 1: \"LPT0.msp\": the name is a reserved device name"},
         {named(1, u"CONOUT$"), "entry 1: \"CONOUT$\": the name is a reserved device name"},
         {named(1, std::u16string(256, u'n')), "the name is longer than 255 UTF-16 code units"},
-        {changed([&](Bytes& b) { Put32(b, table + 528 + 520, bBytes + 1); }), "the files' data is cut short by 1 bytes"},
-        {changed([&](Bytes& b) { Put32(b, table + 528 + 520, bBytes - 1); }), "1 unexpected bytes follow the last file's data"},
+        {changed([&](Bytes& b) { WriteLe32(b.data() + table + 528 + 520, bBytes + 1); }), "the files' data is cut short by 1 bytes"},
+        {changed([&](Bytes& b) { WriteLe32(b.data() + table + 528 + 520, bBytes - 1); }), "1 unexpected bytes follow the last file's data"},
         {changed([&](Bytes& b) { b.push_back(0); }), "1 unexpected bytes follow"},  // zero padding needs a signature
     };
     for (const auto& [bytes, message] : damaged) {
@@ -557,8 +555,7 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
         Bytes bytes = unsigned_;
         bytes.resize(offset, padding);
         bytes.resize(offset + 0x48, 0xCE);
-        Put32(bytes, SyntheticPe().SecurityDirectoryOffset(), static_cast<std::uint32_t>(offset));
-        Put32(bytes, SyntheticPe().SecurityDirectoryOffset() + 4, declaredBytes);
+        EXPECT_TRUE(SetSecurityDirectory(bytes, static_cast<std::uint32_t>(offset), declaredBytes));
         WriteAll(In("Signed.exe"), bytes);
         return In("Signed.exe").u16string();
     };
@@ -596,8 +593,7 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
                        damagedSignature);
     EXPECT_FALSE(fs::exists(Out() / "cut"));
     Bytes beyond = unsigned_;
-    Put32(beyond, SyntheticPe().SecurityDirectoryOffset(), static_cast<std::uint32_t>(unsigned_.size() + 0x1000));
-    Put32(beyond, SyntheticPe().SecurityDirectoryOffset() + 4, 0x48);
+    ASSERT_TRUE(SetSecurityDirectory(beyond, static_cast<std::uint32_t>(unsigned_.size() + 0x1000), 0x48));
     WriteAll(In("Beyond.exe"), beyond);
     const RunResult beyondListed = Run({u"list", u"--json", In("Beyond.exe").u16string()});
     EXPECT_EQ(beyondListed.exitCode, kExitBadInput);

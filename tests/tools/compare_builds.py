@@ -11,12 +11,12 @@ through libgsf, and a text file.
 import importlib.util
 import json
 import shutil
-import struct
 import subprocess
 import sys
 from pathlib import Path
 
 import script_tests
+import test_packages
 from script_tests import check, run
 
 wine_run, windows_tool, native_tool, stub, make_fixtures, work = sys.argv[1:7]
@@ -109,20 +109,10 @@ check(windows.returncode == 0 and (work / "Windows.exe").read_bytes() == (work /
       "both builds write the same updater")
 
 
-def text16(text):
-    return text.encode("utf-16-le")
-
-
 # An updater that carries every file, made here, since build refuses what is no patch.
 files = patches + list(refused)
-package = bytearray()
-for text in ("Corvantile Fixtures", "1.0.1"):
-    package += bytes([len(text16(text))]) + text16(text)
-package += struct.pack("<I", len(files))
-for name in files:
-    package += text16(name).ljust(520, b"\0") + struct.pack("<II", (inputs / name).stat().st_size, 0)
-for name in files:
-    package += (inputs / name).read_bytes()
+package = test_packages.package([(name, (inputs / name).read_bytes()) for name in files], "Corvantile Fixtures",
+                                "1.0.1")
 (work / "Everything.exe").write_bytes((work / "stub.exe").read_bytes() + package)
 
 native, windows = run_both("list", "Everything.exe")

@@ -3,9 +3,9 @@
 // certificate table as a signed updater has one.
 #pragma once
 
+#include "tests/support/Files.h"
 #include "tests/support/PackageBytes.h"
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,14 +20,8 @@ using namespace corvantile::testing;
 // Copies the built updater to `path` and appends `package` (which may be empty: an updater without one).
 [[nodiscard]] bool MakeUpdater(const std::wstring& path, const Bytes& package);
 
-struct SignedUpdater {
-    std::size_t paddingBytes = 0;      // zero bytes between the package and the certificate table
-    std::uint32_t certificateOffset = 0;
-};
-
-// Like MakeUpdater, then pads the file to a multiple of 8 bytes with zeros, appends a certificate table
-// and points the copy's security directory at it, as signing does. The certificate's content is not a
-// real signature: the updater only uses where it begins.
+// Like MakeUpdater, then signed-looking (SignLooking): zeros up to a multiple of 8 bytes, a certificate
+// table, and the copy's security directory pointing at it.
 [[nodiscard]] std::optional<SignedUpdater> MakeSignedLookingUpdater(const std::wstring& path, const Bytes& package);
 
 }  // namespace corvantile::blackbox
