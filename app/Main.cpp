@@ -102,10 +102,8 @@ int RunDialog(int showCommand, bool logNotCreated) {
     state.engine.packageFile = &settings.packageFile;
     state.engine.logDirectory = settings.logDirectory;
     state.engine.stringModule = settings.instanceHandle;
-    if (::CreateDialogParamW(settings.instanceHandle, MAKEINTRESOURCEW(IDD_UPDATER), nullptr, UpdaterDialogProc,
-                             reinterpret_cast<LPARAM>(&state)) == nullptr) {
-        return 1;
-    }
+    ProgressDialog dialog(state);
+    if (dialog.Create() == nullptr) return 1;
     ::ShowWindow(state.window, showCommand);
     return RunMessageLoop(state);
 }

@@ -22,9 +22,6 @@ struct WorkingDirectoryCalls {
     decltype(&::CreateDirectoryW) createDirectory = &::CreateDirectoryW;
 };
 
-// Where the dialog stands: Ready until OK, Running until the outcome, then Finished.
-enum class DialogPhase { Ready, Running, Finished };
-
 struct DialogState {
     // Read-only once the dialog exists.
     HINSTANCE instanceHandle = nullptr;
@@ -48,9 +45,6 @@ struct DialogState {
     // The process exit code: written by the worker before its outcome notification (or by the dialog when no
     // worker could start), read by the dialog when it is destroyed; 0 until then.
     std::uint32_t exitCode = 0;
-
-    // The dialog's own, on its thread only.
-    DialogPhase phase = DialogPhase::Ready;
 };
 
 }  // namespace corvantile

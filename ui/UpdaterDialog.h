@@ -7,13 +7,35 @@
 
 namespace corvantile {
 
-// The procedure of IDD_UPDATER; the creation parameter is the DialogState, which must outlive the window.
-// The dialog starts the update on OK (at once in a silent run), shows each patch and the outcome, refuses
-// to close while the update runs, and when destroyed removes the working directory and posts the quit
-// message with the run's exit code (0 when no run was started).
-INT_PTR CALLBACK UpdaterDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+// Where the dialog stands: Ready until OK, Running until the outcome, then Finished.
+enum class DialogPhase { Ready, Running, Finished };
 
-// Puts the dialog into its finished state: "Close", the outcome text, the bar hidden; a silent run closes.
-void ShowOutcome(DialogState& state, bool succeeded);
+// The dialog starts the update on OK (at once in an unattended run), shows each patch and the outcome, refuses
+// to close while the update runs, and when destroyed removes the working directory and posts the quit message
+// with the run's exit code (0 when no run was started). Both the object and the state must outlive the window.
+class ProgressDialog {
+public:
+    explicit ProgressDialog(DialogState& state) noexcept : state_(state) {}
+    ProgressDialog(const ProgressDialog&) = delete;
+    ProgressDialog& operator=(const ProgressDialog&) = delete;
+
+    // Creates the window from IDD_UPDATER, hidden, and records it in the state; null when it cannot be
+    // created. Once only.
+    [[nodiscard]] HWND Create();
+    [[nodiscard]] DialogPhase phase() const noexcept { return phase_; }
+
+private:
+    static INT_PTR CALLBACK Procedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+    INT_PTR Handle(UINT message, WPARAM wParam);
+    void Initialize();
+    void StartRun();
+    bool HandleCommand(WORD command);
+    // "Close", the outcome text, the bar hidden; an unattended run closes.
+    void ShowOutcome(bool succeeded);
+
+    DialogState& state_;
+    HWND window_ = nullptr;
+    DialogPhase phase_ = DialogPhase::Ready;
+};
 
 }  // namespace corvantile

@@ -5,7 +5,6 @@
 #include "engine/ApplyUpdates.h"
 #include "engine/InstallerResult.h"
 #include "ui/Notifications.h"
-#include "ui/UpdaterDialog.h"
 
 #include <objbase.h>
 #include <process.h>
@@ -78,16 +77,16 @@ bool CreateWorkingDirectory(const std::wstring& path, decltype(&::CreateDirector
     return createDirectory(path.c_str(), &attributes) != FALSE;
 }
 
-void StartUpdaterThread(DialogState& state) {
+bool StartUpdaterThread(DialogState& state) {
     const std::uintptr_t thread = state.beginThread(nullptr, 0, &UpdaterThreadProc, &state, 0, nullptr);
     if (thread == 0) {
         WriteLog(L"Updater thread creation failed.");
         state.exitCode = UpdateExitCode(1, UpdateOutcome{});
-        ShowOutcome(state, false);
-        return;
+        return false;
     }
     // Closed at once: the worker is never waited for or joined; its outcome arrives as a notification.
     const UniqueHandle threadHandle(reinterpret_cast<HANDLE>(thread));
+    return true;
 }
 
 }  // namespace corvantile

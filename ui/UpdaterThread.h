@@ -10,8 +10,8 @@
 namespace corvantile {
 
 // Starts the worker for the dialog's run and lets it go: it is never waited for. When it cannot start, logs
-// "Updater thread creation failed." and shows the failed outcome.
-void StartUpdaterThread(DialogState& state);
+// "Updater thread creation failed.", sets the failed run's exit code and returns false.
+[[nodiscard]] bool StartUpdaterThread(DialogState& state);
 
 // The working directory's security: full access for Administrators and SYSTEM only, inherited by the files
 // in it, and nothing inherited from the user's TEMP, which any unelevated process of the user can write.

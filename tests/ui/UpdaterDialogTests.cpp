@@ -105,14 +105,15 @@ protected:
     }
 
     HWND Create() {
-        const HWND window = ::CreateDialogParamW(state.instanceHandle, MAKEINTRESOURCEW(IDD_UPDATER), nullptr,
-                                                 UpdaterDialogProc, reinterpret_cast<LPARAM>(&state));
+        progress_.emplace(state);
+        const HWND window = progress_->Create();
         EXPECT_EQ(window, state.window);
         // Shown as the entry point shows it; a silent run may already have closed it.
         if (::IsWindow(window)) ::ShowWindow(window, SW_SHOWNORMAL);
         return window;
     }
     HWND dialog() const { return state.window; }
+    DialogPhase phase() const { return progress_->phase(); }
     HWND Item(int id) const { return ::GetDlgItem(dialog(), id); }
 
     Screen Read() const {
@@ -146,7 +147,7 @@ protected:
         const auto until = std::chrono::steady_clock::now() + duration;
         PumpUntil([&] { return std::chrono::steady_clock::now() > until; });
     }
-    bool PumpUntilFinished() { return PumpUntil([&] { return state.phase == DialogPhase::Finished; }); }
+    bool PumpUntilFinished() { return PumpUntil([&] { return phase() == DialogPhase::Finished; }); }
     bool PumpUntilQuit() { return PumpUntil([&] { return quitCode_.has_value(); }); }
 
     void Press(int id) { ::SendMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
@@ -163,6 +164,7 @@ private:
 
     TempDirectory scratch_{TempDirectory::Parent::UserTemp};
     std::optional<CraftedUpdater> updater_;
+    std::optional<ProgressDialog> progress_;
     std::optional<int> quitCode_;
 };
 
@@ -230,7 +232,7 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     ::SendMessageW(dialog(), WM_SYSCOMMAND, SC_CLOSE, 0);
     PumpFor(std::chrono::milliseconds(200));
     EXPECT_TRUE(::IsWindow(dialog()));
-    EXPECT_EQ(DialogPhase::Running, state.phase);
+    EXPECT_EQ(DialogPhase::Running, phase());
     EXPECT_EQ(1u, fake.CallsStartingWith(L"MsiBeginTransactionW(").size()) << "one run only";
 
     ::SetEvent(hold.get());
@@ -276,7 +278,7 @@ TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
     const LogCapture log;
     ASSERT_NE(nullptr, Create());
     Press(IDOK);
-    EXPECT_EQ(DialogPhase::Finished, state.phase);
+    EXPECT_EQ(DialogPhase::Finished, phase());
     EXPECT_EQ(kFailed, Read().status);
     EXPECT_EQ(kClose, Read().cancelCaption);
     EXPECT_TRUE(Read().cancelEnabled);
@@ -290,7 +292,7 @@ TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
 TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
     state.unattended = true;
     ASSERT_NE(nullptr, Create());
-    EXPECT_NE(DialogPhase::Ready, state.phase) << "started before the window is shown";
+    EXPECT_NE(DialogPhase::Ready, phase()) << "started before the window is shown";
     ASSERT_TRUE(PumpUntilQuit());
     EXPECT_EQ(0, *quitCode());
     EXPECT_FALSE(::IsWindow(dialog()));
@@ -346,7 +348,6 @@ TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         state.unattended = true;
-        state.phase = DialogPhase::Ready;
         state.exitCode = 0;
         ResetQuit();
         c.script(fake, state);
@@ -472,7 +473,7 @@ TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     // The version this build's resource carries.
     EXPECT_EQ(std::wstring(kCaption) + L"|" + VersionLine(CORVANTILE_VERSION_WIDE), aboutTexts);
     EXPECT_EQ(kFinished, statusBehind);
-    EXPECT_EQ(DialogPhase::Finished, state.phase);
+    EXPECT_EQ(DialogPhase::Finished, phase());
 }
 
 TEST_F(UpdaterDialog, EscClosesTheAboutBox) {
