@@ -1,4 +1,4 @@
-// The engine against a scripted Installer: every call, argument, order, log line and result of a run.
+// The engine against a scripted Installer: the calls, arguments, order, log lines and results of a run.
 #include "engine/ApplyUpdates.h"
 
 #include "tests/engine/FakeInstaller.h"
@@ -19,13 +19,11 @@ namespace corvantile {
 namespace {
 
 using namespace testing;
+using namespace texts;
 using Lines = std::vector<std::wstring>;
+using Calls = std::vector<Call>;
 
 const HWND kOwner = reinterpret_cast<HWND>(std::uintptr_t{0x1234});
-constexpr wchar_t kApplyArguments[] = L", null, 0, REINSTALL=ALL REINSTALLMODE=omus)";
-using namespace texts;
-const std::wstring kQuestion =
-    std::wstring(L"MessageBoxW(0x1234, ") + kRestartQuestion + L", " + kRestartCaption + L", 4)";
 
 // The real updater's string table, read from the program the build puts beside this test.
 HINSTANCE UpdaterStrings() {
@@ -40,16 +38,59 @@ HINSTANCE UpdaterStrings() {
     return module;
 }
 
-std::wstring Apply(const std::wstring& fileName) {
-    return L"MsiApplyPatchW(<dir>\\" + fileName + kApplyArguments;
+// The calls as the fake records them, for the files of the test's package and the products it names.
+std::wstring Handle(int handle) {
+    return L"#" + std::to_wstring(handle);
 }
-
-std::wstring Installing(const std::wstring& fileName, const std::wstring& productName) {
-    return L"Installing update '" + fileName + L"' for '" + productName + L"'.";
+Call Open(const std::wstring& fileName) {
+    return Call(L"MsiOpenDatabaseW", L"<dir>\\" + fileName, L"32");
 }
+Call PatchSummary(int database) {
+    return Call(L"MsiGetSummaryInformationW", Handle(database), L"null", L"0");
+}
+Call PackageSummary(const std::wstring& code) {
+    return Call(L"MsiGetSummaryInformationW", L"#0", L"C:\\Windows\\Installer\\" + code + L".msi", L"0");
+}
+Call Template(int summary, int countChars) {
+    return Call(L"MsiSummaryInfoGetPropertyW", Handle(summary), L"7", std::to_wstring(countChars));
+}
+Call Close(int handle) {
+    return Call(L"MsiCloseHandle", Handle(handle));
+}
+Call Query(const std::wstring& code) {
+    return Call(L"MsiQueryProductStateW", code);
+}
+// A probe without a buffer when countChars is 0, else the read.
+Call Info(const std::wstring& code, const std::wstring& property, int countChars) {
+    return Call(L"MsiGetProductInfoW", code, property, countChars == 0 ? L"null" : L"non-null",
+                std::to_wstring(countChars));
+}
+Call Sequence(const std::wstring& code, const Lines& fileNames) {
+    std::wstring patches;
+    for (const std::wstring& fileName : fileNames) {
+        patches += (patches.empty() ? L"[<dir>\\" : L" [<dir>\\") + fileName + L" type=0 order=-1 status=0]";
+    }
+    return Call(L"MsiDeterminePatchSequenceW", code, L"null", L"4", std::to_wstring(fileNames.size()), patches);
+}
+Call EnableLog(const std::wstring& path) {
+    return Call(L"MsiEnableLogW", L"0x1000", path, L"0");
+}
+Call Status(const std::wstring& fileName, const std::wstring& productName) {
+    return Call(L"SendMessageW", L"0x1234", L"0x8003", Installing(fileName, productName), L"0");
+}
+Call Apply(const std::wstring& fileName) {
+    return Call(L"MsiApplyPatchW", L"<dir>\\" + fileName, L"null", L"0", L"REINSTALL=ALL REINSTALLMODE=omus");
+}
+const Call kBegin(L"MsiBeginTransactionW", L"CorvantileUpdater", L"0");
+const Call kCommit(L"MsiEndTransaction", L"1");
+const Call kRollback(L"MsiEndTransaction", L"0");
+const Call kNoUi(L"MsiSetInternalUI", L"2", L"null");
 
-std::wstring OrderLine(const std::wstring& productName) {
-    return L"Determining update application order for product '" + productName + L"'.";
+// The calls after the first that equals `call`.
+Calls After(const Calls& calls, const Call& call) {
+    const auto found = std::find(calls.begin(), calls.end(), call);
+    EXPECT_TRUE(found != calls.end()) << "no " << ::testing::PrintToString(call);
+    return found == calls.end() ? Calls{} : Calls(found + 1, calls.end());
 }
 
 struct RunOutcome {
@@ -98,8 +139,7 @@ protected:
     RunOutcome Run() { return Run(BuildPackage(files_)); }
 
     void TearDown() override {
-        EXPECT_TRUE(fake.OpenHandles().empty()) << "an Installer handle was left open";
-        EXPECT_EQ(Lines{}, fake.HandleFaults());
+        EXPECT_EQ(Lines{}, fake.HandleFaults()) << "each handle closed once, each transaction ended once";
     }
 
     const std::vector<UpdateFile>& files() const { return files_; }
@@ -122,7 +162,7 @@ TEST_F(Engine, NullOrEmptyDirectoryDoesNothing) {
     EXPECT_EQ(1, ApplyUpdates(context, L"", kOwner, outcome));
     EXPECT_EQ(1u, UpdateExitCode(1, outcome));
     EXPECT_EQ(Lines{}, log.Lines());
-    EXPECT_EQ(Lines{}, fake.calls);
+    EXPECT_EQ(Calls{}, fake.calls);
 }
 
 TEST_F(Engine, InstallerThatCannotBeLoadedStopsBeforeExtraction) {
@@ -144,7 +184,7 @@ TEST_F(Engine, FailedExtractionStopsBeforeTheInstaller) {
     const RunOutcome outcome = Run(Prefix(package, package.size() - 1));
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ((Lines{kExtracting, L"Failed to extract update."}), outcome.log);
-    EXPECT_EQ(Lines{}, fake.calls);
+    EXPECT_EQ(Calls{}, fake.calls);
 }
 
 TEST_F(Engine, SemicolonInAPatchPathStopsBeforeTheInstaller) {
@@ -154,7 +194,7 @@ TEST_F(Engine, SemicolonInAPatchPathStopsBeforeTheInstaller) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ((Lines{kExtracting, L"Update file path contains a semicolon."}), outcome.log);
-    EXPECT_EQ(Lines{}, fake.calls);
+    EXPECT_EQ(Calls{}, fake.calls);
 }
 
 TEST_F(Engine, PatchPathBeyondMaxPathStopsBeforeTheInstaller) {
@@ -166,7 +206,7 @@ TEST_F(Engine, PatchPathBeyondMaxPathStopsBeforeTheInstaller) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(1u, outcome.exitCode);
     EXPECT_EQ((Lines{kExtracting, L"Update file path too long."}), outcome.log);
-    EXPECT_EQ(Lines{}, fake.calls);
+    EXPECT_EQ(Calls{}, fake.calls);
 }
 
 // ---- The catalogue: a patch that cannot be read ends the run there ----
@@ -175,7 +215,7 @@ struct PatchFailure {
     const char* name;
     void (*script)(FakePatch&);
     // The calls made for the third patch, handles numbered as the run gives them.
-    Lines thirdPatchCalls;
+    Calls thirdPatchCalls;
 };
 
 void PrintTo(const PatchFailure& failure, std::ostream* out) {
@@ -193,27 +233,22 @@ TEST_P(EngineCatalogueFailure, ThirdOfFiveStopsTheRunWithoutALogLine) {
     EXPECT_EQ(Lines{kExtracting}, outcome.log);
     // Two patches read whole (open, summary, probe, read, close summary, close database), then the third.
     ASSERT_EQ(12 + GetParam().thirdPatchCalls.size(), fake.calls.size());
-    EXPECT_EQ(L"MsiCloseHandle(#2)", fake.calls[4]) << "summary before database";
-    EXPECT_EQ(L"MsiCloseHandle(#1)", fake.calls[5]);
-    EXPECT_EQ(GetParam().thirdPatchCalls, Lines(fake.calls.begin() + 12, fake.calls.end()));
+    EXPECT_EQ(Close(2), fake.calls[4]) << "summary before database";
+    EXPECT_EQ(Close(1), fake.calls[5]);
+    EXPECT_EQ(GetParam().thirdPatchCalls, Calls(fake.calls.begin() + 12, fake.calls.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, EngineCatalogueFailure,
     ::testing::Values(
-        PatchFailure{"OpenFails", [](FakePatch& p) { p.openResult = ERROR_OPEN_FAILED; },
-                     {L"MsiOpenDatabaseW(<dir>\\p3.msp, 32)"}},
+        PatchFailure{"OpenFails", [](FakePatch& p) { p.openResult = ERROR_OPEN_FAILED; }, {Open(L"p3.msp")}},
         PatchFailure{"SummaryFails", [](FakePatch& p) { p.summaryResult = ERROR_INSTALL_PACKAGE_INVALID; },
-                     {L"MsiOpenDatabaseW(<dir>\\p3.msp, 32)", L"MsiGetSummaryInformationW(#5, null, 0)",
-                      L"MsiCloseHandle(#5)"}},
+                     {Open(L"p3.msp"), PatchSummary(5), Close(5)}},
         PatchFailure{"ProbeGivesSuccessInsteadOfMoreData",
                      [](FakePatch& p) { p.templateProbeResult = ERROR_SUCCESS; },
-                     {L"MsiOpenDatabaseW(<dir>\\p3.msp, 32)", L"MsiGetSummaryInformationW(#5, null, 0)",
-                      L"MsiSummaryInfoGetPropertyW(#6, 7, count=0)", L"MsiCloseHandle(#6)", L"MsiCloseHandle(#5)"}},
+                     {Open(L"p3.msp"), PatchSummary(5), Template(6, 0), Close(6), Close(5)}},
         PatchFailure{"TemplateReadFails", [](FakePatch& p) { p.templateReadResult = ERROR_FUNCTION_FAILED; },
-                     {L"MsiOpenDatabaseW(<dir>\\p3.msp, 32)", L"MsiGetSummaryInformationW(#5, null, 0)",
-                      L"MsiSummaryInfoGetPropertyW(#6, 7, count=0)", L"MsiSummaryInfoGetPropertyW(#6, 7, count=4)",
-                      L"MsiCloseHandle(#6)", L"MsiCloseHandle(#5)"}}),
+                     {Open(L"p3.msp"), PatchSummary(5), Template(6, 0), Template(6, 4), Close(6), Close(5)}}),
     [](const ::testing::TestParamInfo<PatchFailure>& info) { return info.param.name; });
 
 // ---- The catalogue: which products, in which groups and order ----
@@ -223,7 +258,7 @@ TEST_F(Engine, EmptyTableStillOpensAndCommitsTheTransaction) {
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining, kCommitted}), outcome.log);
     EXPECT_EQ(0u, outcome.exitCode);
-    EXPECT_EQ((Lines{L"MsiBeginTransactionW(CorvantileUpdater, 0)", L"MsiEndTransaction(1)"}), fake.calls);
+    EXPECT_EQ((Calls{kBegin, kCommit}), fake.calls);
 }
 
 TEST_F(Engine, ProductsGoX64FirstEachGroupByCodeUnits) {
@@ -245,24 +280,13 @@ TEST_F(Engine, ProductsGoX64FirstEachGroupByCodeUnits) {
 
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
-    EXPECT_EQ((Lines{L"MsiQueryProductStateW()", L"MsiQueryProductStateW( {B})", L"MsiQueryProductStateW({1})", L"MsiQueryProductStateW({A})",
-                     L"MsiQueryProductStateW({A}x)", L"MsiQueryProductStateW({Z})", L"MsiQueryProductStateW({a})"}),
-              fake.CallsStartingWith(L"MsiQueryProductStateW("));
-    EXPECT_EQ((Lines{
-                  L"MsiDeterminePatchSequenceW(, null, 4, 2, [<dir>\\e.msp type=0 order=-1 status=0] "
-                  L"[<dir>\\f.msp type=0 order=-1 status=0])",
-                  L"MsiDeterminePatchSequenceW( {B}, null, 4, 1, [<dir>\\b.msp type=0 order=-1 status=0])",
-                  L"MsiDeterminePatchSequenceW({1}, null, 4, 2, [<dir>\\b.msp type=0 order=-1 status=0] "
-                  L"[<dir>\\e.msp type=0 order=-1 status=0])",
-                  L"MsiDeterminePatchSequenceW({a}, null, 4, 2, [<dir>\\a.msp type=0 order=-1 status=0] "
-                  L"[<dir>\\f.msp type=0 order=-1 status=0])",
-                  L"MsiDeterminePatchSequenceW({A}, null, 4, 4, [<dir>\\a.msp type=0 order=-1 status=0] "
-                  L"[<dir>\\b.msp type=0 order=-1 status=0] [<dir>\\d.msp type=0 order=-1 status=0] "
-                  L"[<dir>\\d.msp type=0 order=-1 status=0])",
-                  L"MsiDeterminePatchSequenceW({A}x, null, 4, 1, [<dir>\\a.msp type=0 order=-1 status=0])",
-              }),
-              fake.CallsStartingWith(L"MsiDeterminePatchSequenceW("));
-    EXPECT_EQ(Apply(L"e.msp"), fake.CallsStartingWith(L"MsiApplyPatchW(").at(0)) << "the empty code is updated";
+    EXPECT_EQ((Lines{L"", L" {B}", L"{1}", L"{A}", L"{A}x", L"{Z}", L"{a}"}),
+              fake.Args(L"MsiQueryProductStateW", L"productCode"));
+    EXPECT_EQ((Calls{Sequence(L"", {L"e.msp", L"f.msp"}), Sequence(L" {B}", {L"b.msp"}),
+                     Sequence(L"{1}", {L"b.msp", L"e.msp"}), Sequence(L"{a}", {L"a.msp", L"f.msp"}),
+                     Sequence(L"{A}", {L"a.msp", L"b.msp", L"d.msp", L"d.msp"}), Sequence(L"{A}x", {L"a.msp"})}),
+              fake.Calls({L"MsiDeterminePatchSequenceW"}));
+    EXPECT_EQ(Apply(L"e.msp"), fake.Calls({L"MsiApplyPatchW"}).at(0)) << "the empty code is updated";
 }
 
 // Only INSTALLSTATE_DEFAULT is installed: any other state skips the product without a line.
@@ -277,7 +301,8 @@ TEST_P(EngineProductState, OtherThanDefaultSkipsTheProductSilently) {
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {B}"), Installing(L"a.msp", L"Name of {B}"),
                      kSucceeded, kCommitted}),
               outcome.log);
-    EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MsiGetProductInfoW({A}"));
+    const Lines read = fake.Args(L"MsiGetProductInfoW", L"productCode");
+    EXPECT_EQ(0, std::count(read.begin(), read.end(), L"{A}"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, EngineProductState,
@@ -288,7 +313,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, EngineProductState,
 struct PackageFailure {
     const char* name;
     void (*script)(FakeProduct&);
-    Lines secondProductCalls;  // from its state query on
+    Calls secondProductCalls;  // after its state query
 };
 
 void PrintTo(const PackageFailure& failure, std::ostream* out) {
@@ -306,14 +331,12 @@ TEST_P(EngineInstalledPackageFailure, EndsTheRunBeforeTheTransaction) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining}), outcome.log);
-    const auto query = std::find(fake.calls.begin(), fake.calls.end(), L"MsiQueryProductStateW({2})");
-    ASSERT_NE(fake.calls.end(), query);
-    EXPECT_EQ(GetParam().secondProductCalls, Lines(query + 1, fake.calls.end())) << "and nothing after them";
+    EXPECT_EQ(GetParam().secondProductCalls, After(fake.calls, Query(L"{2}"))) << "and nothing after them";
 }
 
-const std::wstring kPackageProbe = L"MsiGetProductInfoW({2}, LocalPackage, null, 0)";
-const std::wstring kPackageRead = L"MsiGetProductInfoW({2}, LocalPackage, buffer, 29)";
-const std::wstring kPackageSummary = L"MsiGetSummaryInformationW(#0, C:\\Windows\\Installer\\{2}.msi, 0)";
+const Call kPackageProbe = Info(L"{2}", L"LocalPackage", 0);
+const Call kPackageRead = Info(L"{2}", L"LocalPackage", 29);
+const Call kPackageSummary = PackageSummary(L"{2}");
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, EngineInstalledPackageFailure,
@@ -325,12 +348,10 @@ INSTANTIATE_TEST_SUITE_P(
         PackageFailure{"PackageSummaryUnreadable", [](FakeProduct& p) { p.packageSummaryResult = ERROR_OPEN_FAILED; },
                        {kPackageProbe, kPackageRead, kPackageSummary}},
         PackageFailure{"PackageProbeGivesSuccess", [](FakeProduct& p) { p.packageTemplateProbeResult = ERROR_SUCCESS; },
-                       {kPackageProbe, kPackageRead, kPackageSummary, L"MsiSummaryInfoGetPropertyW(#4, 7, count=0)",
-                        L"MsiCloseHandle(#4)"}},
+                       {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Close(4)}},
         PackageFailure{"PackageTemplateReadFails",
                        [](FakeProduct& p) { p.packageTemplateReadResult = ERROR_FUNCTION_FAILED; },
-                       {kPackageProbe, kPackageRead, kPackageSummary, L"MsiSummaryInfoGetPropertyW(#4, 7, count=0)",
-                        L"MsiSummaryInfoGetPropertyW(#4, 7, count=9)", L"MsiCloseHandle(#4)"}}),
+                       {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Template(4, 9), Close(4)}}),
     [](const ::testing::TestParamInfo<PackageFailure>& info) { return info.param.name; });
 
 // ---- One product: its order, its lines, its results ----
@@ -342,8 +363,8 @@ TEST_F(Engine, AppliesByOrderValueThenArrayOrderSkippingTheRest) {
     logDirectory = L"C:\\logs\\";
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
-    EXPECT_EQ((Lines{Apply(L"p1.msp"), Apply(L"p0.msp"), Apply(L"p3.msp"), Apply(L"p5.msp")}),
-              fake.CallsStartingWith(L"MsiApplyPatchW("));
+    EXPECT_EQ((Calls{Apply(L"p1.msp"), Apply(L"p0.msp"), Apply(L"p3.msp"), Apply(L"p5.msp")}),
+              fake.Calls({L"MsiApplyPatchW"}));
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), Installing(L"p1.msp", L"Name of {A}"),
                      kSucceeded, Installing(L"p0.msp", L"Name of {A}"), kSucceeded,
                      Installing(L"p3.msp", L"Name of {A}"), kSucceeded, Installing(L"p5.msp", L"Name of {A}"),
@@ -351,13 +372,11 @@ TEST_F(Engine, AppliesByOrderValueThenArrayOrderSkippingTheRest) {
               outcome.log);
     EXPECT_EQ((Lines{Installing(L"p1.msp", L"Name of {A}"), Installing(L"p0.msp", L"Name of {A}"),
                      Installing(L"p3.msp", L"Name of {A}"), Installing(L"p5.msp", L"Name of {A}")}),
-              fake.statusTexts);
-    EXPECT_EQ(Lines{L"MsiSetInternalUI(2, null)"}, fake.CallsStartingWith(L"MsiSetInternalUI("));
-    EXPECT_EQ((Lines{L"MsiEnableLogW(0x1000, C:\\logs\\p1.msp {A}.log, 0)",
-                     L"MsiEnableLogW(0x1000, C:\\logs\\p0.msp {A}.log, 0)",
-                     L"MsiEnableLogW(0x1000, C:\\logs\\p3.msp {A}.log, 0)",
-                     L"MsiEnableLogW(0x1000, C:\\logs\\p5.msp {A}.log, 0)"}),
-              fake.CallsStartingWith(L"MsiEnableLogW("));
+              fake.Args(L"SendMessageW", L"text"));
+    EXPECT_EQ(Calls{kNoUi}, fake.Calls({L"MsiSetInternalUI"}));
+    EXPECT_EQ((Calls{EnableLog(L"C:\\logs\\p1.msp {A}.log"), EnableLog(L"C:\\logs\\p0.msp {A}.log"),
+                     EnableLog(L"C:\\logs\\p3.msp {A}.log"), EnableLog(L"C:\\logs\\p5.msp {A}.log")}),
+              fake.Calls({L"MsiEnableLogW"}));
 }
 
 TEST_F(Engine, ProductWithNothingToApplyIsNoFailure) {
@@ -370,14 +389,11 @@ TEST_F(Engine, ProductWithNothingToApplyIsNoFailure) {
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {1}"), L"No updates required.",
                      OrderLine(L"Name of {2}"), Installing(L"a.msp", L"Name of {2}"), kSucceeded, kCommitted}),
               outcome.log);
-    // The Installer's UI level is set once per product with work, before its first patch.
-    const std::size_t setUi = std::find(fake.calls.begin(), fake.calls.end(), L"MsiSetInternalUI(2, null)") -
-                              fake.calls.begin();
-    ASSERT_LT(setUi + 2, fake.calls.size());
-    EXPECT_EQ(L"MsiDeterminePatchSequenceW({2}", fake.calls[setUi - 1].substr(0, 30));
-    EXPECT_EQ(1u, fake.CallsStartingWith(L"MsiSetInternalUI(").size());
-    EXPECT_EQ(Lines{L"SendMessageW(0x1234, 0x8003, Installing update 'a.msp' for 'Name of {2}'., 0)"},
-              fake.CallsStartingWith(L"SendMessageW("));
+    // The Installer's UI level is set once per product with work, after its sequencing and before its first
+    // patch.
+    EXPECT_EQ((Calls{Sequence(L"{1}", {L"a.msp", L"b.msp"}), Sequence(L"{2}", {L"a.msp"}), kNoUi,
+                     Status(L"a.msp", L"Name of {2}"), Apply(L"a.msp")}),
+              fake.Calls({L"MsiDeterminePatchSequenceW", L"MsiSetInternalUI", L"SendMessageW", L"MsiApplyPatchW"}));
 }
 
 struct NameCase {
@@ -398,7 +414,7 @@ TEST_P(EngineDisplayName, IsTheInstalledNameAsReadElseTheProductCode) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ(OrderLine(GetParam().shown), outcome.log.at(2));
-    EXPECT_EQ(Lines{Installing(L"a.msp", GetParam().shown)}, fake.statusTexts);
+    EXPECT_EQ(Lines{Installing(L"a.msp", GetParam().shown)}, fake.Args(L"SendMessageW", L"text"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -417,7 +433,7 @@ TEST_F(Engine, MissingStatusStringGivesAnEmptyStatusLine) {
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), L"", kSucceeded, kCommitted}),
               outcome.log);
-    EXPECT_EQ(Lines{L""}, fake.statusTexts);
+    EXPECT_EQ(Lines{L""}, fake.Args(L"SendMessageW", L"text"));
 }
 
 // Each line is written before the call it announces, so that a call that hangs or crashes follows its line.
@@ -425,7 +441,7 @@ struct LineCase {
     const char* name;
     void (*script)(FakeInstaller&);
     std::wstring line;
-    std::wstring callPrefix;
+    const wchar_t* function;
 };
 
 void PrintTo(const LineCase& line, std::ostream* out) {
@@ -439,11 +455,10 @@ TEST_P(EngineLineBeforeCall, ComesBeforeTheFirstSuchCall) {
     Product(L"{A}");
     GetParam().script(fake);
     (void)Run();
-    const Lines events = fake.Events();
-    const auto line = std::find(events.begin(), events.end(), L"log: " + GetParam().line);
-    const auto call = std::find_if(events.begin(), events.end(), [](const std::wstring& event) {
-        return event.rfind(GetParam().callPrefix, 0) == 0;
-    });
+    const Calls events = fake.Events();
+    const auto line = std::find(events.begin(), events.end(), LogLine(GetParam().line));
+    const auto call = std::find_if(events.begin(), events.end(),
+                                   [](const Call& event) { return event.function == GetParam().function; });
     ASSERT_NE(events.end(), line);
     ASSERT_NE(events.end(), call);
     EXPECT_LT(line, call);
@@ -454,15 +469,15 @@ void NoScript(FakeInstaller&) {}
 INSTANTIATE_TEST_SUITE_P(
     Steps, EngineLineBeforeCall,
     ::testing::Values(
-        LineCase{"DeterminingBeforeTheFirstQuery", NoScript, kDetermining, L"MsiQueryProductStateW("},
-        LineCase{"OrderLineBeforeSequencing", NoScript, OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW("},
+        LineCase{"DeterminingBeforeTheFirstQuery", NoScript, kDetermining, L"MsiQueryProductStateW"},
+        LineCase{"OrderLineBeforeSequencing", NoScript, OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW"},
         LineCase{"OrderLineBeforeFailingSequencing",
                  [](FakeInstaller& f) { f.products[L"{A}"].sequenceResult = ERROR_FUNCTION_FAILED; },
-                 OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW("},
-        LineCase{"StatusLineBeforeApply", NoScript, Installing(L"a.msp", L"Name of {A}"), L"MsiApplyPatchW("},
+                 OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW"},
+        LineCase{"StatusLineBeforeApply", NoScript, Installing(L"a.msp", L"Name of {A}"), L"MsiApplyPatchW"},
         LineCase{"RestartLineBeforeTheQuestion",
                  [](FakeInstaller& f) { f.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_REQUIRED}; }, kRebootLine,
-                 L"MessageBoxW("}),
+                 L"MessageBoxW"}),
     [](const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; });
 
 TEST_F(Engine, FailedSequencingFailsWithoutALineOfItsOwn) {
@@ -473,8 +488,8 @@ TEST_F(Engine, FailedSequencingFailsWithoutALineOfItsOwn) {
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ(static_cast<std::uint32_t>(ERROR_UNKNOWN_PRODUCT), outcome.exitCode);
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}")}), outcome.log);
-    EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MsiApplyPatchW("));
-    EXPECT_EQ(Lines{L"MsiEndTransaction(0)"}, fake.CallsStartingWith(L"MsiEndTransaction(")) << "rolled back";
+    EXPECT_EQ(Calls{}, fake.Calls({L"MsiApplyPatchW"}));
+    EXPECT_EQ(Calls{kRollback}, fake.Calls({L"MsiEndTransaction"})) << "rolled back";
 }
 
 TEST_F(Engine, FailedPatchRollsTheTransactionBack) {
@@ -488,11 +503,11 @@ TEST_F(Engine, FailedPatchRollsTheTransactionBack) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {1}"), Installing(L"p1.msp", L"Name of {1}"),
-                     kSucceeded, Installing(L"p2.msp", L"Name of {1}"), L"MsiApplyPatch failed with error=1603"}),
+                     kSucceeded, Installing(L"p2.msp", L"Name of {1}"), ApplyFailed(1603)}),
               outcome.log);
     EXPECT_EQ(1603u, outcome.exitCode);
-    EXPECT_EQ((Lines{Apply(L"p1.msp"), Apply(L"p2.msp")}), fake.CallsStartingWith(L"MsiApplyPatchW("));
-    EXPECT_EQ(L"MsiEndTransaction(0)", fake.calls.back()) << "rolled back at once, and its handle left alone";
+    EXPECT_EQ((Calls{Apply(L"p1.msp"), Apply(L"p2.msp")}), fake.Calls({L"MsiApplyPatchW"}));
+    EXPECT_EQ(kRollback, fake.calls.back()) << "rolled back at once, and its handle left alone";
 }
 
 TEST_F(Engine, RestartInitiatedByAPatchCountsAsFailure) {
@@ -502,7 +517,7 @@ TEST_F(Engine, RestartInitiatedByAPatchCountsAsFailure) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ(1641u, outcome.exitCode) << "the machine is restarting: the deployment tool must know";
-    EXPECT_EQ(L"MsiApplyPatch failed with error=1641", outcome.log.back());
+    EXPECT_EQ(ApplyFailed(1641), outcome.log.back());
 }
 
 TEST_F(Engine, InstallerLogPerPatchOnlyWhenLogging) {
@@ -510,16 +525,15 @@ TEST_F(Engine, InstallerLogPerPatchOnlyWhenLogging) {
     Product(L"{A}");
     logDirectory = L"C:\\logs\\";
     EXPECT_EQ(0, Run().result);
-    EXPECT_EQ(Lines{L"MsiEnableLogW(0x1000, C:\\logs\\Example_x64_KB0000001.msp {A}.log, 0)"},
-              fake.CallsStartingWith(L"MsiEnableLogW("));
+    EXPECT_EQ(Calls{EnableLog(L"C:\\logs\\Example_x64_KB0000001.msp {A}.log")}, fake.Calls({L"MsiEnableLogW"}));
 }
 
 TEST_F(Engine, NoInstallerLogWithoutLogging) {
     Patch(L"a.msp", L"{A}");
     Product(L"{A}");
     EXPECT_EQ(0, Run().result);
-    EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MsiEnableLogW("));
-    EXPECT_EQ(1u, fake.CallsStartingWith(L"MsiApplyPatchW(").size());
+    EXPECT_EQ(Calls{}, fake.Calls({L"MsiEnableLogW"}));
+    EXPECT_EQ(1u, fake.Calls({L"MsiApplyPatchW"}).size());
 }
 
 TEST_F(Engine, LongStatusTextIsCutToFitInLogAndDialog) {
@@ -529,7 +543,7 @@ TEST_F(Engine, LongStatusTextIsCutToFitInLogAndDialog) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
     const std::wstring expected = Installing(fileName, std::wstring(400, L'n')).substr(0, 511);
-    EXPECT_EQ(Lines{expected}, fake.statusTexts);
+    EXPECT_EQ(Lines{expected}, fake.Args(L"SendMessageW", L"text"));
     EXPECT_EQ(expected, outcome.log.at(3));
 }
 
@@ -543,7 +557,7 @@ struct BusyCase {
     std::deque<UINT> applyResults;
     int result;
     std::uint32_t exitCode;
-    Lines transactionCalls;  // begins, applies, ends and waits, in order
+    Calls transactionCalls;  // begins, applies, ends and waits, in order
     int waits;
 };
 
@@ -551,8 +565,7 @@ void PrintTo(const BusyCase& busy, std::ostream* out) {
     *out << busy.name;
 }
 
-const std::wstring kBegin = L"MsiBeginTransactionW(CorvantileUpdater, 0)";
-const std::wstring kWait = L"Sleep(5000)";
+const Call kWait(L"Sleep", L"5000");
 constexpr wchar_t kWaitLine[] = L"Another installation is in progress. Waiting before trying again.";
 
 class EngineBusyInstaller : public Engine, public ::testing::WithParamInterface<BusyCase> {};
@@ -566,14 +579,8 @@ TEST_P(EngineBusyInstaller, WaitsAndTriesTheTransactionAgain) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(c.result, outcome.result);
     EXPECT_EQ(c.exitCode, outcome.exitCode);
-    Lines transactionCalls;
-    for (const std::wstring& call : fake.calls) {
-        if (call.rfind(L"MsiBeginTransactionW(", 0) == 0 || call.rfind(L"MsiApplyPatchW(", 0) == 0 ||
-            call.rfind(L"MsiEndTransaction(", 0) == 0 || call.rfind(L"Sleep(", 0) == 0) {
-            transactionCalls.push_back(call);
-        }
-    }
-    EXPECT_EQ(c.transactionCalls, transactionCalls);
+    EXPECT_EQ(c.transactionCalls,
+              fake.Calls({L"MsiBeginTransactionW", L"MsiApplyPatchW", L"MsiEndTransaction", L"Sleep"}));
     EXPECT_EQ(static_cast<std::ptrdiff_t>(c.waits), std::count(outcome.log.begin(), outcome.log.end(), kWaitLine));
 }
 
@@ -581,11 +588,10 @@ INSTANTIATE_TEST_SUITE_P(
     Tries, EngineBusyInstaller,
     ::testing::Values(
         BusyCase{"BusyBusyFree", {1618, 1618}, {}, 0, 0,
-                 {kBegin, kWait, kBegin, kWait, kBegin, Apply(L"a.msp"), L"MsiEndTransaction(1)"}, 2},
+                 {kBegin, kWait, kBegin, kWait, kBegin, Apply(L"a.msp"), kCommit}, 2},
         BusyCase{"BusyThroughout", {1618, 1618, 1618, 0}, {}, 1, 1618, {kBegin, kWait, kBegin, kWait, kBegin}, 2},
         BusyCase{"PatchMeetsABusyInstaller", {}, {1618}, 0, 0,
-                 {kBegin, Apply(L"a.msp"), L"MsiEndTransaction(0)", kWait, kBegin, Apply(L"a.msp"),
-                  L"MsiEndTransaction(1)"},
+                 {kBegin, Apply(L"a.msp"), kRollback, kWait, kBegin, Apply(L"a.msp"), kCommit},
                  1},
         BusyCase{"OtherFailureIsNotTriedAgain", {ERROR_INSTALL_FAILURE}, {}, 1, 1603, {kBegin}, 0}),
     [](const ::testing::TestParamInfo<BusyCase>& info) { return info.param.name; });
@@ -601,8 +607,8 @@ TEST_F(Engine, FailedCommitAfterARestartRequestAsksNothing) {
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), Installing(L"a.msp", L"Name of {A}"),
                      kSucceeded, L"Committing MSI transaction failed."}),
               outcome.log);
-    EXPECT_EQ(Lines{}, fake.CallsStartingWith(L"MessageBoxW("));
-    EXPECT_EQ(L"MsiEndTransaction(1)", fake.calls.back()) << "ended once, its handle left alone";
+    EXPECT_EQ(Calls{}, fake.Calls({L"MessageBoxW"}));
+    EXPECT_EQ(kCommit, fake.calls.back()) << "ended once, its handle left alone";
 }
 
 struct RestartCase {
@@ -615,24 +621,27 @@ struct RestartCase {
     BOOL privilegeFound;
     std::optional<DWORD> stationFlags;
     bool rebootLine;
-    Lines restartCalls;  // from the question on
+    Calls restartCalls;  // after the commit
     std::uint32_t exitCode;
     BOOL restartAccepted = TRUE;
 };
 
-const std::wstring kStationQuery = L"GetUserObjectInformationW(station, 1, " + std::to_wstring(sizeof(USEROBJECTFLAGS)) + L")";
-const Lines kFullRestart = {L"GetProcessWindowStation()", kStationQuery, kQuestion,
-                            L"OpenProcessToken(current process, 0x28)",
-                            L"LookupPrivilegeValueW(null, SeShutdownPrivilege)",
-                            L"AdjustTokenPrivileges(token, 0, {luid=19 attributes=2}, 0, null, null)",
-                            L"CloseHandle(token)",
-                            L"ExitWindowsEx(0x2, 0x80040001)"};
+const Call kStation(L"GetProcessWindowStation");
+const Call kStationQuery(L"GetUserObjectInformationW", L"station", L"1", std::to_wstring(sizeof(USEROBJECTFLAGS)));
+const Call kQuestion(L"MessageBoxW", L"0x1234", kRestartQuestion, kRestartCaption, L"4");
+const Call kOpenToken(L"OpenProcessToken", L"current process", L"0x28");
+const Call kLookUpPrivilege(L"LookupPrivilegeValueW", L"null", L"SeShutdownPrivilege");
+const Call kCloseToken(L"CloseHandle", L"token");
+const Call kRestart(L"ExitWindowsEx", L"0x2", L"0x80040001");
+const Call kEnablePrivilege(L"AdjustTokenPrivileges", L"token", L"0", L"{luid=19 attributes=2}", L"0", L"null", L"null");
+const Calls kFullRestart = {kStation,         kStationQuery,    kQuestion,   kOpenToken,
+                            kLookUpPrivilege, kEnablePrivilege, kCloseToken, kRestart};
 
 void PrintTo(const RestartCase& restart, std::ostream* out) {
     *out << restart.name;
 }
 
-const Lines kAsked = {L"GetProcessWindowStation()", kStationQuery, kQuestion};
+const Calls kAsked = {kStation, kStationQuery, kQuestion};
 
 class EngineRestart : public Engine, public ::testing::WithParamInterface<RestartCase> {};
 
@@ -659,11 +668,9 @@ TEST_P(EngineRestart, AsksAndRestartsOnlyAsTheOutcomeRequires) {
     if (!c.restartAccepted) expectedTail.push_back(L"Requesting the reboot failed.");
     ASSERT_GE(outcome.log.size(), expectedTail.size());
     EXPECT_EQ(expectedTail, Lines(outcome.log.end() - expectedTail.size(), outcome.log.end()));
-    const auto commit = std::find(fake.calls.begin(), fake.calls.end(), L"MsiEndTransaction(1)");
-    ASSERT_NE(fake.calls.end(), commit);
-    EXPECT_EQ(c.restartCalls, Lines(commit + 1, fake.calls.end()));
+    EXPECT_EQ(c.restartCalls, After(fake.calls, kCommit));
     // Without a window nothing is sent either; the log still names each patch.
-    EXPECT_EQ(c.withOwner ? 2u : 0u, fake.CallsStartingWith(L"SendMessageW(").size());
+    EXPECT_EQ(c.withOwner ? 2u : 0u, fake.Calls({L"SendMessageW"}).size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -675,17 +682,14 @@ INSTANTIATE_TEST_SUITE_P(
         RestartCase{"AnsweredNo", {0, 3010}, 0, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked, 3010},
         RestartCase{"NoWindowNoQuestion", {3010, 0}, 0, false, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {}, 3010},
         RestartCase{"NobodyCanSeeTheQuestion", {3010, 0}, 0, true, IDYES, TRUE, TRUE, 0, true,
-                    {L"GetProcessWindowStation()", kStationQuery}, 3010},
+                    {kStation, kStationQuery}, 3010},
         RestartCase{"StationUnknownStillAsks", {3010, 0}, 0, true, IDNO, TRUE, TRUE, std::nullopt, true, kAsked,
                     3010},
         RestartCase{"TokenCannotBeOpened", {3010, 0}, 0, true, IDYES, FALSE, TRUE, WSF_VISIBLE, true,
-                    {L"GetProcessWindowStation()", kStationQuery, kQuestion, L"OpenProcessToken(current process, 0x28)",
-                     L"ExitWindowsEx(0x2, 0x80040001)"},
+                    {kStation, kStationQuery, kQuestion, kOpenToken, kRestart},
                     1641},
         RestartCase{"PrivilegeUnknown", {3010, 0}, 0, true, IDYES, TRUE, FALSE, WSF_VISIBLE, true,
-                    {L"GetProcessWindowStation()", kStationQuery, kQuestion, L"OpenProcessToken(current process, 0x28)",
-                     L"LookupPrivilegeValueW(null, SeShutdownPrivilege)", L"CloseHandle(token)",
-                     L"ExitWindowsEx(0x2, 0x80040001)"},
+                    {kStation, kStationQuery, kQuestion, kOpenToken, kLookUpPrivilege, kCloseToken, kRestart},
                     1641},
         RestartCase{"WindowsRefusesTheRestart", {3010, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true,
                     kFullRestart, 3010, FALSE},
@@ -708,6 +712,7 @@ TEST_F(Engine, RebootRequiredThenSuccessBothApplied) {
 
 // ---- One run, call by call ----
 
+// The one test of a whole run's transcript: every call and log line, in order.
 TEST_F(Engine, WholeCallSequenceOfOneRun) {
     Patch(L"both.msp", L"{B};{A}");
     Patch(L"a.msp", L"{A}");
@@ -716,59 +721,32 @@ TEST_F(Engine, WholeCallSequenceOfOneRun) {
     logDirectory = L"C:\\logs\\";
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
-    const Lines expected = {
-        L"MsiOpenDatabaseW(<dir>\\both.msp, 32)",
-        L"MsiGetSummaryInformationW(#1, null, 0)",
-        L"MsiSummaryInfoGetPropertyW(#2, 7, count=0)",
-        L"MsiSummaryInfoGetPropertyW(#2, 7, count=8)",
-        L"MsiCloseHandle(#2)",
-        L"MsiCloseHandle(#1)",
-        L"MsiOpenDatabaseW(<dir>\\a.msp, 32)",
-        L"MsiGetSummaryInformationW(#3, null, 0)",
-        L"MsiSummaryInfoGetPropertyW(#4, 7, count=0)",
-        L"MsiSummaryInfoGetPropertyW(#4, 7, count=4)",
-        L"MsiCloseHandle(#4)",
-        L"MsiCloseHandle(#3)",
-        L"MsiQueryProductStateW({A})",
-        L"MsiGetProductInfoW({A}, LocalPackage, null, 0)",
-        L"MsiGetProductInfoW({A}, LocalPackage, buffer, 29)",
-        L"MsiGetSummaryInformationW(#0, C:\\Windows\\Installer\\{A}.msi, 0)",
-        L"MsiSummaryInfoGetPropertyW(#5, 7, count=0)",
-        L"MsiSummaryInfoGetPropertyW(#5, 7, count=11)",
-        L"MsiCloseHandle(#5)",
-        L"MsiQueryProductStateW({B})",
-        L"MsiGetProductInfoW({B}, LocalPackage, null, 0)",
-        L"MsiGetProductInfoW({B}, LocalPackage, buffer, 29)",
-        L"MsiGetSummaryInformationW(#0, C:\\Windows\\Installer\\{B}.msi, 0)",
-        L"MsiSummaryInfoGetPropertyW(#6, 7, count=0)",
-        L"MsiSummaryInfoGetPropertyW(#6, 7, count=9)",
-        L"MsiCloseHandle(#6)",
-        L"MsiBeginTransactionW(CorvantileUpdater, 0)",
-        L"MsiGetProductInfoW({B}, InstalledProductName, null, 0)",
-        L"MsiGetProductInfoW({B}, InstalledProductName, buffer, 12)",
-        L"MsiDeterminePatchSequenceW({B}, null, 4, 1, [<dir>\\both.msp type=0 order=-1 status=0])",
-        L"MsiSetInternalUI(2, null)",
-        L"MsiEnableLogW(0x1000, C:\\logs\\both.msp {B}.log, 0)",
-        L"SendMessageW(0x1234, 0x8003, Installing update 'both.msp' for 'Name of {B}'., 0)",
-        Apply(L"both.msp"),
-        L"MsiGetProductInfoW({A}, InstalledProductName, null, 0)",
-        L"MsiGetProductInfoW({A}, InstalledProductName, buffer, 12)",
-        L"MsiDeterminePatchSequenceW({A}, null, 4, 2, [<dir>\\both.msp type=0 order=-1 status=0] "
-        L"[<dir>\\a.msp type=0 order=-1 status=0])",
-        L"MsiSetInternalUI(2, null)",
-        L"MsiEnableLogW(0x1000, C:\\logs\\both.msp {A}.log, 0)",
-        L"SendMessageW(0x1234, 0x8003, Installing update 'both.msp' for 'Name of {A}'., 0)",
-        Apply(L"both.msp"),
-        L"MsiEnableLogW(0x1000, C:\\logs\\a.msp {A}.log, 0)",
-        L"SendMessageW(0x1234, 0x8003, Installing update 'a.msp' for 'Name of {A}'., 0)",
-        Apply(L"a.msp"),
-        L"MsiEndTransaction(1)",
+    const std::wstring package = L"LocalPackage";
+    const std::wstring name = L"InstalledProductName";
+    const Calls expected = {
+        LogLine(kExtracting),
+        Open(L"both.msp"), PatchSummary(1), Template(2, 0), Template(2, 8), Close(2), Close(1),
+        Open(L"a.msp"), PatchSummary(3), Template(4, 0), Template(4, 4), Close(4), Close(3),
+        LogLine(kDetermining),
+        Query(L"{A}"), Info(L"{A}", package, 0), Info(L"{A}", package, 29), PackageSummary(L"{A}"),
+        Template(5, 0), Template(5, 11), Close(5),
+        Query(L"{B}"), Info(L"{B}", package, 0), Info(L"{B}", package, 29), PackageSummary(L"{B}"),
+        Template(6, 0), Template(6, 9), Close(6),
+        kBegin,
+        Info(L"{B}", name, 0), Info(L"{B}", name, 12), LogLine(OrderLine(L"Name of {B}")),
+        Sequence(L"{B}", {L"both.msp"}), kNoUi,
+        EnableLog(L"C:\\logs\\both.msp {B}.log"), LogLine(Installing(L"both.msp", L"Name of {B}")),
+        Status(L"both.msp", L"Name of {B}"), Apply(L"both.msp"), LogLine(kSucceeded),
+        Info(L"{A}", name, 0), Info(L"{A}", name, 12), LogLine(OrderLine(L"Name of {A}")),
+        Sequence(L"{A}", {L"both.msp", L"a.msp"}), kNoUi,
+        EnableLog(L"C:\\logs\\both.msp {A}.log"), LogLine(Installing(L"both.msp", L"Name of {A}")),
+        Status(L"both.msp", L"Name of {A}"), Apply(L"both.msp"), LogLine(kSucceeded),
+        EnableLog(L"C:\\logs\\a.msp {A}.log"), LogLine(Installing(L"a.msp", L"Name of {A}")),
+        Status(L"a.msp", L"Name of {A}"), Apply(L"a.msp"), LogLine(kSucceeded),
+        kCommit, LogLine(kCommitted),
     };
-    EXPECT_EQ(expected, fake.calls);
-    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {B}"), Installing(L"both.msp", L"Name of {B}"),
-                     kSucceeded, OrderLine(L"Name of {A}"), Installing(L"both.msp", L"Name of {A}"), kSucceeded,
-                     Installing(L"a.msp", L"Name of {A}"), kSucceeded, kCommitted}),
-              outcome.log);
+    // As text, so that a failure shows the difference line by line.
+    EXPECT_EQ(Transcript(expected), Transcript(fake.Events()));
     EXPECT_TRUE(FileExists(fake.extractDir + L"\\both.msp"));
     EXPECT_TRUE(FileExists(fake.extractDir + L"\\a.msp"));
 }

@@ -1,5 +1,8 @@
 #include "tests/engine/FakeInstaller.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cwchar>
 #include <stdexcept>
 #include <utility>
@@ -33,6 +36,53 @@ std::wstring Window(HWND window) {
     return window == kNoWindow ? L"null" : Hex(reinterpret_cast<std::uintptr_t>(window));
 }
 
+std::wstring Given(const void* pointer) {
+    return pointer == nullptr ? L"null" : L"non-null";
+}
+
+std::wstring FileName(const std::wstring& path) {
+    return path.substr(path.rfind(L'\\') + 1);
+}
+
+std::wstring PackagePath(const std::wstring& productCode) {
+    return L"C:\\Windows\\Installer\\" + productCode + L".msi";
+}
+
+// The front of a list of scripted results, or `otherwise` once it is used up.
+UINT Take(std::deque<UINT>& results, UINT otherwise) {
+    if (results.empty()) return otherwise;
+    const UINT result = results.front();
+    results.pop_front();
+    return result;
+}
+
+// Each function's parameters, in the order of its arguments in a Call.
+const std::map<std::wstring_view, std::vector<std::wstring_view>> kParameters = {
+    {L"MsiOpenDatabaseW", {L"path", L"persist"}},
+    {L"MsiGetSummaryInformationW", {L"database", L"path", L"updateCount"}},
+    {L"MsiSummaryInfoGetPropertyW", {L"summary", L"property", L"countChars"}},
+    {L"MsiQueryProductStateW", {L"productCode"}},
+    {L"MsiGetProductInfoW", {L"productCode", L"property", L"buffer", L"countChars"}},
+    {L"MsiDeterminePatchSequenceW", {L"productCode", L"userSid", L"context", L"count", L"patches"}},
+    {L"MsiSetInternalUI", {L"level", L"window"}},
+    {L"MsiEnableLogW", {L"mode", L"path", L"attributes"}},
+    {L"MsiApplyPatchW", {L"path", L"package", L"type", L"commandLine"}},
+    {L"MsiBeginTransactionW", {L"name", L"attributes"}},
+    {L"MsiEndTransaction", {L"state"}},
+    {L"MsiCloseHandle", {L"handle"}},
+    {L"SendMessageW", {L"window", L"message", L"text", L"lParam"}},
+    {L"GetProcessWindowStation", {}},
+    {L"GetUserObjectInformationW", {L"object", L"index", L"bytes"}},
+    {L"MessageBoxW", {L"owner", L"text", L"caption", L"type"}},
+    {L"OpenProcessToken", {L"process", L"access"}},
+    {L"LookupPrivilegeValueW", {L"system", L"name"}},
+    {L"AdjustTokenPrivileges", {L"token", L"disableAll", L"privileges", L"bufferBytes", L"previous", L"returnBytes"}},
+    {L"CloseHandle", {L"handle"}},
+    {L"ExitWindowsEx", {L"flags", L"reason"}},
+    {L"Sleep", {L"milliseconds"}},
+    {L"log", {L"line"}},
+};
+
 // Copies `value` the way the Installer does: the whole text when it fits with its NUL, else only the length.
 UINT ReturnText(const std::wstring& value, LPWSTR buffer, LPDWORD countChars) {
     const DWORD capacity = *countChars;
@@ -43,133 +93,125 @@ UINT ReturnText(const std::wstring& value, LPWSTR buffer, LPDWORD countChars) {
     return ERROR_SUCCESS;
 }
 
+FakeInstaller& Fake() {
+    if (active == nullptr) throw std::logic_error("no active FakeInstaller");
+    return *active;
+}
+
 }  // namespace
 
-// The table's entries: each records its call and answers from the script of the active fake.
-struct FakeCalls {
-    static FakeInstaller& Fake() {
-        if (active == nullptr) throw std::logic_error("no active FakeInstaller");
-        return *active;
-    }
+const std::wstring& Call::Arg(std::wstring_view parameter) const {
+    const std::vector<std::wstring_view>& names = kParameters.at(function);
+    const auto name = std::find(names.begin(), names.end(), parameter);
+    if (name == names.end()) throw std::logic_error("no such parameter");
+    return args.at(static_cast<std::size_t>(name - names.begin()));
+}
 
-    static UINT WINAPI OpenDatabaseCall(LPCWSTR path, LPCWSTR persist, MSIHANDLE* database) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"MsiOpenDatabaseW(" + fake.Shown(path) + L", " +
-                             std::to_wstring(reinterpret_cast<std::uintptr_t>(persist)) + L")");
-        const auto patch = fake.patches.find(fake.FileName(path));
+std::wstring Call::Text() const {
+    if (function == L"log") return L"log: " + args.at(0);
+    std::wstring text = function + L"(";
+    for (std::size_t i = 0; i < args.size(); ++i) text += (i == 0 ? L"" : L", ") + args[i];
+    return text + L")";
+}
+
+void PrintTo(const Call& call, std::ostream* out) {
+    *out << ::testing::PrintToString(call.Text());
+}
+
+std::wstring Transcript(const std::vector<Call>& calls) {
+    std::wstring text;
+    for (const Call& call : calls) text += call.Text() + L"\n";
+    return text;
+}
+
+// The table's entries: each records its call and answers from the script of the active fake. On x64 a lambda
+// without captures converts to any of the table's calling conventions.
+FakeInstaller::FakeInstaller() {
+    if (active != nullptr) throw std::logic_error("one FakeInstaller at a time");
+    active = this;
+    table_.openDatabase = [](LPCWSTR path, LPCWSTR persist, MSIHANDLE* database) -> UINT {
+        const std::wstring mode = std::to_wstring(reinterpret_cast<std::uintptr_t>(persist));
+        FakeInstaller& fake = Fake().Record(L"MsiOpenDatabaseW", {Fake().Shown(path), mode});
+        const auto patch = fake.patches.find(FileName(path));
         if (patch == fake.patches.end()) return ERROR_INSTALL_PACKAGE_INVALID;
         if (patch->second.openResult != ERROR_SUCCESS) return patch->second.openResult;
-        *database = fake.Issue(L"patch:" + patch->first);
+        *database = fake.Issue();
+        fake.patchFiles_[*database] = patch->first;
         return ERROR_SUCCESS;
-    }
-
-    static UINT WINAPI GetSummaryInformationCall(MSIHANDLE database, LPCWSTR path, UINT updateCount,
-                                             MSIHANDLE* summary) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"MsiGetSummaryInformationW(" + Handle(database) + L", " + Text(path) + L", " +
-                             std::to_wstring(updateCount) + L")");
+    };
+    table_.getSummaryInformation = [](MSIHANDLE database, LPCWSTR path, UINT updateCount, MSIHANDLE* summary) -> UINT {
+        FakeInstaller& fake =
+            Fake().Record(L"MsiGetSummaryInformationW", {Handle(database), Text(path), std::to_wstring(updateCount)});
         if (database != 0) {
-            const std::wstring& content = fake.handleContent_[database];
-            if (content.rfind(L"patch:", 0) != 0) throw std::logic_error("summary of a handle that is no patch");
-            const std::wstring fileName = content.substr(6);
-            const UINT result = fake.patches.at(fileName).summaryResult;
-            if (result != ERROR_SUCCESS) return result;
-            *summary = fake.Issue(L"summary:patch:" + fileName);
+            const FakePatch& patch = fake.patches.at(fake.patchFiles_.at(database));
+            if (patch.summaryResult != ERROR_SUCCESS) return patch.summaryResult;
+            *summary = fake.Issue();
+            fake.templates_[*summary] = {patch.targets, patch.templateProbeResult, patch.templateReadResult};
             return ERROR_SUCCESS;
         }
         for (const auto& [code, product] : fake.products) {
             if (Text(path) != PackagePath(code)) continue;
             if (product.packageSummaryResult != ERROR_SUCCESS) return product.packageSummaryResult;
-            *summary = fake.Issue(L"summary:package:" + code);
+            *summary = fake.Issue();
+            fake.templates_[*summary] = {product.packageTemplate, product.packageTemplateProbeResult,
+                                         product.packageTemplateReadResult};
             return ERROR_SUCCESS;
         }
         return ERROR_OPEN_FAILED;
-    }
-
-    static UINT WINAPI SummaryInfoGetPropertyCall(MSIHANDLE summary, UINT property, UINT* dataType, INT* integer,
-                                              FILETIME* time, LPWSTR buffer, LPDWORD countChars) {
-        FakeInstaller& fake = Fake();
+    };
+    table_.summaryInfoGetProperty = [](MSIHANDLE summary, UINT property, UINT* dataType, INT* integer, FILETIME* time,
+                                       LPWSTR buffer, LPDWORD countChars) -> UINT {
         const DWORD capacity = *countChars;
-        fake.Record(L"MsiSummaryInfoGetPropertyW(" + Handle(summary) + L", " + std::to_wstring(property) +
-                             L", " + std::wstring(integer == nullptr && time == nullptr ? L"" : L"non-null, ") +
-                             L"count=" + std::to_wstring(capacity) + L")");
+        FakeInstaller& fake = Fake().Record(L"MsiSummaryInfoGetPropertyW",
+                                            {Handle(summary), std::to_wstring(property), std::to_wstring(capacity)});
         if (property != 7) throw std::logic_error("only the template is scripted");
-        const std::wstring& content = fake.handleContent_[summary];
-        std::wstring value;
-        UINT probeResult = ERROR_MORE_DATA;
-        UINT readResult = ERROR_SUCCESS;
-        if (content.rfind(L"summary:patch:", 0) == 0) {
-            const FakePatch& patch = fake.patches.at(content.substr(14));
-            value = patch.targets;
-            probeResult = patch.templateProbeResult;
-            readResult = patch.templateReadResult;
-        } else if (content.rfind(L"summary:package:", 0) == 0) {
-            const FakeProduct& product = fake.products.at(content.substr(16));
-            value = product.packageTemplate;
-            probeResult = product.packageTemplateProbeResult;
-            readResult = product.packageTemplateReadResult;
-        } else {
-            throw std::logic_error("property of a handle that is no summary");
-        }
+        const Template& found = fake.templates_.at(summary);
         if (dataType != nullptr) *dataType = 30;  // VT_LPSTR
+        if (integer != nullptr || time != nullptr) fake.handleFaults_.push_back(L"the template asked for as a number");
         // The Installer writes a NUL into the buffer of a length probe too.
         if (buffer == nullptr) {
             fake.handleFaults_.push_back(L"template length probe with a null buffer");
             return ERROR_INVALID_PARAMETER;
         }
         if (capacity == 0) {
-            *countChars = static_cast<DWORD>(value.size());
-            return probeResult;
+            *countChars = static_cast<DWORD>(found.value.size());
+            return found.probeResult;
         }
-        if (readResult != ERROR_SUCCESS) return readResult;
-        return ReturnText(value, buffer, countChars);
-    }
-
-    static INSTALLSTATE WINAPI QueryProductStateCall(LPCWSTR productCode) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"MsiQueryProductStateW(" + Text(productCode) + L")");
+        return found.readResult != ERROR_SUCCESS ? found.readResult : ReturnText(found.value, buffer, countChars);
+    };
+    table_.queryProductState = [](LPCWSTR productCode) -> INSTALLSTATE {
+        FakeInstaller& fake = Fake().Record(L"MsiQueryProductStateW", {Text(productCode)});
         const auto product = fake.products.find(productCode);
         return product == fake.products.end() ? INSTALLSTATE_UNKNOWN : product->second.state;
-    }
-
-    static UINT WINAPI GetProductInfoCall(LPCWSTR productCode, LPCWSTR property, LPWSTR buffer, LPDWORD countChars) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"MsiGetProductInfoW(" + Text(productCode) + L", " + Text(property) + L", " +
-                             (buffer == nullptr ? L"null" : L"buffer") + L", " + std::to_wstring(*countChars) +
-                             L")");
-        const auto product = fake.products.find(productCode);
-        if (product == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
+    };
+    table_.getProductInfo = [](LPCWSTR productCode, LPCWSTR property, LPWSTR buffer, LPDWORD countChars) -> UINT {
+        FakeInstaller& fake = Fake().Record(L"MsiGetProductInfoW", {Text(productCode), Text(property), Given(buffer),
+                                                                   std::to_wstring(*countChars)});
+        const auto found = fake.products.find(productCode);
+        if (found == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
+        const FakeProduct& product = found->second;
         if (Text(property) == INSTALLPROPERTY_LOCALPACKAGE) {
-            if (buffer == nullptr && product->second.localPackageProbeResult != ERROR_SUCCESS) {
-                return product->second.localPackageProbeResult;
-            }
-            if (buffer != nullptr && product->second.localPackageReadResult != ERROR_SUCCESS) {
-                return product->second.localPackageReadResult;
-            }
-            return ReturnText(PackagePath(productCode), buffer, countChars);
+            const UINT result = buffer == nullptr ? product.localPackageProbeResult : product.localPackageReadResult;
+            return result != ERROR_SUCCESS ? result : ReturnText(PackagePath(productCode), buffer, countChars);
         }
-        if (Text(property) == INSTALLPROPERTY_INSTALLEDPRODUCTNAME) {
-            if (!product->second.installedName) return ERROR_UNKNOWN_PROPERTY;
-            if (buffer != nullptr && product->second.installedNameReadResult != ERROR_SUCCESS) {
-                return product->second.installedNameReadResult;
-            }
-            return ReturnText(*product->second.installedName, buffer, countChars);
+        if (Text(property) != INSTALLPROPERTY_INSTALLEDPRODUCTNAME || !product.installedName) {
+            return ERROR_UNKNOWN_PROPERTY;
         }
-        return ERROR_UNKNOWN_PROPERTY;
-    }
-
-    static UINT WINAPI DeterminePatchSequenceCall(LPCWSTR productCode, LPCWSTR userSid, MSIINSTALLCONTEXT context,
-                                              DWORD count, PMSIPATCHSEQUENCEINFOW elements) {
-        FakeInstaller& fake = Fake();
-        std::wstring line = L"MsiDeterminePatchSequenceW(" + Text(productCode) + L", " + Text(userSid) + L", " +
-                            std::to_wstring(context) + L", " + std::to_wstring(count) + L",";
+        const UINT result = buffer == nullptr ? ERROR_SUCCESS : product.installedNameReadResult;
+        return result != ERROR_SUCCESS ? result : ReturnText(*product.installedName, buffer, countChars);
+    };
+    table_.determinePatchSequence = [](LPCWSTR productCode, LPCWSTR userSid, MSIINSTALLCONTEXT context, DWORD count,
+                                       PMSIPATCHSEQUENCEINFOW elements) -> UINT {
+        std::wstring patches;
         for (DWORD i = 0; i < count; ++i) {
-            line += L" [" + fake.Shown(elements[i].szPatchData) + L" type=" +
-                    std::to_wstring(elements[i].ePatchDataType) + L" order=" +
-                    std::to_wstring(static_cast<std::int32_t>(elements[i].dwOrder)) + L" status=" +
-                    std::to_wstring(elements[i].uStatus) + L"]";
+            patches += std::wstring(i == 0 ? L"[" : L" [") + Fake().Shown(elements[i].szPatchData) + L" type=" +
+                       std::to_wstring(elements[i].ePatchDataType) + L" order=" +
+                       std::to_wstring(static_cast<std::int32_t>(elements[i].dwOrder)) + L" status=" +
+                       std::to_wstring(elements[i].uStatus) + L"]";
         }
-        fake.Record(line + L")");
+        FakeInstaller& fake = Fake().Record(L"MsiDeterminePatchSequenceW", {Text(productCode), Text(userSid),
+                                                                           std::to_wstring(context),
+                                                                           std::to_wstring(count), patches});
         const auto product = fake.products.find(productCode);
         if (product == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
         if (product->second.sequenceResult != ERROR_SUCCESS) return product->second.sequenceResult;
@@ -180,53 +222,35 @@ struct FakeCalls {
             elements[i].uStatus = scripted ? product->second.sequence[i].status : ERROR_SUCCESS;
         }
         return ERROR_SUCCESS;
-    }
-
-    static INSTALLUILEVEL WINAPI SetInternalUICall(INSTALLUILEVEL level, HWND* window) {
-        Fake().Record(L"MsiSetInternalUI(" + std::to_wstring(level) + L", " +
-                               (window == nullptr ? L"null" : L"non-null") + L")");
+    };
+    table_.setInternalUI = [](INSTALLUILEVEL level, HWND* window) -> INSTALLUILEVEL {
+        Fake().Record(L"MsiSetInternalUI", {std::to_wstring(level), Given(window)});
         return INSTALLUILEVEL_DEFAULT;
-    }
-
-    static UINT WINAPI EnableLogCall(DWORD mode, LPCWSTR path, DWORD attributes) {
-        Fake().Record(L"MsiEnableLogW(" + Hex(mode) + L", " + Text(path) + L", " +
-                               std::to_wstring(attributes) + L")");
+    };
+    table_.enableLog = [](DWORD mode, LPCWSTR path, DWORD attributes) -> UINT {
+        Fake().Record(L"MsiEnableLogW", {Hex(mode), Text(path), std::to_wstring(attributes)});
         return ERROR_SUCCESS;
-    }
-
-    static UINT WINAPI ApplyPatchCall(LPCWSTR path, LPCWSTR package, INSTALLTYPE type, LPCWSTR commandLine) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"MsiApplyPatchW(" + fake.Shown(path) + L", " + Text(package) + L", " +
-                             std::to_wstring(type) + L", " + Text(commandLine) + L")");
+    };
+    table_.applyPatch = [](LPCWSTR path, LPCWSTR package, INSTALLTYPE type, LPCWSTR commandLine) -> UINT {
+        FakeInstaller& fake = Fake().Record(L"MsiApplyPatchW", {Fake().Shown(path), Text(package),
+                                                               std::to_wstring(type), Text(commandLine)});
         if (fake.holdApply != nullptr) ::WaitForSingleObject(fake.holdApply, INFINITE);
-        std::deque<UINT>& results = fake.applyResults[fake.FileName(path)];
-        if (results.empty()) return ERROR_SUCCESS;
-        const UINT result = results.front();
-        results.pop_front();
-        return result;
-    }
-
-    static UINT WINAPI BeginTransactionCall(LPCWSTR name, DWORD attributes, MSIHANDLE* transaction,
-                                        HANDLE* changeOfOwnerEvent) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"MsiBeginTransactionW(" + Text(name) + L", " + std::to_wstring(attributes) + L")");
-        UINT result = fake.beginResult;
-        if (!fake.beginResults.empty()) {
-            result = fake.beginResults.front();
-            fake.beginResults.pop_front();
-        }
+        return Take(fake.applyResults[FileName(path)], ERROR_SUCCESS);
+    };
+    table_.beginTransaction = [](LPCWSTR name, DWORD attributes, MSIHANDLE* transaction,
+                                 HANDLE* changeOfOwnerEvent) -> UINT {
+        FakeInstaller& fake = Fake().Record(L"MsiBeginTransactionW", {Text(name), std::to_wstring(attributes)});
+        const UINT result = Take(fake.beginResults, fake.beginResult);
         if (result != ERROR_SUCCESS) return result;
         if (fake.openTransaction_ != 0) fake.handleFaults_.push_back(L"a transaction begun while another was open");
-        *transaction = fake.Issue(L"transaction");
+        *transaction = fake.Issue();
         fake.openTransaction_ = *transaction;
         // Not a handle: any use of it by the engine would show as a failure of that call.
         *changeOfOwnerEvent = reinterpret_cast<HANDLE>(std::uintptr_t{0xdeadbeef});
         return ERROR_SUCCESS;
-    }
-
-    static UINT WINAPI EndTransactionCall(DWORD state) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"MsiEndTransaction(" + std::to_wstring(state) + L")");
+    };
+    table_.endTransaction = [](DWORD state) -> UINT {
+        FakeInstaller& fake = Fake().Record(L"MsiEndTransaction", {std::to_wstring(state)});
         if (fake.openTransaction_ == 0) {
             fake.handleFaults_.push_back(L"MsiEndTransaction without an open transaction");
             return ERROR_INVALID_HANDLE_STATE;
@@ -235,11 +259,9 @@ struct FakeCalls {
         fake.openHandles_.erase(fake.openTransaction_);
         fake.endedTransactions_.insert(std::exchange(fake.openTransaction_, 0));
         return fake.endResult;
-    }
-
-    static UINT WINAPI CloseHandleCall(MSIHANDLE handle) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"MsiCloseHandle(" + Handle(handle) + L")");
+    };
+    table_.closeHandle = [](MSIHANDLE handle) -> UINT {
+        FakeInstaller& fake = Fake().Record(L"MsiCloseHandle", {Handle(handle)});
         if (fake.endedTransactions_.count(handle) != 0) {
             fake.handleFaults_.push_back(L"closed transaction " + Handle(handle) + L" after MsiEndTransaction");
             return ERROR_INVALID_HANDLE;
@@ -250,124 +272,67 @@ struct FakeCalls {
             return ERROR_INVALID_HANDLE;
         }
         return ERROR_SUCCESS;
-    }
-
-    static LRESULT WINAPI SendMessageCall(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        FakeInstaller& fake = Fake();
+    };
+    table_.sendMessage = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
         const auto* text = reinterpret_cast<const wchar_t*>(wParam);
-        fake.Record(L"SendMessageW(" + Window(window) + L", " + Hex(message) + L", " + Text(text) + L", " +
-                             std::to_wstring(lParam) + L")");
-        fake.statusTexts.push_back(Text(text));
+        FakeInstaller& fake =
+            Fake().Record(L"SendMessageW", {Window(window), Hex(message), Text(text), std::to_wstring(lParam)});
         return fake.forwardMessages ? ::SendMessageW(window, message, wParam, lParam) : 0;
-    }
-
-    static HWINSTA WINAPI GetProcessWindowStationCall() {
-        Fake().Record(L"GetProcessWindowStation()");
+    };
+    table_.getProcessWindowStation = []() -> HWINSTA {
+        Fake().Record(L"GetProcessWindowStation", {});
         return kFakeStation;
-    }
-
-    static BOOL WINAPI GetUserObjectInformationCall(HANDLE object, int index, PVOID information, DWORD bytes,
-                                                    LPDWORD neededBytes) {
-        FakeInstaller& fake = Fake();
-        fake.Record(std::wstring(L"GetUserObjectInformationW(") +
-                             (object == kFakeStation ? L"station" : L"other") + L", " + std::to_wstring(index) +
-                             L", " + std::to_wstring(bytes) + L")");
+    };
+    table_.getUserObjectInformation = [](HANDLE object, int index, PVOID information, DWORD bytes,
+                                         LPDWORD neededBytes) -> BOOL {
+        FakeInstaller& fake = Fake().Record(L"GetUserObjectInformationW",
+                                            {object == kFakeStation ? L"station" : L"other", std::to_wstring(index),
+                                             std::to_wstring(bytes)});
         if (!fake.windowStationFlags || index != UOI_FLAGS || bytes < sizeof(USEROBJECTFLAGS)) return FALSE;
         auto* flags = static_cast<USEROBJECTFLAGS*>(information);
         *flags = USEROBJECTFLAGS{};
         flags->dwFlags = *fake.windowStationFlags;
         if (neededBytes != nullptr) *neededBytes = sizeof(USEROBJECTFLAGS);
         return TRUE;
-    }
-
-    static int WINAPI MessageBoxCall(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"MessageBoxW(" + Window(owner) + L", " + Text(text) + L", " + Text(caption) + L", " +
-                             std::to_wstring(type) + L")");
-        return fake.messageBoxAnswer;
-    }
-
-    static BOOL WINAPI OpenProcessTokenCall(HANDLE process, DWORD access, HANDLE* token) {
-        FakeInstaller& fake = Fake();
-        fake.Record(std::wstring(L"OpenProcessToken(") +
-                             (process == ::GetCurrentProcess() ? L"current process" : L"other") + L", " +
-                             Hex(access) + L")");
-        if (!fake.openTokenResult) return FALSE;
-        *token = kFakeToken;
-        return TRUE;
-    }
-
-    static BOOL WINAPI LookupPrivilegeValueCall(LPCWSTR system, LPCWSTR name, LUID* luid) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"LookupPrivilegeValueW(" + Text(system) + L", " + Text(name) + L")");
-        if (!fake.lookupPrivilegeResult) return FALSE;
-        luid->LowPart = kShutdownLuid;
-        luid->HighPart = 0;
-        return TRUE;
-    }
-
-    static BOOL WINAPI AdjustTokenPrivilegesCall(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES privileges,
-                                             DWORD bufferBytes, PTOKEN_PRIVILEGES previous, PDWORD returnBytes) {
+    };
+    table_.messageBox = [](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) -> int {
+        return Fake().Record(L"MessageBoxW", {Window(owner), Text(text), Text(caption), std::to_wstring(type)})
+            .messageBoxAnswer;
+    };
+    table_.openProcessToken = [](HANDLE process, DWORD access, HANDLE* token) -> BOOL {
+        FakeInstaller& fake = Fake().Record(
+            L"OpenProcessToken", {process == ::GetCurrentProcess() ? L"current process" : L"other", Hex(access)});
+        if (fake.openTokenResult) *token = kFakeToken;
+        return fake.openTokenResult;
+    };
+    table_.lookupPrivilegeValue = [](LPCWSTR system, LPCWSTR name, LUID* luid) -> BOOL {
+        FakeInstaller& fake = Fake().Record(L"LookupPrivilegeValueW", {Text(system), Text(name)});
+        if (fake.lookupPrivilegeResult) *luid = LUID{kShutdownLuid, 0};
+        return fake.lookupPrivilegeResult;
+    };
+    table_.adjustTokenPrivileges = [](HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES privileges, DWORD bufferBytes,
+                                      PTOKEN_PRIVILEGES previous, PDWORD returnBytes) -> BOOL {
         std::wstring entries;
         for (DWORD i = 0; privileges != nullptr && i < privileges->PrivilegeCount; ++i) {
-            entries += L" {luid=" + std::to_wstring(privileges->Privileges[i].Luid.LowPart) + L" attributes=" +
+            entries += std::wstring(i == 0 ? L"{luid=" : L" {luid=") +
+                       std::to_wstring(privileges->Privileges[i].Luid.LowPart) + L" attributes=" +
                        std::to_wstring(privileges->Privileges[i].Attributes) + L"}";
         }
-        Fake().Record(std::wstring(L"AdjustTokenPrivileges(") + (token == kFakeToken ? L"token" : L"other") +
-                               L", " + std::to_wstring(disableAll) + L"," + entries + L", " +
-                               std::to_wstring(bufferBytes) + L", " + (previous == nullptr ? L"null" : L"non-null") +
-                               L", " + (returnBytes == nullptr ? L"null" : L"non-null") + L")");
+        Fake().Record(L"AdjustTokenPrivileges", {token == kFakeToken ? L"token" : L"other", std::to_wstring(disableAll),
+                                                 entries, std::to_wstring(bufferBytes), Given(previous),
+                                                 Given(returnBytes)});
         // The adjustment fails without the privilege, which the caller does not look at.
         return FALSE;
-    }
-
-    static BOOL WINAPI CloseKernelHandleCall(HANDLE handle) {
-        FakeInstaller& fake = Fake();
-        fake.Record(std::wstring(L"CloseHandle(") + (handle == kFakeToken ? L"token" : L"other") + L")");
+    };
+    table_.closeKernelHandle = [](HANDLE handle) -> BOOL {
+        FakeInstaller& fake = Fake().Record(L"CloseHandle", {handle == kFakeToken ? L"token" : L"other"});
         if (handle != kFakeToken) fake.handleFaults_.push_back(L"CloseHandle of a handle that is no token");
         return handle == kFakeToken;
-    }
-
-    static BOOL WINAPI ExitWindowsCall(UINT flags, DWORD reason) {
-        FakeInstaller& fake = Fake();
-        fake.Record(L"ExitWindowsEx(" + Hex(flags) + L", " + Hex(reason) + L")");
-        return fake.exitWindowsResult;
-    }
-
-    static void WINAPI SleepCall(DWORD milliseconds) {
-        Fake().Record(L"Sleep(" + std::to_wstring(milliseconds) + L")");
-    }
-
-    static std::wstring PackagePath(const std::wstring& productCode) {
-        return L"C:\\Windows\\Installer\\" + productCode + L".msi";
-    }
-};
-
-FakeInstaller::FakeInstaller() {
-    if (active != nullptr) throw std::logic_error("one FakeInstaller at a time");
-    active = this;
-    table_.openDatabase = &FakeCalls::OpenDatabaseCall;
-    table_.getSummaryInformation = &FakeCalls::GetSummaryInformationCall;
-    table_.summaryInfoGetProperty = &FakeCalls::SummaryInfoGetPropertyCall;
-    table_.queryProductState = &FakeCalls::QueryProductStateCall;
-    table_.getProductInfo = &FakeCalls::GetProductInfoCall;
-    table_.determinePatchSequence = &FakeCalls::DeterminePatchSequenceCall;
-    table_.setInternalUI = &FakeCalls::SetInternalUICall;
-    table_.enableLog = &FakeCalls::EnableLogCall;
-    table_.applyPatch = &FakeCalls::ApplyPatchCall;
-    table_.beginTransaction = &FakeCalls::BeginTransactionCall;
-    table_.endTransaction = &FakeCalls::EndTransactionCall;
-    table_.closeHandle = &FakeCalls::CloseHandleCall;
-    table_.sendMessage = &FakeCalls::SendMessageCall;
-    table_.getProcessWindowStation = &FakeCalls::GetProcessWindowStationCall;
-    table_.getUserObjectInformation = &FakeCalls::GetUserObjectInformationCall;
-    table_.messageBox = &FakeCalls::MessageBoxCall;
-    table_.openProcessToken = &FakeCalls::OpenProcessTokenCall;
-    table_.lookupPrivilegeValue = &FakeCalls::LookupPrivilegeValueCall;
-    table_.adjustTokenPrivileges = &FakeCalls::AdjustTokenPrivilegesCall;
-    table_.closeKernelHandle = &FakeCalls::CloseKernelHandleCall;
-    table_.exitWindows = &FakeCalls::ExitWindowsCall;
-    table_.sleep = &FakeCalls::SleepCall;
+    };
+    table_.exitWindows = [](UINT flags, DWORD reason) -> BOOL {
+        return Fake().Record(L"ExitWindowsEx", {Hex(flags), Hex(reason)}).exitWindowsResult;
+    };
+    table_.sleep = [](DWORD milliseconds) { Fake().Record(L"Sleep", {std::to_wstring(milliseconds)}); };
 }
 
 FakeInstaller::~FakeInstaller() {
@@ -375,57 +340,57 @@ FakeInstaller::~FakeInstaller() {
 }
 
 const InstallerApi* FakeInstaller::Load() {
-    return &FakeCalls::Fake().table_;
+    return &Fake().table_;
 }
 
-std::vector<std::wstring> FakeInstaller::Events() {
+std::vector<Call> FakeInstaller::Events() {
     TakeLogLines();
     return events_;
 }
 
-void FakeInstaller::Record(std::wstring call) {
+FakeInstaller& FakeInstaller::Record(const wchar_t* function, std::vector<std::wstring> args) {
     TakeLogLines();
-    events_.push_back(call);
-    calls.push_back(std::move(call));
+    calls.emplace_back(function).args = std::move(args);
+    events_.push_back(calls.back());
+    return *this;
 }
 
 // The lines logged since the last call: the log is read back at each call, so lines and calls interleave.
 void FakeInstaller::TakeLogLines() {
     if (!log_) return;
     const std::vector<std::wstring> lines = log_->Lines();
-    for (; logLinesTaken_ < lines.size(); ++logLinesTaken_) events_.push_back(L"log: " + lines[logLinesTaken_]);
+    for (; logLinesTaken_ < lines.size(); ++logLinesTaken_) events_.push_back(LogLine(lines[logLinesTaken_]));
 }
 
-std::vector<std::wstring> FakeInstaller::CallsStartingWith(const std::wstring& prefix) const {
-    std::vector<std::wstring> matching;
-    for (const std::wstring& call : calls) {
-        if (call.rfind(prefix, 0) == 0) matching.push_back(call);
+std::vector<Call> FakeInstaller::Calls(std::initializer_list<std::wstring_view> functions) const {
+    std::vector<Call> matching;
+    for (const Call& call : calls) {
+        if (std::find(functions.begin(), functions.end(), call.function) != functions.end()) matching.push_back(call);
     }
     return matching;
 }
 
+std::vector<std::wstring> FakeInstaller::Args(std::wstring_view function, std::wstring_view parameter) const {
+    std::vector<std::wstring> values;
+    for (const Call& call : Calls({function})) values.push_back(call.Arg(parameter));
+    return values;
+}
+
 std::vector<std::wstring> FakeInstaller::HandleFaults() const {
     std::vector<std::wstring> faults = handleFaults_;
-    if (openTransaction_ != 0) faults.push_back(L"transaction " + Handle(openTransaction_) + L" was never ended");
+    for (const MSIHANDLE handle : openHandles_) faults.push_back(L"handle " + Handle(handle) + L" was left open");
     return faults;
 }
 
-MSIHANDLE FakeInstaller::Issue(const std::wstring& what) {
-    const MSIHANDLE handle = nextHandle_++;
-    openHandles_.insert(handle);
-    handleContent_[handle] = what;
-    return handle;
+MSIHANDLE FakeInstaller::Issue() {
+    openHandles_.insert(nextHandle_);
+    return nextHandle_++;
 }
 
 std::wstring FakeInstaller::Shown(const std::wstring& path) const {
     const std::wstring prefix = extractDir + L'\\';
     if (!extractDir.empty() && path.rfind(prefix, 0) == 0) return L"<dir>\\" + path.substr(prefix.size());
     return path;
-}
-
-std::wstring FakeInstaller::FileName(const std::wstring& path) const {
-    const std::size_t lastBackslash = path.rfind(L'\\');
-    return lastBackslash == std::wstring::npos ? path : path.substr(lastBackslash + 1);
 }
 
 }  // namespace corvantile::testing

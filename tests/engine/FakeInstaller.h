@@ -1,6 +1,6 @@
 // A scripted Windows Installer for the engine's tests: patches, installed products and results chosen by
-// the test; every call recorded as one readable line, with its arguments. It also stands in for the dialog's
-// status line and for the restart calls, so that no test can restart the machine.
+// the test; every call recorded as a value, with its arguments. It also stands in for the dialog's status
+// line and for the restart calls, so that no test can restart the machine.
 #pragma once
 
 #include "engine/InstallerApi.h"
@@ -10,13 +10,39 @@
 
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvantile::testing {
+
+// One call to the table: the function and its arguments, each as text: "null" for a null pointer, "#3" for an
+// Installer handle, "<dir>\a.msp" for a path in extractDir, flags in hex. In Events() a log line is a call
+// of "log" with the line as its one argument.
+struct Call {
+    std::wstring function;
+    std::vector<std::wstring> args;
+
+    template <typename... Values>
+    explicit Call(std::wstring name, const Values&... values)
+        : function(std::move(name)), args{std::wstring(values)...} {}
+
+    // The argument of that parameter, by the name that FakeInstaller.cpp gives it, e.g. "path" and
+    // "commandLine" of MsiApplyPatchW.
+    [[nodiscard]] const std::wstring& Arg(std::wstring_view parameter) const;
+    // "MsiApplyPatchW(<dir>\a.msp, null, 0, REINSTALL=ALL REINSTALLMODE=omus)"; a log line as "log: <line>".
+    [[nodiscard]] std::wstring Text() const;
+    bool operator==(const Call&) const = default;
+};
+void PrintTo(const Call& call, std::ostream* out);
+inline Call LogLine(std::wstring line) { return Call(L"log", std::move(line)); }
+// One text line per call, for a comparison whose failure shows a diff.
+[[nodiscard]] std::wstring Transcript(const std::vector<Call>& calls);
 
 struct FakePatch {
     std::wstring targets;  // the template: product codes joined by ";"
@@ -80,40 +106,44 @@ public:
     // The directory whose paths the record shows as "<dir>".
     std::wstring extractDir;
 
-    // Every call in order, e.g. "MsiApplyPatchW(<dir>\a.msp, null, 0, REINSTALL=ALL REINSTALLMODE=omus)".
-    std::vector<std::wstring> calls;
+    // Every call in order.
+    std::vector<Call> calls;
+    // The calls of these functions, in order.
+    [[nodiscard]] std::vector<Call> Calls(std::initializer_list<std::wstring_view> functions) const;
+    // That argument of every call of `function`, in order.
+    [[nodiscard]] std::vector<std::wstring> Args(std::wstring_view function, std::wstring_view parameter) const;
     // From now on the program's log lines go into Events() as well.
     void RecordLogLines() { log_.emplace(); }
-    // The calls and, once recorded, the log lines in the order they happened, each line as "log: <line>".
-    [[nodiscard]] std::vector<std::wstring> Events();
-    // The calls whose line starts with `prefix`.
-    [[nodiscard]] std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix) const;
-    // Handles handed out and neither closed nor taken over by MsiEndTransaction.
-    [[nodiscard]] std::set<MSIHANDLE> OpenHandles() const { return openHandles_; }
-    // Each a failure: a close of a handle that was not open, a transaction handle closed after its end, a
-    // transaction ended twice or begun while another was open, and one still open.
+    // The calls and, once recorded, the log lines, in the order they happened.
+    [[nodiscard]] std::vector<Call> Events();
+    // Each a failure: a handle left open (neither closed nor taken over by MsiEndTransaction), a close of a
+    // handle that was not open, a transaction handle closed after its end, a transaction ended twice or begun
+    // while another was open, and a template asked for without a buffer or as a number or a time.
     [[nodiscard]] std::vector<std::wstring> HandleFaults() const;
-    // The status texts the dialog would have shown, copied at the time of the send.
-    std::vector<std::wstring> statusTexts;
 
 private:
-    friend struct FakeCalls;
-    void Record(std::wstring call);
+    // What a summary handle's template property gives.
+    struct Template {
+        std::wstring value;
+        UINT probeResult;
+        UINT readResult;
+    };
+    FakeInstaller& Record(const wchar_t* function, std::vector<std::wstring> args);
     void TakeLogLines();
-    MSIHANDLE Issue(const std::wstring& what);
+    MSIHANDLE Issue();
     std::wstring Shown(const std::wstring& path) const;
-    std::wstring FileName(const std::wstring& path) const;
 
     InstallerApi table_;
     MSIHANDLE nextHandle_ = 1;
     std::set<MSIHANDLE> openHandles_;
     MSIHANDLE openTransaction_ = 0;
     std::set<MSIHANDLE> endedTransactions_;
-    std::map<MSIHANDLE, std::wstring> handleContent_;  // "patch:<file>", "summary:<file>", "package:<code>"
+    std::map<MSIHANDLE, std::wstring> patchFiles_;  // of each database handle
+    std::map<MSIHANDLE, Template> templates_;       // of each summary handle
     std::vector<std::wstring> handleFaults_;
     std::optional<LogCapture> log_;
     std::size_t logLinesTaken_ = 0;
-    std::vector<std::wstring> events_;
+    std::vector<Call> events_;
 };
 
 }  // namespace corvantile::testing

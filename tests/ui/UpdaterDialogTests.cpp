@@ -206,7 +206,7 @@ TEST_F(UpdaterDialog, CancelInReadyEndsWithoutARunAndRemovesNothing) {
     ASSERT_TRUE(PumpUntilQuit());
     EXPECT_EQ(0, *quitCode());
     EXPECT_EQ(L"", state.workingDirectory);
-    EXPECT_EQ(std::vector<std::wstring>{}, fake.calls);
+    EXPECT_EQ(std::vector<Call>{}, fake.calls);
 }
 
 TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
@@ -233,7 +233,7 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     PumpFor(std::chrono::milliseconds(200));
     EXPECT_TRUE(::IsWindow(dialog()));
     EXPECT_EQ(DialogPhase::Running, phase());
-    EXPECT_EQ(1u, fake.CallsStartingWith(L"MsiBeginTransactionW(").size()) << "one run only";
+    EXPECT_EQ(1u, fake.Calls({L"MsiBeginTransactionW"}).size()) << "one run only";
 
     ::SetEvent(hold.get());
     ASSERT_TRUE(PumpUntilFinished());
@@ -250,7 +250,7 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     EXPECT_EQ(TemporaryPath(), directory.substr(0, directory.size() - 36));
     EXPECT_TRUE(std::regex_match(directory.substr(directory.size() - 36),
                                  std::wregex(L"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")));
-    EXPECT_EQ(L"MsiOpenDatabaseW(" + directory + L"\\a.msp, 32)", fake.calls.at(0));
+    EXPECT_EQ(Call(L"MsiOpenDatabaseW", directory + L"\\a.msp", L"32"), fake.calls.at(0));
     EXPECT_TRUE(FileExists(directory + L"\\a.msp"));
 
     Press(IDCANCEL);
@@ -283,7 +283,7 @@ TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
     EXPECT_EQ(kClose, Read().cancelCaption);
     EXPECT_TRUE(Read().cancelEnabled);
     EXPECT_EQ(std::vector<std::wstring>{L"Updater thread creation failed."}, log.Lines());
-    EXPECT_EQ(std::vector<std::wstring>{}, fake.calls);
+    EXPECT_EQ(std::vector<Call>{}, fake.calls);
     Press(IDCANCEL);
     ASSERT_TRUE(PumpUntilQuit());
     EXPECT_EQ(1, *quitCode());
@@ -296,7 +296,7 @@ TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
     ASSERT_TRUE(PumpUntilQuit());
     EXPECT_EQ(0, *quitCode());
     EXPECT_FALSE(::IsWindow(dialog()));
-    EXPECT_EQ((std::vector<std::wstring>{Installing(L"a.msp", L"Server")}), fake.statusTexts);
+    EXPECT_EQ(std::vector<std::wstring>{Installing(L"a.msp", L"Server")}, fake.Args(L"SendMessageW", L"text"));
 }
 
 TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
@@ -368,11 +368,9 @@ TEST_F(UpdaterDialog, SilentRunStillAsksTheRestartQuestion) {
     const HWND window = dialog();
     ASSERT_TRUE(PumpUntilQuit());
     EXPECT_EQ(3010, *quitCode()) << "the restart is still to come";
-    const std::vector<std::wstring> asked = fake.CallsStartingWith(L"MessageBoxW(");
-    ASSERT_EQ(1u, asked.size());
     wchar_t owner[32];
-    std::swprintf(owner, 32, L"MessageBoxW(0x%llx,", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(window)));
-    EXPECT_EQ(0u, asked[0].rfind(owner, 0)) << "owned by the dialog: " << std::string(asked[0].begin(), asked[0].end());
+    std::swprintf(owner, 32, L"0x%llx", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(window)));
+    EXPECT_EQ(std::vector<std::wstring>{owner}, fake.Args(L"MessageBoxW", L"owner")) << "asked once, by the dialog";
 }
 
 // A run that made no working directory has none to remove: closing the dialog leaves the temporary
@@ -416,7 +414,7 @@ TEST_P(UpdaterDialogWorkingDirectory, FailsTheRunAndRemovesNothing) {
     EXPECT_EQ(L"", state.workingDirectory);
     EXPECT_EQ((std::vector<std::wstring>{L"00000000-0000-0000-0000-000000000000\\", L"users-file.txt"}),
               ListTree(temp.path()));
-    EXPECT_EQ(std::vector<std::wstring>{}, fake.calls);
+    EXPECT_EQ(std::vector<Call>{}, fake.calls);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -447,7 +445,7 @@ TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     fake.holdApply = hold.get();
     ASSERT_NE(nullptr, Create());
     Press(IDOK);
-    ASSERT_TRUE(PumpUntil([&] { return !fake.statusTexts.empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return Read().status == Installing(L"a.msp", L"Server"); }));
 
     // The About box runs its own loop on this thread; a helper finds it, lets the run finish behind it, and
     // closes it once the dialog shows the outcome.
