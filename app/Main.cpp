@@ -102,6 +102,7 @@ int RunDialog(int showCommand, bool logNotCreated) {
     state.engine.packageFile = &settings.packageFile;
     state.engine.logDirectory = settings.logDirectory;
     state.engine.stringModule = settings.instanceHandle;
+    state.engine.statusFormatId = IDS_INSTALLING_UPDATE;
     ProgressDialog dialog(state);
     if (dialog.Create() == nullptr) return 1;
     ::ShowWindow(state.window, showCommand);

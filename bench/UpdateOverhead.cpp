@@ -18,6 +18,7 @@
 #include "engine/ApplyUpdates.h"
 #include "engine/InstallerText.h"
 #include "engine/PatchCatalogue.h"
+#include "res/resource.h"
 #include "package/Extraction.h"
 
 #include <windows.h>
@@ -248,12 +249,12 @@ int RunEngine(const std::wstring& updater, bool preload) {
         if (!extracting) return Fail("cannot extract on its own", updater);
     }
 
-    // Logging stays off, as in a run without -l.
+    // Logging stays off, as in a run without -l; each status line is still formatted, as the updater does.
     const corvantile::EngineContext context{preload ? LoadTimedInstaller : corvantile::LoadSystemInstaller, &package,
-                                            L"", strings};
+                                            L"", strings, IDS_INSTALLING_UPDATE};
     const Stopwatch watch;
     corvantile::UpdateOutcome outcome;
-    const int result = corvantile::ApplyUpdates(context, extractDir.c_str(), nullptr, outcome);
+    const int result = corvantile::ApplyUpdates(context, extractDir.c_str(), nullptr, nullptr, outcome);
     const double elapsed = watch.Milliseconds();
     if (result != 0) return Fail("ApplyUpdates failed", updater, static_cast<unsigned>(result));
 

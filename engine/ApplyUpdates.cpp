@@ -94,8 +94,8 @@ int RunTransaction(const TransactionInputs& run, UpdateOutcome& outcome) {
     bool rebootRequired = false;
     for (const PatchCatalogue* group : {&run.products.x64Products, &run.products.otherProducts}) {
         for (const auto& [productCode, patchIndices] : *group) {
-            if (UpdateProduct(run.services, run.directory, productCode, patchIndices, run.updateFiles,
-                              run.ownerWindow, rebootRequired, outcome.installerResult) != 0) {
+            if (UpdateProduct(run.services, run.directory, productCode, patchIndices, run.updateFiles, rebootRequired,
+                              outcome.installerResult) != 0) {
                 // Its result changes nothing: the run has failed either way.
                 (void)installer.endTransaction(MSITRANSACTIONSTATE_ROLLBACK);
                 (void)transaction.release();
@@ -130,7 +130,7 @@ int RunTransaction(const TransactionInputs& run, UpdateOutcome& outcome) {
 
 }  // namespace
 
-int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND ownerWindow,
+int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND ownerWindow, StatusLine* statusLine,
                  UpdateOutcome& outcome) {
     outcome = {};
     if (extractDir == nullptr || *extractDir == L'\0') return 1;
@@ -162,7 +162,8 @@ int ApplyUpdates(const EngineContext& context, const wchar_t* extractDir, HWND o
     const std::optional<InstalledProducts> products = FindInstalledProducts(installer, *catalogue);
     if (!products) return 1;
 
-    const ProductUpdateServices services{installer, context.logDirectory, context.stringModule};
+    const ProductUpdateServices services{installer, context.logDirectory, context.stringModule, context.statusFormatId,
+                                         statusLine};
     const TransactionInputs run{installer, services, directory, *products, updateFiles, ownerWindow};
     for (int attempt = 1;; ++attempt) {
         outcome = {};

@@ -1,4 +1,4 @@
-// Everything the engine asks of the Windows Installer, of the dialog and of the restart, as one table that
+// Everything the engine asks of the Windows Installer and of the restart, as one table that
 // is handed to it: the system's in the updater, a scripted fake in the tests.
 #pragma once
 
@@ -27,8 +27,6 @@ struct InstallerApi {
     decltype(&::MsiBeginTransactionW) beginTransaction = nullptr;
     decltype(&::MsiEndTransaction) endTransaction = nullptr;
     decltype(&::MsiCloseHandle) closeHandle = nullptr;
-    // The progress dialog's status line
-    decltype(&::SendMessageW) sendMessage = nullptr;
     // The restart question, asked only where a user can see it, and the restart
     decltype(&::GetProcessWindowStation) getProcessWindowStation = nullptr;
     decltype(&::GetUserObjectInformationW) getUserObjectInformation = nullptr;

@@ -35,7 +35,6 @@ std::optional<InstallerApi> LoadFromSystemDirectory() {
     if (!resolved) return std::nullopt;
     (void)msi.release();
     // user32, advapi32 and kernel32 are known DLLs, always taken from the system directory.
-    installer.sendMessage = &::SendMessageW;
     installer.getProcessWindowStation = &::GetProcessWindowStation;
     installer.getUserObjectInformation = &::GetUserObjectInformationW;
     installer.messageBox = &::MessageBoxW;

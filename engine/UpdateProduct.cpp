@@ -5,8 +5,6 @@
 #include "engine/InstallerResult.h"
 #include "engine/InstallerText.h"
 #include "engine/PatchOrder.h"
-#include "res/resource.h"
-#include "ui/Notifications.h"
 
 #include <vector>
 
@@ -27,7 +25,7 @@ std::wstring DisplayName(const InstallerApi& installer, const std::wstring& prod
 // Installer's result.
 UINT ApplyPatch(const ProductUpdateServices& services, const std::wstring& productCode,
                 const std::wstring& displayName, const std::wstring& patchPath, const std::wstring& fileName,
-                HWND ownerWindow, bool& rebootRequired) {
+                bool& rebootRequired) {
     const InstallerApi& installer = services.installer;
     if (!services.logDirectory.empty()) {
         const std::wstring installerLog = services.logDirectory + fileName + L' ' + productCode + L".log";
@@ -35,14 +33,12 @@ UINT ApplyPatch(const ProductUpdateServices& services, const std::wstring& produ
     }
 
     wchar_t format[kStringChars];
-    if (::LoadStringW(services.stringModule, IDS_INSTALLING_UPDATE, format, kStringChars) <= 0) format[0] = L'\0';
+    if (::LoadStringW(services.stringModule, services.statusFormatId, format, kStringChars) <= 0) format[0] = L'\0';
     wchar_t status[kFormattedChars];
     // A text too long for the buffer is cut to fit, in the log and in the dialog alike.
     (void)FormatBounded(status, kFormattedChars, format, fileName.c_str(), displayName.c_str());
     WriteLog(status);
-    if (ownerWindow != nullptr) {
-        installer.sendMessage(ownerWindow, UM_STATUS_TEXT, reinterpret_cast<WPARAM>(status), 0);
-    }
+    if (services.statusLine != nullptr) services.statusLine->Show(status);
 
     const UINT result = installer.applyPatch(patchPath.c_str(), nullptr, INSTALLTYPE_DEFAULT, kApplyCommandLine);
     switch (ClassifyInstallerResult(result)) {
@@ -66,8 +62,7 @@ UINT ApplyPatch(const ProductUpdateServices& services, const std::wstring& produ
 
 int UpdateProduct(const ProductUpdateServices& services, const std::wstring& extractDir,
                   const std::wstring& productCode, const PatchIndexList& patchIndices,
-                  const UpdateFileList& updateFiles, HWND ownerWindow, bool& rebootRequired,
-                  std::uint32_t& installerResult) {
+                  const UpdateFileList& updateFiles, bool& rebootRequired, std::uint32_t& installerResult) {
     if (patchIndices.empty()) return 0;
     const InstallerApi& installer = services.installer;
 
@@ -113,7 +108,7 @@ int UpdateProduct(const ProductUpdateServices& services, const std::wstring& ext
     installer.setInternalUI(INSTALLUILEVEL_NONE, nullptr);
     for (const std::size_t i : applicationOrder) {
         const UINT applied =
-            ApplyPatch(services, productCode, displayName, patchPaths[i], fileNames[i], ownerWindow, rebootRequired);
+            ApplyPatch(services, productCode, displayName, patchPaths[i], fileNames[i], rebootRequired);
         if (applied != kInstallerSuccess) {
             installerResult = applied;
             return 1;

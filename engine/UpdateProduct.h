@@ -3,6 +3,7 @@
 
 #include "engine/InstallerApi.h"
 #include "engine/PatchCatalogue.h"
+#include "engine/StatusLine.h"
 #include "package/Extraction.h"
 
 #include <windows.h>
@@ -13,11 +14,14 @@
 namespace corvantile {
 
 // What UpdateProduct uses besides its arguments: the run's Installer, the Installer log directory (ending
-// with a backslash, or empty when logging is off) and the module holding the status line's text.
+// with a backslash, or empty when logging is off), the module and string that format the status line, and
+// where it is shown (nowhere when null).
 struct ProductUpdateServices {
     const InstallerApi& installer;
     const std::wstring& logDirectory;
     HINSTANCE stringModule;
+    UINT statusFormatId;
+    StatusLine* statusLine;
 };
 
 // Asks the Installer which of the patches apply to the product and in which order, and applies them. Sets
@@ -26,7 +30,7 @@ struct ProductUpdateServices {
 // failing call's result in installerResult.
 [[nodiscard]] int UpdateProduct(const ProductUpdateServices& services, const std::wstring& extractDir,
                                 const std::wstring& productCode, const PatchIndexList& patchIndices,
-                                const UpdateFileList& updateFiles, HWND ownerWindow, bool& rebootRequired,
+                                const UpdateFileList& updateFiles, bool& rebootRequired,
                                 std::uint32_t& installerResult);
 
 }  // namespace corvantile

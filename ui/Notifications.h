@@ -1,5 +1,5 @@
-// The notifications that the updater thread and the engine send to the progress dialog, always with
-// SendMessageW, so that the sender waits until the dialog has handled them.
+// The notifications that the updater thread sends to the progress dialog, for itself and for the engine's
+// status line, always with SendMessageW, so that the sender waits until the dialog has handled them.
 #pragma once
 
 #include <windows.h>

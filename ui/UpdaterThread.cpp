@@ -26,6 +26,18 @@ std::wstring NewGuidText(const WorkingDirectoryCalls& calls) {
     return std::wstring(reinterpret_cast<const wchar_t*>(text.get()));
 }
 
+// The dialog's status line, shown by the dialog's own thread before the send returns.
+class DialogStatusLine final : public StatusLine {
+public:
+    explicit DialogStatusLine(HWND dialog) noexcept : dialog_(dialog) {}
+    void Show(const wchar_t* text) override {
+        ::SendMessageW(dialog_, UM_STATUS_TEXT, reinterpret_cast<WPARAM>(text), 0);
+    }
+
+private:
+    HWND dialog_;
+};
+
 unsigned __stdcall UpdaterThreadProc(void* argument) {
     DialogState& state = *static_cast<DialogState*>(argument);
     // The worker never touches a control: it only sends notifications, and waits until each is handled.
@@ -37,8 +49,9 @@ unsigned __stdcall UpdaterThreadProc(void* argument) {
     }
     // Recorded only once made by this run: the dialog deletes what it names when it closes.
     state.workingDirectory = directory;
+    DialogStatusLine statusLine(state.window);
     UpdateOutcome outcome;
-    const int result = ApplyUpdates(state.engine, directory.c_str(), state.window, outcome);
+    const int result = ApplyUpdates(state.engine, directory.c_str(), state.window, &statusLine, outcome);
     state.exitCode = UpdateExitCode(result, outcome);
     ::SendMessageW(state.window, result == 0 ? UM_UPDATE_SUCCEEDED : UM_UPDATE_FAILED, 0, 0);
     return 0;

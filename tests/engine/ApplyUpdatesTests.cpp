@@ -1,6 +1,7 @@
 // The engine against a scripted Installer: the calls, arguments, order, log lines and results of a run.
 #include "engine/ApplyUpdates.h"
 
+#include "res/resource.h"
 #include "tests/engine/FakeInstaller.h"
 #include "tests/package/PackageTestSupport.h"
 #include "tests/support/SystemTexts.h"
@@ -76,7 +77,7 @@ Call EnableLog(const std::wstring& path) {
     return Call(L"MsiEnableLogW", L"0x1000", path, L"0");
 }
 Call Status(const std::wstring& fileName, const std::wstring& productName) {
-    return Call(L"SendMessageW", L"0x1234", L"0x8003", Installing(fileName, productName), L"0");
+    return Call(L"ShowStatus", Installing(fileName, productName));
 }
 Call Apply(const std::wstring& fileName) {
     return Call(L"MsiApplyPatchW", L"<dir>\\" + fileName, L"null", L"0", L"REINSTALL=ALL REINSTALLMODE=omus");
@@ -126,12 +127,15 @@ protected:
         CraftedUpdater updater(scratch_.path(), package);
         EXPECT_TRUE(updater.headerRead());
         fake.extractDir = scratch_ / L"work";
-        const EngineContext context{&FakeInstaller::Load, &updater.package(), logDirectory, strings};
+        const EngineContext context{&FakeInstaller::Load, &updater.package(), logDirectory, strings,
+                                    IDS_INSTALLING_UPDATE};
         const LogCapture log;
         fake.RecordLogLines();
         RunOutcome outcome;
         UpdateOutcome updateOutcome;
-        outcome.result = ApplyUpdates(context, fake.extractDir.c_str(), owner, updateOutcome);
+        // The status line and the restart question's owner are the dialog's: both or neither.
+        outcome.result = ApplyUpdates(context, fake.extractDir.c_str(), owner, owner != nullptr ? &fake : nullptr,
+                                      updateOutcome);
         outcome.exitCode = UpdateExitCode(outcome.result, updateOutcome);
         outcome.log = log.Lines();
         return outcome;
@@ -155,11 +159,12 @@ private:
 TEST_F(Engine, NullOrEmptyDirectoryDoesNothing) {
     Patch(L"a.msp", L"{A}");
     CraftedUpdater updater(scratch().path(), BuildPackage(files()));
-    const EngineContext context{&FakeInstaller::Load, &updater.package(), L"", UpdaterStrings()};
+    const EngineContext context{&FakeInstaller::Load, &updater.package(), L"", UpdaterStrings(),
+                                IDS_INSTALLING_UPDATE};
     const LogCapture log;
     UpdateOutcome outcome;
-    EXPECT_EQ(1, ApplyUpdates(context, nullptr, kOwner, outcome));
-    EXPECT_EQ(1, ApplyUpdates(context, L"", kOwner, outcome));
+    EXPECT_EQ(1, ApplyUpdates(context, nullptr, kOwner, &fake, outcome));
+    EXPECT_EQ(1, ApplyUpdates(context, L"", kOwner, &fake, outcome));
     EXPECT_EQ(1u, UpdateExitCode(1, outcome));
     EXPECT_EQ(Lines{}, log.Lines());
     EXPECT_EQ(Calls{}, fake.calls);
@@ -172,7 +177,7 @@ TEST_F(Engine, InstallerThatCannotBeLoadedStopsBeforeExtraction) {
                                 UpdaterStrings()};
     const LogCapture log;
     UpdateOutcome outcome;
-    EXPECT_EQ(1, ApplyUpdates(context, (scratch() / L"work").c_str(), kOwner, outcome));
+    EXPECT_EQ(1, ApplyUpdates(context, (scratch() / L"work").c_str(), kOwner, &fake, outcome));
     EXPECT_EQ(1u, UpdateExitCode(1, outcome));
     EXPECT_EQ(Lines{L"Failed to load the Windows Installer."}, log.Lines());
     EXPECT_FALSE(PathExists(scratch() / L"work"));
@@ -372,7 +377,7 @@ TEST_F(Engine, AppliesByOrderValueThenArrayOrderSkippingTheRest) {
               outcome.log);
     EXPECT_EQ((Lines{Installing(L"p1.msp", L"Name of {A}"), Installing(L"p0.msp", L"Name of {A}"),
                      Installing(L"p3.msp", L"Name of {A}"), Installing(L"p5.msp", L"Name of {A}")}),
-              fake.Args(L"SendMessageW", L"text"));
+              fake.Args(L"ShowStatus", L"text"));
     EXPECT_EQ(Calls{kNoUi}, fake.Calls({L"MsiSetInternalUI"}));
     EXPECT_EQ((Calls{EnableLog(L"C:\\logs\\p1.msp {A}.log"), EnableLog(L"C:\\logs\\p0.msp {A}.log"),
                      EnableLog(L"C:\\logs\\p3.msp {A}.log"), EnableLog(L"C:\\logs\\p5.msp {A}.log")}),
@@ -393,7 +398,7 @@ TEST_F(Engine, ProductWithNothingToApplyIsNoFailure) {
     // patch.
     EXPECT_EQ((Calls{Sequence(L"{1}", {L"a.msp", L"b.msp"}), Sequence(L"{2}", {L"a.msp"}), kNoUi,
                      Status(L"a.msp", L"Name of {2}"), Apply(L"a.msp")}),
-              fake.Calls({L"MsiDeterminePatchSequenceW", L"MsiSetInternalUI", L"SendMessageW", L"MsiApplyPatchW"}));
+              fake.Calls({L"MsiDeterminePatchSequenceW", L"MsiSetInternalUI", L"ShowStatus", L"MsiApplyPatchW"}));
 }
 
 struct NameCase {
@@ -414,7 +419,7 @@ TEST_P(EngineDisplayName, IsTheInstalledNameAsReadElseTheProductCode) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ(OrderLine(GetParam().shown), outcome.log.at(2));
-    EXPECT_EQ(Lines{Installing(L"a.msp", GetParam().shown)}, fake.Args(L"SendMessageW", L"text"));
+    EXPECT_EQ(Lines{Installing(L"a.msp", GetParam().shown)}, fake.Args(L"ShowStatus", L"text"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -433,7 +438,7 @@ TEST_F(Engine, MissingStatusStringGivesAnEmptyStatusLine) {
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), L"", kSucceeded, kCommitted}),
               outcome.log);
-    EXPECT_EQ(Lines{L""}, fake.Args(L"SendMessageW", L"text"));
+    EXPECT_EQ(Lines{L""}, fake.Args(L"ShowStatus", L"text"));
 }
 
 // Each line is written before the call it announces, so that a call that hangs or crashes follows its line.
@@ -543,7 +548,7 @@ TEST_F(Engine, LongStatusTextIsCutToFitInLogAndDialog) {
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
     const std::wstring expected = Installing(fileName, std::wstring(400, L'n')).substr(0, 511);
-    EXPECT_EQ(Lines{expected}, fake.Args(L"SendMessageW", L"text"));
+    EXPECT_EQ(Lines{expected}, fake.Args(L"ShowStatus", L"text"));
     EXPECT_EQ(expected, outcome.log.at(3));
 }
 
@@ -670,7 +675,7 @@ TEST_P(EngineRestart, AsksAndRestartsOnlyAsTheOutcomeRequires) {
     EXPECT_EQ(expectedTail, Lines(outcome.log.end() - expectedTail.size(), outcome.log.end()));
     EXPECT_EQ(c.restartCalls, After(fake.calls, kCommit));
     // Without a window nothing is sent either; the log still names each patch.
-    EXPECT_EQ(c.withOwner ? 2u : 0u, fake.Calls({L"SendMessageW"}).size());
+    EXPECT_EQ(c.withOwner ? 2u : 0u, fake.Calls({L"ShowStatus"}).size());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -70,7 +70,7 @@ const std::map<std::wstring_view, std::vector<std::wstring_view>> kParameters = 
     {L"MsiBeginTransactionW", {L"name", L"attributes"}},
     {L"MsiEndTransaction", {L"state"}},
     {L"MsiCloseHandle", {L"handle"}},
-    {L"SendMessageW", {L"window", L"message", L"text", L"lParam"}},
+    {L"ShowStatus", {L"text"}},
     {L"GetProcessWindowStation", {}},
     {L"GetUserObjectInformationW", {L"object", L"index", L"bytes"}},
     {L"MessageBoxW", {L"owner", L"text", L"caption", L"type"}},
@@ -273,12 +273,6 @@ FakeInstaller::FakeInstaller() {
         }
         return ERROR_SUCCESS;
     };
-    table_.sendMessage = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-        const auto* text = reinterpret_cast<const wchar_t*>(wParam);
-        FakeInstaller& fake =
-            Fake().Record(L"SendMessageW", {Window(window), Hex(message), Text(text), std::to_wstring(lParam)});
-        return fake.forwardMessages ? ::SendMessageW(window, message, wParam, lParam) : 0;
-    };
     table_.getProcessWindowStation = []() -> HWINSTA {
         Fake().Record(L"GetProcessWindowStation", {});
         return kFakeStation;
@@ -375,6 +369,8 @@ std::vector<std::wstring> FakeInstaller::Args(std::wstring_view function, std::w
     for (const Call& call : Calls({function})) values.push_back(call.Arg(parameter));
     return values;
 }
+
+void FakeInstaller::Show(const wchar_t* text) { Record(L"ShowStatus", {Text(text)}); }
 
 std::vector<std::wstring> FakeInstaller::HandleFaults() const {
     std::vector<std::wstring> faults = handleFaults_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/InstallerApi.h"
+#include "engine/StatusLine.h"
 #include "tests/package/PackageTestSupport.h"
 
 #include <windows.h>
@@ -73,7 +74,7 @@ struct FakeProduct {
     std::vector<FakeSequence> sequence;
 };
 
-class FakeInstaller {
+class FakeInstaller final : public StatusLine {
 public:
     FakeInstaller();
     ~FakeInstaller();
@@ -99,8 +100,6 @@ public:
     BOOL openTokenResult = TRUE;
     BOOL lookupPrivilegeResult = TRUE;
     BOOL exitWindowsResult = TRUE;
-    // Passes each SendMessageW on to the real window as well, for tests with a real dialog.
-    bool forwardMessages = false;
     // When set, every MsiApplyPatchW waits until this event is signalled: holds a run in progress.
     HANDLE holdApply = nullptr;
     // The directory whose paths the record shows as "<dir>".
@@ -120,6 +119,9 @@ public:
     // handle that was not open, a transaction handle closed after its end, a transaction ended twice or begun
     // while another was open, and a template asked for without a buffer or as a number or a time.
     [[nodiscard]] std::vector<std::wstring> HandleFaults() const;
+
+    // The dialog's status line, recorded as a call "ShowStatus(text)".
+    void Show(const wchar_t* text) override;
 
 private:
     // What a summary handle's template property gives.

@@ -16,6 +16,7 @@
 #include <commctrl.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cwchar>
 #include <functional>
@@ -86,7 +87,6 @@ protected:
             return ::InitCommonControlsEx(&init) != FALSE;
         }();
         ASSERT_TRUE(controls);
-        fake.forwardMessages = true;
         fake.patches[L"a.msp"].targets = L"{A}";
         fake.products[L"{A}"].installedName = L"Server";
         updater_.emplace(scratch_.path(), BuildPackage({{L"a.msp", PatchLikeData(100, 1)}}));
@@ -94,7 +94,8 @@ protected:
         state.instanceHandle = ::GetModuleHandleW(nullptr);
         state.productName = kProductName;
         state.productVersion = kProductVersion;
-        state.engine = EngineContext{&FakeInstaller::Load, &updater_->package(), L"", state.instanceHandle};
+        state.engine = EngineContext{&FakeInstaller::Load, &updater_->package(), L"", state.instanceHandle,
+                                     IDS_INSTALLING_UPDATE};
     }
 
     void TearDown() override {
@@ -289,25 +290,6 @@ TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
     EXPECT_EQ(1, *quitCode());
 }
 
-TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
-    state.unattended = true;
-    ASSERT_NE(nullptr, Create());
-    EXPECT_NE(DialogPhase::Ready, phase()) << "started before the window is shown";
-    ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(0, *quitCode());
-    EXPECT_FALSE(::IsWindow(dialog()));
-    EXPECT_EQ(std::vector<std::wstring>{Installing(L"a.msp", L"Server")}, fake.Args(L"SendMessageW", L"text"));
-}
-
-TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
-    state.logNotCreated = true;
-    ASSERT_NE(nullptr, Create());
-    EXPECT_EQ(kLogNotCreated, Read().status);
-    Press(IDOK);
-    ASSERT_TRUE(PumpUntilFinished());
-    EXPECT_EQ(kFinished, Read().status);
-}
-
 // Every text the status line was given on this thread, including those a silent run shows only for the moment
 // before it closes.
 class StatusLineRecorder {
@@ -330,6 +312,27 @@ private:
     static inline std::vector<std::wstring> texts_;
     HHOOK hook_;
 };
+
+TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
+    state.unattended = true;
+    const StatusLineRecorder recorder;
+    ASSERT_NE(nullptr, Create());
+    EXPECT_NE(DialogPhase::Ready, phase()) << "started before the window is shown";
+    ASSERT_TRUE(PumpUntilQuit());
+    EXPECT_EQ(0, *quitCode());
+    EXPECT_FALSE(::IsWindow(dialog()));
+    EXPECT_EQ(1, std::count(recorder.texts().begin(), recorder.texts().end(), Installing(L"a.msp", L"Server")));
+}
+
+TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
+    state.logNotCreated = true;
+    ASSERT_NE(nullptr, Create());
+    EXPECT_EQ(kLogNotCreated, Read().status);
+    Press(IDOK);
+    ASSERT_TRUE(PumpUntilFinished());
+    EXPECT_EQ(kFinished, Read().status);
+}
+
 
 TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
     struct Case {

@@ -12,7 +12,7 @@
 #include "tests/engine/installer/Fixtures.h"
 #include "tests/package/PackageTestSupport.h"
 #include "tests/support/SystemTexts.h"
-#include "ui/Notifications.h"
+#include "res/resource.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -53,35 +53,11 @@ std::string FileText(const std::wstring& path) {
     return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
 }
 
-// A message-only window that keeps the status texts it is sent, as the progress dialog shows them.
-class StatusRecorder {
+// Keeps the status texts that the engine shows, as the progress dialog would show them.
+class StatusRecorder final : public StatusLine {
 public:
-    StatusRecorder() {
-        WNDCLASSW windowClass{};
-        windowClass.lpfnWndProc = &Procedure;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"CorvantileStatusRecorder";
-        RegisterClassW(&windowClass);
-        window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  windowClass.hInstance, nullptr);
-        texts().clear();
-    }
-    ~StatusRecorder() { DestroyWindow(window_); }
-    [[nodiscard]] HWND window() const { return window_; }
-    static Lines& texts() {
-        static Lines recorded;
-        return recorded;
-    }
-
-private:
-    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        if (message == UM_STATUS_TEXT) {
-            texts().push_back(reinterpret_cast<const wchar_t*>(wParam));
-            return 0;
-        }
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    HWND window_ = nullptr;
+    void Show(const wchar_t* text) override { texts.push_back(text); }
+    Lines texts;
 };
 
 struct RealRun {
@@ -95,7 +71,7 @@ struct RealRun {
 // what the tool refuses to pack.
 class EngineWithInstaller : public ::testing::Test {
 protected:
-    RealRun Run(const std::vector<std::wstring>& patchFiles, HWND owner, bool logging = true) {
+    RealRun Run(const std::vector<std::wstring>& patchFiles, StatusLine* statusLine, bool logging = true) {
         const std::wstring updater = scratch_ / L"Update.exe";
         const std::wstring stub = blackbox::BuiltUpdaterPath();
         blackbox::LaunchRequest pack;
@@ -105,10 +81,10 @@ protected:
         for (const std::wstring& file : patchFiles) pack.arguments.push_back(Fixtures::Get().directory() + L"\\" + file);
         const blackbox::ProcessRun packed = blackbox::RunAndProbe(pack);
         EXPECT_TRUE(packed.Finished() && packed.exitCode == 0) << packed.Describe();
-        return RunUpdater(updater, owner, logging);
+        return RunUpdater(updater, statusLine, logging);
     }
 
-    RealRun RunPackedByHand(const std::vector<std::wstring>& files, HWND owner) {
+    RealRun RunPackedByHand(const std::vector<std::wstring>& files, StatusLine* statusLine) {
         std::vector<UpdateFile> updateFiles;
         for (const std::wstring& file : files) {
             const std::optional<Bytes> data = ReadFileBytes(Fixtures::Get().directory() + L"\\" + file);
@@ -117,10 +93,10 @@ protected:
         }
         const std::wstring updater = scratch_ / L"Update.exe";
         EXPECT_TRUE(blackbox::MakeUpdater(updater, BuildPackage(updateFiles)));
-        return RunUpdater(updater, owner, true);
+        return RunUpdater(updater, statusLine, true);
     }
 
-    RealRun RunUpdater(const std::wstring& updater, HWND owner, bool logging) {
+    RealRun RunUpdater(const std::wstring& updater, StatusLine* statusLine, bool logging) {
         const std::wstring stub = blackbox::BuiltUpdaterPath();
 
         const std::optional<Bytes> image = ReadFileBytes(updater);
@@ -140,10 +116,11 @@ protected:
         }
         const HINSTANCE strings = LoadLibraryExW(stub.c_str(), nullptr,
                                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        const EngineContext context{LoadSystemInstaller, &package, run.logDirectory, strings};
+        const EngineContext context{LoadSystemInstaller, &package, run.logDirectory, strings, IDS_INSTALLING_UPDATE};
         const LogCapture log;
         UpdateOutcome outcome;
-        run.result = ApplyUpdates(context, (scratch_ / L"work").c_str(), owner, outcome);
+        // No window: no restart question is asked.
+        run.result = ApplyUpdates(context, (scratch_ / L"work").c_str(), nullptr, statusLine, outcome);
         run.exitCode = UpdateExitCode(run.result, outcome);
         run.log = log.Lines();
         FreeLibrary(strings);
@@ -168,15 +145,15 @@ protected:
 TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
     const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
     const std::wstring x86 = Fixtures::Get()["/products/x86/name"];
-    const StatusRecorder status;
+    StatusRecorder status;
     // In table order the x86 patch comes first; the x64 product is still updated first.
-    const RealRun run = Run({L"PatchX86.msp", L"PatchX64.msp"}, status.window());
+    const RealRun run = Run({L"PatchX86.msp", L"PatchX64.msp"}, &status);
     EXPECT_EQ(0, run.result);
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded,
                      OrderLine(x86), Installing(L"PatchX86.msp", x86), kSucceeded, kCommitted}),
               run.log);
-    EXPECT_EQ((Lines{Installing(L"PatchX64.msp", x64), Installing(L"PatchX86.msp", x86)}), StatusRecorder::texts());
+    EXPECT_EQ((Lines{Installing(L"PatchX64.msp", x64), Installing(L"PatchX86.msp", x86)}), status.texts);
     EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
     EXPECT_EQ(Fact("/patches/PatchX86.msp/contents/x86"), InstalledText("x86"));
     EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchX64.msp/code")},
