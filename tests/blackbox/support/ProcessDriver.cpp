@@ -233,17 +233,16 @@ bool ProcessDriver::Running() const {
 }
 
 HWND ProcessDriver::WaitForProgressDialog(DWORD timeoutMilliseconds) {
-    return WaitForDialog(IsProgressDialog, timeoutMilliseconds);
+    return WaitForWindow([this] { return FindDialog(processId_, IsProgressDialog); }, timeoutMilliseconds);
 }
 
 HWND ProcessDriver::WaitForDialog(const std::wstring& caption, DWORD timeoutMilliseconds) {
-    return WaitForDialog([&caption](HWND window) { return Text(window) == caption; }, timeoutMilliseconds);
+    return WaitForWindow([&] { return FindDialog(processId_, caption); }, timeoutMilliseconds);
 }
 
-HWND ProcessDriver::WaitForDialog(const std::function<bool(HWND)>& matches, DWORD timeoutMilliseconds) {
+HWND ProcessDriver::WaitForWindow(const std::function<HWND()>& find, DWORD timeoutMilliseconds) {
     HWND found = nullptr;
-    WaitUntil([&] { return (found = FindDialog(processId_, matches)) != nullptr || !Running(); },
-              timeoutMilliseconds);
+    WaitUntil([&] { return (found = find()) != nullptr || !Running(); }, timeoutMilliseconds);
     return found;
 }
 

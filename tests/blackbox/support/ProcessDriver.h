@@ -118,7 +118,8 @@ public:
     [[nodiscard]] std::string Describe() const;
 
 private:
-    HWND WaitForDialog(const std::function<bool(HWND)>& matches, DWORD timeoutMilliseconds);
+    // What `find` finds once it finds it; nullptr after the timeout, or when the process ended first.
+    HWND WaitForWindow(const std::function<HWND()>& find, DWORD timeoutMilliseconds);
     void Record();
     void StopRecorder();
 
