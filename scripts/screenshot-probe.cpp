@@ -12,6 +12,9 @@
 //                                                   or a text does not fit its control
 //
 // Every wait gives up after 60 s (exit code 2); a dialog or control that does not exist gives exit code 1.
+// It finds, reads and presses windows with the black-box tests' driver.
+#include "tests/blackbox/support/ProcessDriver.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -23,50 +26,7 @@
 
 namespace {
 
-constexpr DWORD kWaitMilliseconds = 60'000;
-constexpr DWORD kPollMilliseconds = 20;
-
-std::wstring TextOf(HWND window) {
-    wchar_t text[512] = {};
-    DWORD_PTR copied = 0;
-    if (::SendMessageTimeoutW(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                              2000, &copied) == 0) {
-        return {};
-    }
-    return text;
-}
-
-struct Search {
-    const wchar_t* caption;
-    HWND found;
-};
-
-BOOL CALLBACK MatchDialog(HWND window, LPARAM context) {
-    auto& search = *reinterpret_cast<Search*>(context);
-    wchar_t className[16] = {};
-    ::GetClassNameW(window, className, static_cast<int>(std::size(className)));
-    if (std::wstring(className) != L"#32770" || !::IsWindowVisible(window)) return TRUE;
-    if (TextOf(window) != search.caption) return TRUE;
-    search.found = window;
-    return FALSE;
-}
-
-HWND FindDialog(const wchar_t* caption) {
-    Search search{caption, nullptr};
-    ::EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-// Polls the condition until it holds or the wait is over.
-template <typename Condition>
-bool WaitFor(Condition condition) {
-    const ULONGLONG end = ::GetTickCount64() + kWaitMilliseconds;
-    while (!condition()) {
-        if (::GetTickCount64() >= end) return false;
-        ::Sleep(kPollMilliseconds);
-    }
-    return true;
-}
+using namespace corvantile::blackbox;
 
 // What the dialog's template says about its size and font.
 struct DialogTemplate {
@@ -122,13 +82,10 @@ BOOL CALLBACK MatchTemplate(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR 
 DialogTemplate TemplateOf(HWND dialog, const wchar_t* caption) {
     DWORD processId = 0;
     ::GetWindowThreadProcessId(dialog, &processId);
-    const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) return {};
+    const corvantile::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     wchar_t path[MAX_PATH] = {};
     DWORD length = MAX_PATH;
-    const BOOL named = ::QueryFullProcessImageNameW(process, 0, path, &length);
-    ::CloseHandle(process);
-    if (!named) return {};
+    if (!process || !::QueryFullProcessImageNameW(process.get(), 0, path, &length)) return {};
     const HMODULE image = ::LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (image == nullptr) return {};
     TemplateSearch search{caption, {}};
@@ -198,7 +155,7 @@ int CheckLayout(HWND dialog, const wchar_t* caption) {
             std::printf(" OUTSIDE the client area");
             ++faults;
         }
-        const std::wstring text = TextOf(control);
+        const std::wstring text = Text(control);
         const LONG style = ::GetWindowLongW(control, GWL_STYLE);
         const bool isStatic = _wcsicmp(className, L"Static") == 0;
         const bool isButton = _wcsicmp(className, L"Button") == 0;
@@ -246,13 +203,11 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argv[1];
     const wchar_t* caption = argv[2];
 
-    if (command == L"wait-gone") {
-        if (!WaitFor([&] { return FindDialog(caption) == nullptr; })) return 2;
-        return 0;
-    }
+    // Windows of any process: the probe did not start the program it drives.
+    if (command == L"wait-gone") return WaitUntil([&] { return FindDialog(0, caption) == nullptr; }) ? 0 : 2;
 
     HWND dialog = nullptr;
-    if (!WaitFor([&] { return (dialog = FindDialog(caption)) != nullptr; })) {
+    if (!WaitUntil([&] { return (dialog = FindDialog(0, caption)) != nullptr; })) {
         std::fprintf(stderr, "no visible dialog '%ls'\n", caption);
         return 2;
     }
@@ -268,7 +223,7 @@ int wmain(int argc, wchar_t** argv) {
         if (control == nullptr) return 1;
         const std::wstring prefix = argv[4];
         std::wstring text;
-        if (!WaitFor([&] { return (text = TextOf(control)).compare(0, prefix.size(), prefix) == 0; })) {
+        if (!WaitUntil([&] { return (text = Text(control)).compare(0, prefix.size(), prefix) == 0; })) {
             std::fprintf(stderr, "the text stayed '%ls'\n", text.c_str());
             return 2;
         }
@@ -276,17 +231,13 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"press" && argc == 4) {
-        const int id = static_cast<int>(std::wcstol(argv[3], nullptr, 10));
-        const HWND button = ::GetDlgItem(dialog, id);
-        if (button == nullptr) return 1;
-        const WPARAM clicked = MAKEWPARAM(id, BN_CLICKED);
-        return ::PostMessageW(dialog, WM_COMMAND, clicked, reinterpret_cast<LPARAM>(button)) ? 0 : 1;
+        return Press(dialog, static_cast<int>(std::wcstol(argv[3], nullptr, 10))) ? 0 : 1;
     }
     if (command == L"layout" && argc == 3) {
         return CheckLayout(dialog, caption);
     }
     if (command == L"syscommand" && argc == 4) {
-        return ::PostMessageW(dialog, WM_SYSCOMMAND, std::wcstoul(argv[3], nullptr, 10), 0) ? 0 : 1;
+        return SystemCommand(dialog, std::wcstoul(argv[3], nullptr, 10)) ? 0 : 1;
     }
     return Usage();
 }

@@ -32,6 +32,8 @@ images="$root/docs/images"
 installer_build="$root/build/mingw/tests/engine/installer"
 baseline="$installer_build/baseline-prefix"
 pack="$root/build/native/bin/corvantile-pack"
+# Built with the tests (static, like every program of the tree), so that it runs in any prefix copy.
+probe_exe="$root/build/mingw/bin/screenshot-probe.exe"
 # Each patch writes this many MiB into the product, so that the dialog stays in its running state long
 # enough for a screenshot.
 payload_mib=${PAYLOAD_MIB:-96}
@@ -69,9 +71,8 @@ if [ ! -f "$work/payload/PatchX64.msp" ] || [ ! -f "$work/payload/PatchX86.msp" 
   echo "$payload_mib" >"$work/payload/mib"
 fi
 
-echo "== Building the probe and packing the updater"
-x86_64-w64-mingw32-g++-posix -std=c++20 -Os -s -static -municode -o "$work/screenshot-probe.exe" \
-  scripts/screenshot-probe.cpp -lgdi32
+echo "== Packing the updater"
+[ -f "$probe_exe" ] || { echo "no $probe_exe: build the mingw tree first" >&2; exit 1; }
 rm -f "$work/Update.exe"
 "$pack" build --stub build/mingw/bin/CorvantileUpdater.exe --name "Example Server 10" --version 2.0.0.100 \
   --output "$work/Update.exe" "$work/payload/PatchX64.msp" "$work/payload/PatchX86.msp" >/dev/null
@@ -91,7 +92,7 @@ echo "Display $DISPLAY"
 probe() {
   local out err rc=0
   out=$(mktemp) err=$(mktemp)
-  wine "$work/screenshot-probe.exe" "$@" </dev/null >"$out" 2>"$err" || rc=$?
+  wine "$probe_exe" "$@" </dev/null >"$out" 2>"$err" || rc=$?
   tr -d '\r' <"$out"
   tr -d '\r' <"$err" >&2
   rm -f "$out" "$err"

@@ -4,10 +4,6 @@
 
 namespace corvantile::blackbox {
 
-void PrintTo(const MessageBoxRecord& box, std::ostream* out) {
-    *out << "{caption \"" << Narrow(box.caption) << "\", text \"" << Narrow(box.text) << "\"}";
-}
-
 void UpdaterTest::SetUp() {
     ASSERT_TRUE(FileExists(BuiltUpdaterPath())) << "the updater is not beside the test program: "
                                                  << Narrow(BuiltUpdaterPath());

@@ -2,7 +2,7 @@
 // "app" and the child's working directory "work", and helpers to run it and look at what it left.
 #pragma once
 
-#include "tests/blackbox/support/ProcessProbe.h"
+#include "tests/blackbox/support/ProcessDriver.h"
 #include "tests/blackbox/support/UpdaterBuilder.h"
 #include "tests/support/Files.h"
 #include "tests/support/LogReader.h"
@@ -22,15 +22,6 @@ using namespace texts;
 
 inline constexpr wchar_t kLogFileName[] = L"CorvantileUpdater.log";
 inline constexpr wchar_t kUpdaterFileName[] = L"CorvantileUpdater.exe";
-
-void PrintTo(const MessageBoxRecord& box, std::ostream* out);
-
-// Text in gtest messages.
-inline std::string Show(const std::vector<std::wstring>& lines) {
-    std::string shown;
-    for (const std::wstring& line : lines) shown += "\n  " + Narrow(line);
-    return shown.empty() ? " (none)" : shown;
-}
 
 class UpdaterTest : public ::testing::Test {
 protected:

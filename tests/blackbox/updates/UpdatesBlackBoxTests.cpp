@@ -5,7 +5,7 @@
 // the installed files, and what stays behind in the temporary directory.
 #include "CorvantileVersion.h"
 #include "res/resource.h"
-#include "tests/blackbox/support/DialogDriver.h"
+#include "tests/blackbox/support/ProcessDriver.h"
 #include "tests/blackbox/support/UpdaterBuilder.h"
 #include "tests/engine/installer/Fixtures.h"
 #include "tests/support/LogReader.h"
@@ -29,21 +29,11 @@
 
 namespace corvantile::blackbox {
 
-void PrintTo(const MessageBoxRecord& box, std::ostream* out) {
-    *out << "{caption \"" << Narrow(box.caption) << "\", text \"" << Narrow(box.text) << "\"}";
-}
-
 namespace {
 
 using fixtures::Fixtures;
 using namespace texts;
 using Lines = std::vector<std::wstring>;
-
-std::string Show(const Lines& lines) {
-    std::string shown;
-    for (const std::wstring& line : lines) shown += "\n  " + Narrow(line);
-    return shown.empty() ? " (none)" : shown;
-}
 
 // The lines that name a fixture product ("x64", "x86").
 std::wstring Installing(const std::wstring& file, const std::string& product) {
@@ -111,9 +101,9 @@ protected:
     }
 
     // The runner: starts the updater with these arguments in the scratch directory, to be driven by the test.
-    std::unique_ptr<DialogDriver> Start(const std::wstring& updater, const std::vector<std::wstring>& arguments,
-                                        const EnvironmentChanges& environment = {}) {
-        auto driver = std::make_unique<DialogDriver>(LaunchRequest{updater, arguments, scratch_.path()}, environment);
+    std::unique_ptr<ProcessDriver> Start(const std::wstring& updater, const std::vector<std::wstring>& arguments,
+                                         const EnvironmentChanges& environment = {}) {
+        auto driver = std::make_unique<ProcessDriver>(LaunchRequest{updater, arguments, scratch_.path(), environment});
         EXPECT_TRUE(driver->Started()) << driver->Describe();
         return driver;
     }
@@ -126,9 +116,9 @@ protected:
         const HWND dialog = driver_->WaitForProgressDialog();
         EXPECT_NE(dialog, nullptr) << driver_->Describe();
         if (dialog != nullptr) {
-            EXPECT_EQ(DialogDriver::ItemText(dialog, IDC_STATUS_TEXT), kReady);
-            EXPECT_TRUE(DialogDriver::ItemEnabled(dialog, IDOK));
-            EXPECT_TRUE(DialogDriver::ItemEnabled(dialog, IDCANCEL));
+            EXPECT_EQ(ItemText(dialog, IDC_STATUS_TEXT), kReady);
+            EXPECT_TRUE(ItemEnabled(dialog, IDOK));
+            EXPECT_TRUE(ItemEnabled(dialog, IDCANCEL));
         }
         return dialog;
     }
@@ -136,11 +126,11 @@ protected:
     // The end of a successful interactive run: the outcome shown, Cancel turned into an enabled Close that
     // ends the process with this exit code.
     void ExpectFinishedAndClose(HWND dialog, DWORD expectedExitCode = 0) {
-        ASSERT_TRUE(driver_->WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
-        EXPECT_EQ(DialogDriver::ItemText(dialog, IDCANCEL), kClose);
-        EXPECT_TRUE(DialogDriver::ItemEnabled(dialog, IDCANCEL));
-        EXPECT_FALSE(DialogDriver::ItemEnabled(dialog, IDOK)) << "a run is not started twice";
-        ASSERT_TRUE(DialogDriver::Press(dialog, IDCANCEL));
+        ASSERT_TRUE(WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
+        EXPECT_EQ(ItemText(dialog, IDCANCEL), kClose);
+        EXPECT_TRUE(ItemEnabled(dialog, IDCANCEL));
+        EXPECT_FALSE(ItemEnabled(dialog, IDOK)) << "a run is not started twice";
+        ASSERT_TRUE(Press(dialog, IDCANCEL));
         const std::optional<DWORD> exitCode = driver_->WaitForExit();
         ASSERT_TRUE(exitCode.has_value()) << driver_->Describe();
         EXPECT_EQ(*exitCode, expectedExitCode) << driver_->Describe();
@@ -162,7 +152,7 @@ protected:
 
     TempDirectory scratch_{TempDirectory::Parent::UserTemp};
     std::set<std::wstring> tempBefore_;
-    std::unique_ptr<DialogDriver> driver_;
+    std::unique_ptr<ProcessDriver> driver_;
 };
 
 // ---- Interactive runs: OK starts, the outcome is shown, Close ends ----
@@ -172,8 +162,8 @@ using InteractiveUpdate = RealUpdate;
 TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
     const HWND dialog = StartInteractive({L"PatchX64.msp", L"PatchX86.msp"});
     ASSERT_NE(dialog, nullptr);
-    ASSERT_TRUE(DialogDriver::Press(dialog, IDOK));
-    ASSERT_TRUE(driver_->WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
+    ASSERT_TRUE(Press(dialog, IDOK));
+    ASSERT_TRUE(WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
 
     EXPECT_EQ(Installed("x64"), Fact("/patches/PatchX64.msp/contents/x64"));
     EXPECT_EQ(Installed("x86"), Fact("/patches/PatchX86.msp/contents/x86"));
@@ -193,22 +183,22 @@ TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
 TEST_F(InteractiveUpdate, RestartQuestionAnsweredNoLetsTheRunFinish) {
     const HWND dialog = StartInteractive({L"PatchReboot.msp"});
     ASSERT_NE(dialog, nullptr);
-    ASSERT_TRUE(DialogDriver::Press(dialog, IDOK));
+    ASSERT_TRUE(Press(dialog, IDOK));
 
     const HWND question = driver_->WaitForDialog(kRestartCaption);
     ASSERT_NE(question, nullptr) << driver_->Describe();
-    EXPECT_EQ(DialogDriver::ItemText(question, kMessageBoxTextId), kRestartQuestion);
+    EXPECT_EQ(ItemText(question, kMessageBoxTextId), kRestartQuestion);
     EXPECT_NE(::GetDlgItem(question, IDYES), nullptr);
     EXPECT_NE(::GetDlgItem(question, IDNO), nullptr);
     EXPECT_EQ(::GetWindow(question, GW_OWNER), dialog) << "the box belongs to the progress dialog";
     // The question is asked inside the run: it waits for the answer, and closing is still refused.
-    EXPECT_EQ(DialogDriver::ItemText(dialog, IDC_STATUS_TEXT), Installing(L"PatchReboot.msp", "x86"));
-    EXPECT_FALSE(DialogDriver::ItemEnabled(dialog, IDCANCEL));
+    EXPECT_EQ(ItemText(dialog, IDC_STATUS_TEXT), Installing(L"PatchReboot.msp", "x86"));
+    EXPECT_FALSE(ItemEnabled(dialog, IDCANCEL));
     EXPECT_EQ(Installed("x86"), Fact("/patches/PatchReboot.msp/contents/x86"));
 
     // Never Yes: Wine would end the session.
-    ASSERT_TRUE(DialogDriver::Press(question, IDNO));
-    EXPECT_TRUE(driver_->WaitForWindowGone(question));
+    ASSERT_TRUE(Press(question, IDNO));
+    EXPECT_TRUE(WaitForWindowGone(question));
     ExpectFinishedAndClose(dialog, ERROR_SUCCESS_REBOOT_REQUIRED);
     EXPECT_EQ(Installed("x86"), Fact("/patches/PatchReboot.msp/contents/x86"));
     EXPECT_EQ(Installed("x64"), Fact("/products/x64/original"));
@@ -220,23 +210,23 @@ TEST_F(InteractiveUpdate, AboutBoxOpenedDuringTheRunLeavesItGoingOn) {
     const HWND dialog = StartInteractive({L"PatchX64.msp", L"PatchX86.msp"});
     ASSERT_NE(dialog, nullptr);
     // Queued behind OK: the dialog opens the box once the run has started.
-    ASSERT_TRUE(DialogDriver::Press(dialog, IDOK));
-    ASSERT_TRUE(DialogDriver::SystemCommand(dialog, IDM_ABOUT));
+    ASSERT_TRUE(Press(dialog, IDOK));
+    ASSERT_TRUE(SystemCommand(dialog, IDM_ABOUT));
 
     const HWND about = driver_->WaitForDialog(kAboutCaption);
     ASSERT_NE(about, nullptr) << driver_->Describe();
     // The version the updater's own version resource carries.
-    EXPECT_EQ(DialogDriver::ItemTexts(about),
+    EXPECT_EQ(ItemTexts(about),
               (Lines{L"OK", kCaption, VersionLine(CORVANTILE_WIDEN(CORVANTILE_VERSION_TEXT))}));
     EXPECT_EQ(::GetWindow(about, GW_OWNER), dialog);
     EXPECT_FALSE(::IsWindowEnabled(dialog)) << "the About box is modal";
     // The worker goes on behind the box, and the dialog shows its outcome meanwhile.
-    EXPECT_TRUE(driver_->WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
+    EXPECT_TRUE(WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
     EXPECT_TRUE(::IsWindow(about));
 
-    ASSERT_TRUE(DialogDriver::Press(about, IDOK));
-    EXPECT_TRUE(driver_->WaitForWindowGone(about));
-    EXPECT_TRUE(driver_->WaitUntil([dialog] { return ::IsWindowEnabled(dialog) != FALSE; }));
+    ASSERT_TRUE(Press(about, IDOK));
+    EXPECT_TRUE(WaitForWindowGone(about));
+    EXPECT_TRUE(WaitUntil([dialog] { return ::IsWindowEnabled(dialog) != FALSE; }));
     ExpectFinishedAndClose(dialog);
     EXPECT_EQ(Installed("x64"), Fact("/patches/PatchX64.msp/contents/x64"));
     EXPECT_EQ(Installed("x86"), Fact("/patches/PatchX86.msp/contents/x86"));
@@ -262,8 +252,8 @@ TEST_P(RefusedClose, IsIgnoredAndTheRunFinishes) {
     ASSERT_NE(dialog, nullptr);
     // Posted right behind OK, the request reaches the dialog after the run has started, and long before it
     // can end: the Installer takes far longer than one turn of the message loop.
-    ASSERT_TRUE(DialogDriver::Press(dialog, IDOK));
-    ASSERT_TRUE(DialogDriver::Post(dialog, GetParam().message, GetParam().wParam));
+    ASSERT_TRUE(Press(dialog, IDOK));
+    ASSERT_TRUE(Post(dialog, GetParam().message, GetParam().wParam));
 
     // While the run is on, Cancel is disabled. The dialog disables it before it shows the first running
     // status, and enables it after it shows the outcome: a look counts when the status read before it was a
@@ -273,10 +263,10 @@ TEST_P(RefusedClose, IsIgnoredAndTheRunFinishes) {
     };
     int runningSamples = 0;
     int enabledWhileRunning = 0;
-    driver_->WaitUntil([&] {
-        const std::wstring before = DialogDriver::ItemText(dialog, IDC_STATUS_TEXT);
-        const bool cancelEnabled = DialogDriver::ItemEnabled(dialog, IDCANCEL);
-        const std::wstring after = DialogDriver::ItemText(dialog, IDC_STATUS_TEXT);
+    WaitUntil([&] {
+        const std::wstring before = ItemText(dialog, IDC_STATUS_TEXT);
+        const bool cancelEnabled = ItemEnabled(dialog, IDCANCEL);
+        const std::wstring after = ItemText(dialog, IDC_STATUS_TEXT);
         if (running(before) && running(after)) {
             ++runningSamples;
             if (cancelEnabled) ++enabledWhileRunning;

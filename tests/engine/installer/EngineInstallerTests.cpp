@@ -7,7 +7,7 @@
 // - a product that is not installed makes sequencing return 1610 (the engine never asks: it is skipped).
 #include "engine/ApplyUpdates.h"
 
-#include "tests/blackbox/support/ProcessProbe.h"
+#include "tests/blackbox/support/ProcessDriver.h"
 #include "tests/blackbox/support/UpdaterBuilder.h"
 #include "tests/engine/installer/Fixtures.h"
 #include "tests/package/PackageTestSupport.h"
