@@ -9,8 +9,8 @@ namespace {
 
 // Takes the directory after -x or -l. A directory is the next argument when it does not begin with '-'
 // (an empty argument is a directory too); otherwise it is the one holding the program's own file.
-void TakeDirectory(int argumentCount, const wchar_t* const* arguments, int& index,
-                   std::wstring& directory, const ModulePathSource& modulePath) {
+void TakeDirectory(int argumentCount, const wchar_t* const* arguments, int& index, std::wstring& directory,
+                   const ModulePathSource& modulePath) {
     if (index + 1 < argumentCount && arguments[index + 1][0] != L'-') {
         directory = arguments[++index];
         return;

@@ -1,9 +1,9 @@
 // The updater's entry point: reads the command line, opens the log, finds the package behind its own image
 // and reads its header, then runs the chosen mode.
 #include "app/CommandLine.h"
+#include "app/RunSettings.h"
 #include "base/Log.h"
 #include "base/ModulePath.h"
-#include "app/RunSettings.h"
 #include "base/UniqueHandles.h"
 #include "package/Extraction.h"
 #include "package/PackageFile.h"
@@ -127,14 +127,9 @@ int Run(HINSTANCE instance, int showCommand) {
         return 1;
     }
     switch (settings.packageFile.ReadPackageHeader(settings.productName, settings.productVersion)) {
-        case HeaderOutcome::ProductNameNotReadable:
-            WriteLog(L"Failed to read product name.");
-            return 1;
-        case HeaderOutcome::VersionNotReadable:
-            WriteLog(L"Failed to read product version.");
-            return 1;
-        case HeaderOutcome::Read:
-            break;
+        case HeaderOutcome::ProductNameNotReadable: WriteLog(L"Failed to read product name."); return 1;
+        case HeaderOutcome::VersionNotReadable: WriteLog(L"Failed to read product version."); return 1;
+        case HeaderOutcome::Read: break;
     }
     if (settings.runMode == RunMode::Extract) {
         return ExtractUpdateFiles(settings.packageFile, settings.outputDirectory, nullptr);

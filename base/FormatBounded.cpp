@@ -69,11 +69,15 @@ bool FormatAll(std::wstring& out, const wchar_t* format, va_list& values) {
         ++p;
         Conversion conversion;
         for (;; ++p) {
-            if (*p == L'0') conversion.zeroPad = true;
-            else if (*p == L'-') conversion.leftAlign = true;
-            else break;
+            if (*p == L'0')
+                conversion.zeroPad = true;
+            else if (*p == L'-')
+                conversion.leftAlign = true;
+            else
+                break;
         }
-        for (; *p >= L'0' && *p <= L'9'; ++p) conversion.width = conversion.width * 10 + static_cast<std::size_t>(*p - L'0');
+        for (; *p >= L'0' && *p <= L'9'; ++p)
+            conversion.width = conversion.width * 10 + static_cast<std::size_t>(*p - L'0');
         if (*p == L'h') {
             conversion.size = Conversion::Size::Short;
             ++p;
@@ -88,7 +92,9 @@ bool FormatAll(std::wstring& out, const wchar_t* format, va_list& values) {
                 AppendPadded(out, text != nullptr ? text : L"(null)", conversion, false);
                 break;
             }
-            case L'c': AppendPadded(out, std::wstring(1, static_cast<wchar_t>(va_arg(values, int))), conversion, false); break;
+            case L'c':
+                AppendPadded(out, std::wstring(1, static_cast<wchar_t>(va_arg(values, int))), conversion, false);
+                break;
             case L'u': AppendPadded(out, ToDigits(TakeUnsigned(values, conversion.size), 10), conversion, true); break;
             case L'x': AppendPadded(out, ToDigits(TakeUnsigned(values, conversion.size), 16), conversion, true); break;
             case L'd':

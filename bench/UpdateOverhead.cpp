@@ -18,8 +18,8 @@
 #include "engine/ApplyUpdates.h"
 #include "engine/InstallerText.h"
 #include "engine/PatchCatalogue.h"
-#include "res/resource.h"
 #include "package/Extraction.h"
+#include "res/resource.h"
 
 #include <windows.h>
 
@@ -190,7 +190,8 @@ std::vector<std::wstring> FilesIn(const std::wstring& directory) {
     const corvantile::UniqueFindHandle search(::FindFirstFileW((directory + L"\\*").c_str(), &found));
     if (!search) return files;
     do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) files.push_back(directory + L'\\' + found.cFileName);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            files.push_back(directory + L'\\' + found.cFileName);
     } while (::FindNextFileW(search.get(), &found));
     std::sort(files.begin(), files.end());
     return files;
@@ -200,8 +201,7 @@ std::vector<std::wstring> FilesIn(const std::wstring& directory) {
 bool OpenPackage(corvantile::PackageFile& package, const std::wstring& updater, const corvantile::PeLayout& layout) {
     std::wstring name;
     std::wstring version;
-    return package.Open(updater, layout) &&
-           package.ReadPackageHeader(name, version) == corvantile::HeaderOutcome::Read;
+    return package.Open(updater, layout) && package.ReadPackageHeader(name, version) == corvantile::HeaderOutcome::Read;
 }
 
 // Extracts the package on its own into a folder of its own, which is gone again at once, so that writing its
@@ -267,9 +267,10 @@ int RunEngine(const std::wstring& updater, bool preload) {
                             slotMilliseconds[slot]);
             }
         }
-        std::printf("update-overhead mode=engine-preloaded patches=%zu elapsed_ms=%.3f load_ms=%.3f"
-                    " extract_ms=%.3f\n",
-                    patches.size(), elapsed, loading, *extracting);
+        std::printf(
+            "update-overhead mode=engine-preloaded patches=%zu elapsed_ms=%.3f load_ms=%.3f"
+            " extract_ms=%.3f\n",
+            patches.size(), elapsed, loading, *extracting);
     } else {
         std::printf("update-overhead mode=engine patches=%zu elapsed_ms=%.3f\n", patches.size(), elapsed);
     }

@@ -44,8 +44,7 @@ bool AllPatchPathsFit(const std::wstring& extractDir, const UpdateFileList& upda
 
 // The installed products of the catalogue, by the platform of their installed package. Empty when an
 // installed product's package or its template cannot be read. A product that is not installed is left out.
-std::optional<InstalledProducts> FindInstalledProducts(const InstallerApi& installer,
-                                                       const PatchCatalogue& catalogue) {
+std::optional<InstalledProducts> FindInstalledProducts(const InstallerApi& installer, const PatchCatalogue& catalogue) {
     InstalledProducts products;
     for (const auto& [productCode, patchIndices] : catalogue) {
         if (installer.queryProductState(productCode.c_str()) != INSTALLSTATE_DEFAULT) continue;

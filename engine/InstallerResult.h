@@ -6,11 +6,11 @@
 
 namespace corvantile {
 
-inline constexpr std::uint32_t kInstallerSuccess = 0;                 // ERROR_SUCCESS
-inline constexpr std::uint32_t kInstallerMoreData = 234;              // ERROR_MORE_DATA
-inline constexpr std::uint32_t kInstallerBusy = 1618;                 // ERROR_INSTALL_ALREADY_RUNNING
-inline constexpr std::uint32_t kInstallerRebootInitiated = 1641;      // ERROR_SUCCESS_REBOOT_INITIATED
-inline constexpr std::uint32_t kInstallerRebootRequired = 3010;       // ERROR_SUCCESS_REBOOT_REQUIRED
+inline constexpr std::uint32_t kInstallerSuccess = 0;             // ERROR_SUCCESS
+inline constexpr std::uint32_t kInstallerMoreData = 234;          // ERROR_MORE_DATA
+inline constexpr std::uint32_t kInstallerBusy = 1618;             // ERROR_INSTALL_ALREADY_RUNNING
+inline constexpr std::uint32_t kInstallerRebootInitiated = 1641;  // ERROR_SUCCESS_REBOOT_INITIATED
+inline constexpr std::uint32_t kInstallerRebootRequired = 3010;   // ERROR_SUCCESS_REBOOT_REQUIRED
 
 enum class InstallerOutcome {
     Succeeded,

@@ -31,8 +31,8 @@ std::optional<std::wstring> ReadSummaryText(const InstallerApi& installer, MSIHA
     }
     std::vector<wchar_t> buffer(std::size_t{countChars} + 1, L'\0');
     countChars += 1;
-    if (installer.summaryInfoGetProperty(summary, property, &dataType, nullptr, nullptr, buffer.data(),
-                                         &countChars) != kInstallerSuccess) {
+    if (installer.summaryInfoGetProperty(summary, property, &dataType, nullptr, nullptr, buffer.data(), &countChars) !=
+        kInstallerSuccess) {
         return std::nullopt;
     }
     return std::wstring(buffer.data());

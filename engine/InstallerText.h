@@ -14,8 +14,7 @@ namespace corvantile {
 // A property of an installed product ("LocalPackage", "InstalledProductName"). Empty when either call
 // fails.
 [[nodiscard]] std::optional<std::wstring> ReadProductProperty(const InstallerApi& installer,
-                                                              const std::wstring& productCode,
-                                                              const wchar_t* property);
+                                                              const std::wstring& productCode, const wchar_t* property);
 
 // A text property of a summary information stream. Empty unless the probe reports more data and the read
 // succeeds: an empty text, a number and a missing property read alike.

@@ -23,9 +23,8 @@ std::wstring DisplayName(const InstallerApi& installer, const std::wstring& prod
 
 // 0 when the patch was applied (after setting rebootRequired when it asks for a restart), else the
 // Installer's result.
-UINT ApplyPatch(const ProductUpdateServices& services, const std::wstring& productCode,
-                const std::wstring& displayName, const std::wstring& patchPath, const std::wstring& fileName,
-                bool& rebootRequired) {
+UINT ApplyPatch(const ProductUpdateServices& services, const std::wstring& productCode, const std::wstring& displayName,
+                const std::wstring& patchPath, const std::wstring& fileName, bool& rebootRequired) {
     const InstallerApi& installer = services.installer;
     if (!services.logDirectory.empty()) {
         const std::wstring installerLog = services.logDirectory + fileName + L' ' + productCode + L".log";
@@ -42,15 +41,10 @@ UINT ApplyPatch(const ProductUpdateServices& services, const std::wstring& produ
 
     const UINT result = installer.applyPatch(patchPath.c_str(), nullptr, INSTALLTYPE_DEFAULT, kApplyCommandLine);
     switch (ClassifyInstallerResult(result)) {
-        case InstallerOutcome::SucceededRebootRequired:
-            rebootRequired = true;
-            [[fallthrough]];
-        case InstallerOutcome::Succeeded:
-            WriteLog(L"MsiApplyPatch succeeded.");
-            return kInstallerSuccess;
+        case InstallerOutcome::SucceededRebootRequired: rebootRequired = true; [[fallthrough]];
+        case InstallerOutcome::Succeeded: WriteLog(L"MsiApplyPatch succeeded."); return kInstallerSuccess;
         case InstallerOutcome::SucceededRebootInitiated:  // a restart under way would cut the run short
-        case InstallerOutcome::Failed:
-            break;
+        case InstallerOutcome::Failed: break;
     }
     wchar_t failure[kFormattedChars];
     (void)FormatBounded(failure, kFormattedChars, L"MsiApplyPatch failed with error=%u", result);

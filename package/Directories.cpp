@@ -11,9 +11,7 @@ namespace corvantile {
 
 namespace {
 
-bool IsSeparator(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // A file counts as well as a directory: the caller finds out when it creates files inside.
 bool PathExists(const std::wstring& path) {

@@ -32,7 +32,7 @@ public:
         path_ = outputDir_ + L'\\' + std::wstring(fileName.begin(), fileName.end());
         // CREATE_NEW: an existing file is never overwritten.
         file_.reset(::CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
         return file_.valid();
     }
 

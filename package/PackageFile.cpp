@@ -17,9 +17,7 @@ const PeLayout& RunningImageLayout() {
     return layout;
 }
 
-std::uint32_t ImageEnd() {
-    return RunningImageLayout().imageEnd;
-}
+std::uint32_t ImageEnd() { return RunningImageLayout().imageEnd; }
 
 bool PackageFile::Open(const std::wstring& path, const PeLayout& layout) {
     file_.reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -37,9 +35,7 @@ bool PackageFile::Open(const std::wstring& path, const PeLayout& layout) {
     return true;
 }
 
-bool PackageFile::HasPackage() const {
-    return file_.valid() && corvantile::HasPackage(layout_, fileBytes_);
-}
+bool PackageFile::HasPackage() const { return file_.valid() && corvantile::HasPackage(layout_, fileBytes_); }
 
 HeaderOutcome PackageFile::ReadPackageHeader(std::wstring& productName, std::wstring& productVersion) {
     LARGE_INTEGER start{};
@@ -65,8 +61,6 @@ bool PackageFile::Read(void* buffer, std::uint32_t bytes, std::uint32_t& deliver
     return true;
 }
 
-std::uint64_t PackageFile::Remaining() const {
-    return packageEnd_ > position_ ? packageEnd_ - position_ : 0;
-}
+std::uint64_t PackageFile::Remaining() const { return packageEnd_ > position_ ? packageEnd_ - position_ : 0; }
 
 }  // namespace corvantile

@@ -10,18 +10,13 @@ namespace {
 constexpr std::size_t kDataLengthOffset = kFileNameBytes;
 constexpr std::size_t kReservedOffset = kFileNameBytes + 4;
 
-std::uint16_t ReadLe16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
+std::uint16_t ReadLe16(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)); }
 
-char16_t AsciiUpper(char16_t c) {
-    return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
-}
+char16_t AsciiUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c; }
 
 bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char16_t x, char16_t y) { return AsciiUpper(x) == AsciiUpper(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char16_t x, char16_t y) { return AsciiUpper(x) == AsciiUpper(y); });
 }
 
 bool IsDeviceName(std::u16string_view name) {
@@ -35,8 +30,8 @@ bool IsDeviceName(std::u16string_view name) {
     if (stem.size() != 4) return false;
     // The ports take the digits 0-9 and the superscripts one, two and three.
     const char16_t digit = stem[3];
-    const bool portDigit = (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' ||
-                           digit == u'\u00B3';
+    const bool portDigit =
+        (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
     const std::u16string_view prefix = stem.substr(0, 3);
     return portDigit && (EqualsIgnoringAsciiCase(prefix, u"COM") || EqualsIgnoringAsciiCase(prefix, u"LPT"));
 }
@@ -139,7 +134,8 @@ const char* DescribeFileNameProblem(FileNameProblem problem) {
         case FileNameProblem::TooLong: return "the name is longer than 255 UTF-16 code units";
         case FileNameProblem::NotUtf16: return "the name is not valid UTF-16 (an unpaired surrogate)";
         case FileNameProblem::DirectoryPart: return "the name holds a directory part (\\, / or :)";
-        case FileNameProblem::ReservedCharacter: return "the name holds a character Windows does not allow (* ? \" < > |)";
+        case FileNameProblem::ReservedCharacter:
+            return "the name holds a character Windows does not allow (* ? \" < > |)";
         case FileNameProblem::ControlCharacter: return "the name holds a control character";
         case FileNameProblem::DotName: return "the name is . or ..";
         case FileNameProblem::TrailingDotOrSpace: return "the name ends with a dot or a space";

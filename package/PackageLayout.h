@@ -44,8 +44,7 @@ static_assert(kMaxUpdateFileNameChars == 122);
            directoryChars + 1 + fileNameChars + 1 <= kMaxPathChars;
 }
 // Every update file is a compound file, as patch packages are.
-inline constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0,
-                                                                    0xA1, 0xB1, 0x1A, 0xE1};
+inline constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 struct UpdateTableEntry {
     std::array<char16_t, kFileNameChars> fileName{};
@@ -75,10 +74,10 @@ void WriteLe32(std::uint8_t* bytes, std::uint32_t value);
 enum class FileNameProblem {
     None,
     Empty,
-    TooLong,             // more than kMaxPlainNameChars code units
-    NotUtf16,            // an unpaired surrogate, which the file system would turn into another name
-    DirectoryPart,       // \ / or : would reach outside the target directory
-    ReservedCharacter,   // * ? " < > |
+    TooLong,            // more than kMaxPlainNameChars code units
+    NotUtf16,           // an unpaired surrogate, which the file system would turn into another name
+    DirectoryPart,      // \ / or : would reach outside the target directory
+    ReservedCharacter,  // * ? " < > |
     ControlCharacter,
     DotName,             // . or ..
     TrailingDotOrSpace,  // Windows drops these, so the file would get another name

@@ -53,9 +53,7 @@ bool MemoryPackageSource::Read(void* buffer, std::uint32_t bytes, std::uint32_t&
     return true;
 }
 
-std::uint64_t MemoryPackageSource::Remaining() const {
-    return byteCount_ - position_;
-}
+std::uint64_t MemoryPackageSource::Remaining() const { return byteCount_ - position_; }
 
 HeaderOutcome ReadPackageHeader(PackageSource& source, PackageHeader& header) {
     if (!ReadHeaderText(source, header.productName)) return HeaderOutcome::ProductNameNotReadable;

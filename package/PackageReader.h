@@ -123,7 +123,7 @@ enum class ExtractionOutcome {
     NameRefused,             // see FindRefusedName
     DirectoryNotAccessible,  // the target cannot be prepared
     FileNotCreated,
-    DataCutShort,            // a data read failed or delivered nothing while bytes remained
+    DataCutShort,  // a data read failed or delivered nothing while bytes remained
     WriteFailed,
 };
 
@@ -131,7 +131,6 @@ enum class ExtractionOutcome {
 // in table order, its data in reads of at most kCopyChunkBytes. A short read is written and the copy goes on.
 // A file that is not written whole is discarded; the files finished before it stay. `entries` receives the
 // table as read.
-[[nodiscard]] ExtractionOutcome ExtractFiles(PackageSource& source, ExtractionTarget& target,
-                                             UpdateFileList& entries);
+[[nodiscard]] ExtractionOutcome ExtractFiles(PackageSource& source, ExtractionTarget& target, UpdateFileList& entries);
 
 }  // namespace corvantile

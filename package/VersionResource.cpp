@@ -86,7 +86,7 @@ struct Section {
 
 // The file offset of an address and how many bytes of its section's raw data follow it there.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> FileOffsetOf(const std::vector<Section>& sections,
-                                                                   std::uint32_t address) {
+                                                                    std::uint32_t address) {
     for (const Section& section : sections) {
         const std::uint64_t inside = std::uint64_t{address} - section.virtualAddress;
         if (address < section.virtualAddress || inside >= std::max(section.virtualBytes, section.rawBytes)) continue;

@@ -189,8 +189,7 @@ int CheckLayout(HWND dialog, const wchar_t* caption) {
 }
 
 int Usage() {
-    std::fputs("usage: screenshot-probe wait|wait-text|press|syscommand|wait-gone|layout CAPTION [ARGS...]\n",
-               stderr);
+    std::fputs("usage: screenshot-probe wait|wait-text|press|syscommand|wait-gone|layout CAPTION [ARGS...]\n", stderr);
     return 64;
 }
 

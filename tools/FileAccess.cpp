@@ -65,16 +65,15 @@ CopyResult CopyBytes(std::istream& from, std::ostream& to, std::uint64_t bytes) 
     return CopyResult::Copied;
 }
 
-NewFile::~NewFile() {
-    (void)Close();
-}
+NewFile::~NewFile() { (void)Close(); }
 
 #ifdef _WIN32
 
 bool NewFile::Create(const std::filesystem::path& path, std::string& reason) {
     (void)Close();
-    const errno_t result = _wsopen_s(&descriptor_, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                                     _SH_DENYWR, _S_IREAD | _S_IWRITE);
+    const errno_t result =
+        _wsopen_s(&descriptor_, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYWR,
+                  _S_IREAD | _S_IWRITE);
     if (result == 0) return true;
     descriptor_ = -1;
     reason = result == EEXIST ? "exists already; extract does not overwrite files" : std::strerror(result);

@@ -144,8 +144,8 @@ void PrintContents(const PackageContents& contents, const std::vector<PatchSumma
         << "Update files:    " << contents.entries.size() << '\n';
     for (std::size_t i = 0; i < contents.entries.size(); ++i) {
         const PackageEntry& entry = contents.entries[i];
-        out << "  [" << i << "] " << DisplayText(entry.fileName) << ": " << entry.dataLength
-            << " bytes at offset " << entry.dataOffset << '\n';
+        out << "  [" << i << "] " << DisplayText(entry.fileName) << ": " << entry.dataLength << " bytes at offset "
+            << entry.dataOffset << '\n';
         PrintPatchSummary(summaries[i], out);
     }
     if (contents.certificate) {
@@ -201,8 +201,8 @@ int RunList(const Arguments& args, std::ostream& out, std::ostream& err) {
     }
     // Listed as the updater reads it, and still refused: shipped, its signature would not verify.
     if (contents.certificate && contents.certificate->reachesPastFileEnd) {
-        return ReportFailure(err, DisplayPath(package) + ": " +
-                                      DescribeDamagedSignature(*contents.certificate, contents.fileBytes));
+        return ReportFailure(
+            err, DisplayPath(package) + ": " + DescribeDamagedSignature(*contents.certificate, contents.fileBytes));
     }
     return kExitSuccess;
 }
@@ -215,8 +215,8 @@ int RunExtract(const Arguments& args, std::ostream& out, std::ostream& err) {
     std::string error;
     if (!ReadPackage(package, contents, error)) return ReportFailure(err, error);
     if (contents.certificate && contents.certificate->reachesPastFileEnd) {
-        return ReportFailure(err, DisplayPath(package) + ": " +
-                                      DescribeDamagedSignature(*contents.certificate, contents.fileBytes));
+        return ReportFailure(
+            err, DisplayPath(package) + ": " + DescribeDamagedSignature(*contents.certificate, contents.fileBytes));
     }
     if (!ExtractPackage(package, contents, directory, error)) return ReportFailure(err, error);
     out << "Extracted " << contents.entries.size() << " update file(s) into " << DisplayPath(directory) << '\n';

@@ -79,7 +79,8 @@ bool ReadContents(StreamPackageSource& source, bool signedFile, PackageContents&
     }
     if (const std::optional<NameRefusal> refusal = FindRefusedName(entries)) {
         // Names from the file are shown quoted and escaped: they may hold anything.
-        problem = "entry " + std::to_string(refusal->entry) + ": " + JsonString(*EntryFileName(entries[refusal->entry]));
+        problem =
+            "entry " + std::to_string(refusal->entry) + ": " + JsonString(*EntryFileName(entries[refusal->entry]));
         problem += refusal->problem != FileNameProblem::None
                        ? ": " + std::string(DescribeFileNameProblem(refusal->problem))
                        : " collides with the name of entry " + std::to_string(refusal->earlierEntry);
@@ -207,8 +208,9 @@ bool ReadPackage(std::istream& file, std::uint64_t fileBytes, PackageContents& c
     read.packageOffset = layout->imageEnd;
     read.packageEnd = PackageEnd(*layout, fileBytes);
     if (layout->certificateOffset != 0) {
-        read.certificate = CertificateTable{layout->certificateOffset, layout->certificateBytes,
-                                            std::uint64_t{layout->certificateOffset} + layout->certificateBytes > fileBytes};
+        read.certificate =
+            CertificateTable{layout->certificateOffset, layout->certificateBytes,
+                             std::uint64_t{layout->certificateOffset} + layout->certificateBytes > fileBytes};
     }
     if (!HasPackage(*layout, fileBytes)) {
         problem = "no update package behind the image";

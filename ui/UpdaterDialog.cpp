@@ -65,17 +65,14 @@ void ShowImageVersion(HWND about) {
 
 INT_PTR CALLBACK AboutDialogProc(HWND about, UINT message, WPARAM wParam, LPARAM) noexcept {
     switch (message) {
-        case WM_INITDIALOG:
-            ShowImageVersion(about);
-            return TRUE;
+        case WM_INITDIALOG: ShowImageVersion(about); return TRUE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
                 ::EndDialog(about, LOWORD(wParam));
                 return TRUE;
             }
             return FALSE;
-        default:
-            return FALSE;
+        default: return FALSE;
     }
 }
 
@@ -107,8 +104,7 @@ void ProgressDialog::Initialize() {
 
     const StringBuffer format = LoadText(state_.instanceHandle, IDS_INTRO);
     wchar_t intro[kFormattedChars];
-    (void)FormatBounded(intro, kFormattedChars, format.text, state_.productName.c_str(),
-                        state_.productVersion.c_str());
+    (void)FormatBounded(intro, kFormattedChars, format.text, state_.productName.c_str(), state_.productVersion.c_str());
     ::SetDlgItemTextW(window_, IDC_INTRO_TEXT, intro);
     if (state_.logNotCreated) {
         ::SetDlgItemTextW(window_, IDC_STATUS_TEXT, LoadText(state_.instanceHandle, IDS_LOG_NOT_CREATED).text);
@@ -145,8 +141,7 @@ bool ProgressDialog::HandleCommand(WORD command) {
             // Esc reaches the dialog even while the button is disabled.
             if (phase_ != DialogPhase::Running) ::DestroyWindow(window_);
             return true;
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -165,8 +160,7 @@ void ProgressDialog::ShowOutcome(bool succeeded) {
 
 INT_PTR ProgressDialog::Handle(UINT message, WPARAM wParam) {
     switch (message) {
-        case WM_COMMAND:
-            return HandleCommand(LOWORD(wParam)) ? TRUE : FALSE;
+        case WM_COMMAND: return HandleCommand(LOWORD(wParam)) ? TRUE : FALSE;
         case WM_SYSCOMMAND:
             // Compared as it is: the About item's id is not one of the system's, so no bits are masked.
             if (LOWORD(wParam) == IDM_ABOUT) {
@@ -174,12 +168,8 @@ INT_PTR ProgressDialog::Handle(UINT message, WPARAM wParam) {
                 return TRUE;
             }
             return FALSE;
-        case UM_UPDATE_SUCCEEDED:
-            ShowOutcome(true);
-            return TRUE;
-        case UM_UPDATE_FAILED:
-            ShowOutcome(false);
-            return TRUE;
+        case UM_UPDATE_SUCCEEDED: ShowOutcome(true); return TRUE;
+        case UM_UPDATE_FAILED: ShowOutcome(false); return TRUE;
         case UM_STATUS_TEXT:
             ::SetDlgItemTextW(window_, IDC_STATUS_TEXT, reinterpret_cast<const wchar_t*>(wParam));
             return TRUE;
@@ -188,8 +178,7 @@ INT_PTR ProgressDialog::Handle(UINT message, WPARAM wParam) {
             // The exit code tells the script or tool that started the updater how the run ended.
             ::PostQuitMessage(static_cast<int>(state_.exitCode));
             return FALSE;
-        default:
-            return FALSE;
+        default: return FALSE;
     }
 }
 

@@ -81,8 +81,8 @@ std::wstring MakeWorkingDirectory(const WorkingDirectoryCalls& calls) {
 
 bool CreateWorkingDirectory(const std::wstring& path, decltype(&::CreateDirectoryW) createDirectory) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kWorkingDirectorySecurity, SDDL_REVISION_1,
-                                                                &descriptor, nullptr)) {
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kWorkingDirectorySecurity, SDDL_REVISION_1, &descriptor,
+                                                                nullptr)) {
         return false;
     }
     const UniqueResource<LocalMemoryCloser<PSECURITY_DESCRIPTOR>> descriptorOwner(descriptor);

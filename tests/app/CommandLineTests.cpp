@@ -127,8 +127,8 @@ TEST(CommandLine, UnattendedWhereverMinusAStands) {
         std::initializer_list<const wchar_t*> switches;
         bool unattended;
     };
-    for (const Case& c : {Case{{L"-a"}, true}, Case{{L"-x", L"out", L"bad", L"-a"}, true},
-                          Case{{L"-a", L"-a"}, true}, Case{{L"-l", L"-a"}, true}, Case{{L"-A", L"--a"}, false},
+    for (const Case& c : {Case{{L"-a"}, true}, Case{{L"-x", L"out", L"bad", L"-a"}, true}, Case{{L"-a", L"-a"}, true},
+                          Case{{L"-l", L"-a"}, true}, Case{{L"-A", L"--a"}, false},
                           Case{{L"-x", L"-l", L"logs"}, false}, Case{{}, false},
                           // What CommandLineToArgvW makes of -l "C:\Log Dir\" -a, and a directory that is one.
                           Case{{L"-l", L"C:\\Log Dir\" -a"}, true}, Case{{L"-l", L"C:\\x -a y"}, false}}) {

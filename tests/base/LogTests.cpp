@@ -37,9 +37,7 @@ const char* Name(Answer answer) {
     }
     return "Unknown";
 }
-void PrintTo(Answer answer, std::ostream* out) {
-    *out << Name(answer);
-}
+void PrintTo(Answer answer, std::ostream* out) { *out << Name(answer); }
 
 struct LogOpen {
     std::wstring path;

@@ -64,19 +64,19 @@ TEST_F(BlackBoxExtraction, EmptyTableStillCreatesTheDirectory) {
 TEST_F(BlackBoxExtraction, HostileFileNamesWriteNothing) {
     // Each would be written somewhere if the name were used as it stands: beside the output directory, in
     // its existing subdirectory, as a stream or on a device.
-    const std::vector<std::wstring> names{L"..\\evil.msp", L"sub/x.msp",  L"sub\\x.msp",      L"C:x.msp",
-                                          L"NUL",          L"con.txt",    L"..",             L".",
-                                          L"COM0",         L"LPT0.msp",   L"COM\u00B9.msp",  L"LPT\u00B3",
-                                          L"CONOUT$.msp",  L"a\xD800.msp", std::wstring(256, L'n')};
+    const std::vector<std::wstring> names{
+        L"..\\evil.msp",  L"sub/x.msp", L"sub\\x.msp",  L"C:x.msp",     L"NUL",
+        L"con.txt",       L"..",        L".",           L"COM0",        L"LPT0.msp",
+        L"COM\u00B9.msp", L"LPT\u00B3", L"CONOUT$.msp", L"a\xD800.msp", std::wstring(256, L'n')};
     for (std::size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(Narrow(names[i]));
         const std::wstring output = InWork(L"out" + std::to_wstring(i));
         ASSERT_TRUE(MakeDirectory(output));
         ASSERT_TRUE(MakeDirectory(JoinPath(output, L"sub")));
         // A good file first: it must not be written either.
-        const std::wstring updater = CreateUpdater(
-            BuildPackage({{L"good.msp", PatchLikeData(50, 19)}, {names[i], PatchLikeData(100, 20)}}),
-            L"app" + std::to_wstring(i));
+        const std::wstring updater =
+            CreateUpdater(BuildPackage({{L"good.msp", PatchLikeData(50, 19)}, {names[i], PatchLikeData(100, 20)}}),
+                          L"app" + std::to_wstring(i));
         const std::vector<std::wstring> before = Tree();
 
         RunExtraction(updater, output, 1, {kExtracting, kFileNotCreated});
@@ -150,9 +150,10 @@ TEST_F(BlackBoxExtraction, ExistingFileIsLeftUntouched) {
 }
 
 TEST_F(BlackBoxExtraction, NamesOfOneFileTwiceWriteNothing) {
-    const std::vector<std::pair<std::wstring, std::wstring>> pairs{
-        {L"twice.msp", L"twice.msp"}, {L"Twice.msp", L"TWICE.MSP"}, {L"\u00E4.msp", L"\u00C4.msp"},
-        {L"\u03C3.msp", L"\u03A3.msp"}};
+    const std::vector<std::pair<std::wstring, std::wstring>> pairs{{L"twice.msp", L"twice.msp"},
+                                                                   {L"Twice.msp", L"TWICE.MSP"},
+                                                                   {L"\u00E4.msp", L"\u00C4.msp"},
+                                                                   {L"\u03C3.msp", L"\u03A3.msp"}};
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         SCOPED_TRACE("pair " + std::to_string(i));
         const std::wstring output = InWork(L"out" + std::to_wstring(i));
@@ -186,8 +187,8 @@ TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].what);
 
-        RunExtraction(CreateUpdater(OrdinaryPackage(), L"app" + std::to_wstring(i)), cases[i].outputDirectory,
-                      1, {kExtracting, cases[i].message});
+        RunExtraction(CreateUpdater(OrdinaryPackage(), L"app" + std::to_wstring(i)), cases[i].outputDirectory, 1,
+                      {kExtracting, cases[i].message});
 
         EXPECT_EQ(ListTree(WorkDirectory()), before) << "nothing is created";
     }

@@ -131,8 +131,8 @@ TEST_F(BlackBoxLog, LogHeldOpenWithoutSharingLeavesTheRunWithoutLog) {
     const Bytes marker = Utf16Le(L"held by another program");
     {
         const UniqueFile held(::CreateFileW(InWork(L"logs\\CorvantileUpdater.log").c_str(),
-                                            GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+                                            GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                            nullptr));
         ASSERT_TRUE(held.valid());
         DWORD written = 0;
         ASSERT_TRUE(::WriteFile(held.get(), marker.data(), static_cast<DWORD>(marker.size()), &written, nullptr));

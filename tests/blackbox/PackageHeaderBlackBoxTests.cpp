@@ -75,8 +75,7 @@ TEST_F(BlackBoxPackageHeader, EveryLengthByteIsHonoured) {
         const std::vector<UpdateFile> files{{L"update1.msp", PatchLikeData(700, 2)}};
         // The fill byte 0x41 would make a plausible length byte if the reader stopped one byte short.
         const Bytes package = Concat({RawHeaderText(cases[i].nameBytes, 0x41),
-                                      RawHeaderText(cases[i].versionBytes, 0x41), TableBytes(files),
-                                      DataBytes(files)});
+                                      RawHeaderText(cases[i].versionBytes, 0x41), TableBytes(files), DataBytes(files)});
         const std::wstring updater = CreateUpdater(package, L"app" + suffix);
         ASSERT_FALSE(updater.empty());
 

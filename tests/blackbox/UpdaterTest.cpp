@@ -5,8 +5,8 @@
 namespace corvantile::blackbox {
 
 void UpdaterTest::SetUp() {
-    ASSERT_TRUE(FileExists(BuiltUpdaterPath())) << "the updater is not beside the test program: "
-                                                 << Narrow(BuiltUpdaterPath());
+    ASSERT_TRUE(FileExists(BuiltUpdaterPath()))
+        << "the updater is not beside the test program: " << Narrow(BuiltUpdaterPath());
     ASSERT_TRUE(MakeDirectory(WorkDirectory()));
 }
 
@@ -42,8 +42,8 @@ ProcessRun UpdaterTest::RunUpdater(const std::wstring& updater, const std::vecto
     const ParsedLog log = ParseLog(*bytes);
     if (!log.WellFormed()) return ::testing::AssertionFailure() << Narrow(path) << ": " << log.problem;
     if (log.Messages() != messages) {
-        return ::testing::AssertionFailure() << Narrow(path) << " holds:" << Show(log.Messages())
-                                             << "\nexpected:" << Show(messages);
+        return ::testing::AssertionFailure()
+               << Narrow(path) << " holds:" << Show(log.Messages()) << "\nexpected:" << Show(messages);
     }
     return ::testing::AssertionSuccess();
 }
@@ -52,13 +52,13 @@ ProcessRun UpdaterTest::RunUpdater(const std::wstring& updater, const std::vecto
     const std::optional<Bytes> actual = ReadFileBytes(path);
     if (!actual) return ::testing::AssertionFailure() << "cannot read " << Narrow(path);
     if (actual->size() != bytes.size()) {
-        return ::testing::AssertionFailure() << Narrow(path) << " has " << actual->size() << " bytes, expected "
-                                             << bytes.size();
+        return ::testing::AssertionFailure()
+               << Narrow(path) << " has " << actual->size() << " bytes, expected " << bytes.size();
     }
     const auto mismatch = std::mismatch(actual->begin(), actual->end(), bytes.begin());
     if (mismatch.first != actual->end()) {
-        return ::testing::AssertionFailure() << Narrow(path) << " differs at byte "
-                                             << (mismatch.first - actual->begin());
+        return ::testing::AssertionFailure()
+               << Narrow(path) << " differs at byte " << (mismatch.first - actual->begin());
     }
     return ::testing::AssertionSuccess();
 }
@@ -73,8 +73,6 @@ const std::vector<UpdateFile>& UpdaterTest::OrdinaryFiles() {
     return files;
 }
 
-Bytes UpdaterTest::OrdinaryPackage() {
-    return BuildPackage(OrdinaryFiles());
-}
+Bytes UpdaterTest::OrdinaryPackage() { return BuildPackage(OrdinaryFiles()); }
 
 }  // namespace corvantile::blackbox

@@ -40,27 +40,17 @@ HINSTANCE UpdaterStrings() {
 }
 
 // The calls as the fake records them, for the files of the test's package and the products it names.
-std::wstring Handle(int handle) {
-    return L"#" + std::to_wstring(handle);
-}
-Call Open(const std::wstring& fileName) {
-    return Call(L"MsiOpenDatabaseW", L"<dir>\\" + fileName, L"32");
-}
-Call PatchSummary(int database) {
-    return Call(L"MsiGetSummaryInformationW", Handle(database), L"null", L"0");
-}
+std::wstring Handle(int handle) { return L"#" + std::to_wstring(handle); }
+Call Open(const std::wstring& fileName) { return Call(L"MsiOpenDatabaseW", L"<dir>\\" + fileName, L"32"); }
+Call PatchSummary(int database) { return Call(L"MsiGetSummaryInformationW", Handle(database), L"null", L"0"); }
 Call PackageSummary(const std::wstring& code) {
     return Call(L"MsiGetSummaryInformationW", L"#0", L"C:\\Windows\\Installer\\" + code + L".msi", L"0");
 }
 Call Template(int summary, int countChars) {
     return Call(L"MsiSummaryInfoGetPropertyW", Handle(summary), L"7", std::to_wstring(countChars));
 }
-Call Close(int handle) {
-    return Call(L"MsiCloseHandle", Handle(handle));
-}
-Call Query(const std::wstring& code) {
-    return Call(L"MsiQueryProductStateW", code);
-}
+Call Close(int handle) { return Call(L"MsiCloseHandle", Handle(handle)); }
+Call Query(const std::wstring& code) { return Call(L"MsiQueryProductStateW", code); }
 // A probe without a buffer when countChars is 0, else the read.
 Call Info(const std::wstring& code, const std::wstring& property, int countChars) {
     return Call(L"MsiGetProductInfoW", code, property, countChars == 0 ? L"null" : L"non-null",
@@ -73,9 +63,7 @@ Call Sequence(const std::wstring& code, const Lines& fileNames) {
     }
     return Call(L"MsiDeterminePatchSequenceW", code, L"null", L"4", std::to_wstring(fileNames.size()), patches);
 }
-Call EnableLog(const std::wstring& path) {
-    return Call(L"MsiEnableLogW", L"0x1000", path, L"0");
-}
+Call EnableLog(const std::wstring& path) { return Call(L"MsiEnableLogW", L"0x1000", path, L"0"); }
 Call Status(const std::wstring& fileName, const std::wstring& productName) {
     return Call(L"ShowStatus", Installing(fileName, productName));
 }
@@ -134,8 +122,8 @@ protected:
         RunOutcome outcome;
         UpdateOutcome updateOutcome;
         // The status line and the restart question's owner are the dialog's: both or neither.
-        outcome.result = ApplyUpdates(context, fake.extractDir.c_str(), owner, owner != nullptr ? &fake : nullptr,
-                                      updateOutcome);
+        outcome.result =
+            ApplyUpdates(context, fake.extractDir.c_str(), owner, owner != nullptr ? &fake : nullptr, updateOutcome);
         outcome.exitCode = UpdateExitCode(outcome.result, updateOutcome);
         outcome.log = log.Lines();
         return outcome;
@@ -159,8 +147,7 @@ private:
 TEST_F(Engine, NullOrEmptyDirectoryDoesNothing) {
     Patch(L"a.msp", L"{A}");
     CraftedUpdater updater(scratch().path(), BuildPackage(files()));
-    const EngineContext context{&FakeInstaller::Load, &updater.package(), L"", UpdaterStrings(),
-                                IDS_INSTALLING_UPDATE};
+    const EngineContext context{&FakeInstaller::Load, &updater.package(), L"", UpdaterStrings(), IDS_INSTALLING_UPDATE};
     const LogCapture log;
     UpdateOutcome outcome;
     EXPECT_EQ(1, ApplyUpdates(context, nullptr, kOwner, &fake, outcome));
@@ -223,9 +210,7 @@ struct PatchFailure {
     Calls thirdPatchCalls;
 };
 
-void PrintTo(const PatchFailure& failure, std::ostream* out) {
-    *out << failure.name;
-}
+void PrintTo(const PatchFailure& failure, std::ostream* out) { *out << failure.name; }
 
 class EngineCatalogueFailure : public Engine, public ::testing::WithParamInterface<PatchFailure> {};
 
@@ -247,12 +232,14 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, EngineCatalogueFailure,
     ::testing::Values(
         PatchFailure{"OpenFails", [](FakePatch& p) { p.openResult = ERROR_OPEN_FAILED; }, {Open(L"p3.msp")}},
-        PatchFailure{"SummaryFails", [](FakePatch& p) { p.summaryResult = ERROR_INSTALL_PACKAGE_INVALID; },
+        PatchFailure{"SummaryFails",
+                     [](FakePatch& p) { p.summaryResult = ERROR_INSTALL_PACKAGE_INVALID; },
                      {Open(L"p3.msp"), PatchSummary(5), Close(5)}},
         PatchFailure{"ProbeGivesSuccessInsteadOfMoreData",
                      [](FakePatch& p) { p.templateProbeResult = ERROR_SUCCESS; },
                      {Open(L"p3.msp"), PatchSummary(5), Template(6, 0), Close(6), Close(5)}},
-        PatchFailure{"TemplateReadFails", [](FakePatch& p) { p.templateReadResult = ERROR_FUNCTION_FAILED; },
+        PatchFailure{"TemplateReadFails",
+                     [](FakePatch& p) { p.templateReadResult = ERROR_FUNCTION_FAILED; },
                      {Open(L"p3.msp"), PatchSummary(5), Template(6, 0), Template(6, 4), Close(6), Close(5)}}),
     [](const ::testing::TestParamInfo<PatchFailure>& info) { return info.param.name; });
 
@@ -321,9 +308,7 @@ struct PackageFailure {
     Calls secondProductCalls;  // after its state query
 };
 
-void PrintTo(const PackageFailure& failure, std::ostream* out) {
-    *out << failure.name;
-}
+void PrintTo(const PackageFailure& failure, std::ostream* out) { *out << failure.name; }
 
 class EngineInstalledPackageFailure : public Engine, public ::testing::WithParamInterface<PackageFailure> {};
 
@@ -345,18 +330,22 @@ const Call kPackageSummary = PackageSummary(L"{2}");
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, EngineInstalledPackageFailure,
-    ::testing::Values(
-        PackageFailure{"LocalPackageMissing", [](FakeProduct& p) { p.localPackageProbeResult = ERROR_UNKNOWN_PROPERTY; },
-                       {kPackageProbe}},
-        PackageFailure{"LocalPackageReadFails", [](FakeProduct& p) { p.localPackageReadResult = ERROR_FUNCTION_FAILED; },
-                       {kPackageProbe, kPackageRead}},
-        PackageFailure{"PackageSummaryUnreadable", [](FakeProduct& p) { p.packageSummaryResult = ERROR_OPEN_FAILED; },
-                       {kPackageProbe, kPackageRead, kPackageSummary}},
-        PackageFailure{"PackageProbeGivesSuccess", [](FakeProduct& p) { p.packageTemplateProbeResult = ERROR_SUCCESS; },
-                       {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Close(4)}},
-        PackageFailure{"PackageTemplateReadFails",
-                       [](FakeProduct& p) { p.packageTemplateReadResult = ERROR_FUNCTION_FAILED; },
-                       {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Template(4, 9), Close(4)}}),
+    ::testing::Values(PackageFailure{"LocalPackageMissing",
+                                     [](FakeProduct& p) { p.localPackageProbeResult = ERROR_UNKNOWN_PROPERTY; },
+                                     {kPackageProbe}},
+                      PackageFailure{"LocalPackageReadFails",
+                                     [](FakeProduct& p) { p.localPackageReadResult = ERROR_FUNCTION_FAILED; },
+                                     {kPackageProbe, kPackageRead}},
+                      PackageFailure{"PackageSummaryUnreadable",
+                                     [](FakeProduct& p) { p.packageSummaryResult = ERROR_OPEN_FAILED; },
+                                     {kPackageProbe, kPackageRead, kPackageSummary}},
+                      PackageFailure{"PackageProbeGivesSuccess",
+                                     [](FakeProduct& p) { p.packageTemplateProbeResult = ERROR_SUCCESS; },
+                                     {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Close(4)}},
+                      PackageFailure{
+                          "PackageTemplateReadFails",
+                          [](FakeProduct& p) { p.packageTemplateReadResult = ERROR_FUNCTION_FAILED; },
+                          {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Template(4, 9), Close(4)}}),
     [](const ::testing::TestParamInfo<PackageFailure>& info) { return info.param.name; });
 
 // ---- One product: its order, its lines, its results ----
@@ -370,11 +359,11 @@ TEST_F(Engine, AppliesByOrderValueThenArrayOrderSkippingTheRest) {
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ((Calls{Apply(L"p1.msp"), Apply(L"p0.msp"), Apply(L"p3.msp"), Apply(L"p5.msp")}),
               fake.Calls({L"MsiApplyPatchW"}));
-    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), Installing(L"p1.msp", L"Name of {A}"),
-                     kSucceeded, Installing(L"p0.msp", L"Name of {A}"), kSucceeded,
-                     Installing(L"p3.msp", L"Name of {A}"), kSucceeded, Installing(L"p5.msp", L"Name of {A}"),
-                     kSucceeded, kCommitted}),
-              outcome.log);
+    EXPECT_EQ(
+        (Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), Installing(L"p1.msp", L"Name of {A}"), kSucceeded,
+               Installing(L"p0.msp", L"Name of {A}"), kSucceeded, Installing(L"p3.msp", L"Name of {A}"), kSucceeded,
+               Installing(L"p5.msp", L"Name of {A}"), kSucceeded, kCommitted}),
+        outcome.log);
     EXPECT_EQ((Lines{Installing(L"p1.msp", L"Name of {A}"), Installing(L"p0.msp", L"Name of {A}"),
                      Installing(L"p3.msp", L"Name of {A}"), Installing(L"p5.msp", L"Name of {A}")}),
               fake.Args(L"ShowStatus", L"text"));
@@ -407,9 +396,7 @@ struct NameCase {
     const wchar_t* shown;
 };
 
-void PrintTo(const NameCase& name, std::ostream* out) {
-    *out << name.name;
-}
+void PrintTo(const NameCase& name, std::ostream* out) { *out << name.name; }
 
 class EngineDisplayName : public Engine, public ::testing::WithParamInterface<NameCase> {};
 
@@ -436,8 +423,7 @@ TEST_F(Engine, MissingStatusStringGivesAnEmptyStatusLine) {
     strings = GetModuleHandleW(nullptr);  // this test program has no string table
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
-    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), L"", kSucceeded, kCommitted}),
-              outcome.log);
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(L"Name of {A}"), L"", kSucceeded, kCommitted}), outcome.log);
     EXPECT_EQ(Lines{L""}, fake.Args(L"ShowStatus", L"text"));
 }
 
@@ -449,9 +435,7 @@ struct LineCase {
     const wchar_t* function;
 };
 
-void PrintTo(const LineCase& line, std::ostream* out) {
-    *out << line.name;
-}
+void PrintTo(const LineCase& line, std::ostream* out) { *out << line.name; }
 
 class EngineLineBeforeCall : public Engine, public ::testing::WithParamInterface<LineCase> {};
 
@@ -566,9 +550,7 @@ struct BusyCase {
     int waits;
 };
 
-void PrintTo(const BusyCase& busy, std::ostream* out) {
-    *out << busy.name;
-}
+void PrintTo(const BusyCase& busy, std::ostream* out) { *out << busy.name; }
 
 const Call kWait(L"Sleep", L"5000");
 constexpr wchar_t kWaitLine[] = L"Another installation is in progress. Waiting before trying again.";
@@ -592,10 +574,19 @@ TEST_P(EngineBusyInstaller, WaitsAndTriesTheTransactionAgain) {
 INSTANTIATE_TEST_SUITE_P(
     Tries, EngineBusyInstaller,
     ::testing::Values(
-        BusyCase{"BusyBusyFree", {1618, 1618}, {}, 0, 0,
-                 {kBegin, kWait, kBegin, kWait, kBegin, Apply(L"a.msp"), kCommit}, 2},
+        BusyCase{"BusyBusyFree",
+                 {1618, 1618},
+                 {},
+                 0,
+                 0,
+                 {kBegin, kWait, kBegin, kWait, kBegin, Apply(L"a.msp"), kCommit},
+                 2},
         BusyCase{"BusyThroughout", {1618, 1618, 1618, 0}, {}, 1, 1618, {kBegin, kWait, kBegin, kWait, kBegin}, 2},
-        BusyCase{"PatchMeetsABusyInstaller", {}, {1618}, 0, 0,
+        BusyCase{"PatchMeetsABusyInstaller",
+                 {},
+                 {1618},
+                 0,
+                 0,
                  {kBegin, Apply(L"a.msp"), kRollback, kWait, kBegin, Apply(L"a.msp"), kCommit},
                  1},
         BusyCase{"OtherFailureIsNotTriedAgain", {ERROR_INSTALL_FAILURE}, {}, 1, 1603, {kBegin}, 0}),
@@ -638,13 +629,12 @@ const Call kOpenToken(L"OpenProcessToken", L"current process", L"0x28");
 const Call kLookUpPrivilege(L"LookupPrivilegeValueW", L"null", L"SeShutdownPrivilege");
 const Call kCloseToken(L"CloseHandle", L"token");
 const Call kRestart(L"ExitWindowsEx", L"0x2", L"0x80040001");
-const Call kEnablePrivilege(L"AdjustTokenPrivileges", L"token", L"0", L"{luid=19 attributes=2}", L"0", L"null", L"null");
+const Call kEnablePrivilege(L"AdjustTokenPrivileges", L"token", L"0", L"{luid=19 attributes=2}", L"0", L"null",
+                            L"null");
 const Calls kFullRestart = {kStation,         kStationQuery,    kQuestion,   kOpenToken,
                             kLookUpPrivilege, kEnablePrivilege, kCloseToken, kRestart};
 
-void PrintTo(const RestartCase& restart, std::ostream* out) {
-    *out << restart.name;
-}
+void PrintTo(const RestartCase& restart, std::ostream* out) { *out << restart.name; }
 
 const Calls kAsked = {kStation, kStationQuery, kQuestion};
 
@@ -682,25 +672,58 @@ INSTANTIATE_TEST_SUITE_P(
     Outcomes, EngineRestart,
     ::testing::Values(
         RestartCase{"NothingNeedsARestart", {0, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, false, {}, 0},
-        RestartCase{"X64ProductAsksOtherDoesNotYes", {3010, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true,
-                    kFullRestart, 1641},
+        RestartCase{"X64ProductAsksOtherDoesNotYes",
+                    {3010, 0},
+                    0,
+                    true,
+                    IDYES,
+                    TRUE,
+                    TRUE,
+                    WSF_VISIBLE,
+                    true,
+                    kFullRestart,
+                    1641},
         RestartCase{"AnsweredNo", {0, 3010}, 0, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked, 3010},
         RestartCase{"NoWindowNoQuestion", {3010, 0}, 0, false, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {}, 3010},
-        RestartCase{"NobodyCanSeeTheQuestion", {3010, 0}, 0, true, IDYES, TRUE, TRUE, 0, true,
-                    {kStation, kStationQuery}, 3010},
-        RestartCase{"StationUnknownStillAsks", {3010, 0}, 0, true, IDNO, TRUE, TRUE, std::nullopt, true, kAsked,
-                    3010},
-        RestartCase{"TokenCannotBeOpened", {3010, 0}, 0, true, IDYES, FALSE, TRUE, WSF_VISIBLE, true,
+        RestartCase{
+            "NobodyCanSeeTheQuestion", {3010, 0}, 0, true, IDYES, TRUE, TRUE, 0, true, {kStation, kStationQuery}, 3010},
+        RestartCase{"StationUnknownStillAsks", {3010, 0}, 0, true, IDNO, TRUE, TRUE, std::nullopt, true, kAsked, 3010},
+        RestartCase{"TokenCannotBeOpened",
+                    {3010, 0},
+                    0,
+                    true,
+                    IDYES,
+                    FALSE,
+                    TRUE,
+                    WSF_VISIBLE,
+                    true,
                     {kStation, kStationQuery, kQuestion, kOpenToken, kRestart},
                     1641},
-        RestartCase{"PrivilegeUnknown", {3010, 0}, 0, true, IDYES, TRUE, FALSE, WSF_VISIBLE, true,
+        RestartCase{"PrivilegeUnknown",
+                    {3010, 0},
+                    0,
+                    true,
+                    IDYES,
+                    TRUE,
+                    FALSE,
+                    WSF_VISIBLE,
+                    true,
                     {kStation, kStationQuery, kQuestion, kOpenToken, kLookUpPrivilege, kCloseToken, kRestart},
                     1641},
-        RestartCase{"WindowsRefusesTheRestart", {3010, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true,
-                    kFullRestart, 3010, FALSE},
+        RestartCase{"WindowsRefusesTheRestart",
+                    {3010, 0},
+                    0,
+                    true,
+                    IDYES,
+                    TRUE,
+                    TRUE,
+                    WSF_VISIBLE,
+                    true,
+                    kFullRestart,
+                    3010,
+                    FALSE},
         RestartCase{"CommitNeedsARestart", {0, 0}, 3010, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked, 3010},
-        RestartCase{"CommitStartedARestart", {3010, 0}, 1641, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {},
-                    1641}),
+        RestartCase{"CommitStartedARestart", {3010, 0}, 1641, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {}, 1641}),
     [](const ::testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
 
 TEST_F(Engine, RebootRequiredThenSuccessBothApplied) {
@@ -710,8 +733,8 @@ TEST_F(Engine, RebootRequiredThenSuccessBothApplied) {
     fake.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_REQUIRED};
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
-    EXPECT_EQ((Lines{Installing(L"a.msp", L"Name of {A}"), kSucceeded, Installing(L"b.msp", L"Name of {A}"),
-                     kSucceeded, kCommitted, kRebootLine}),
+    EXPECT_EQ((Lines{Installing(L"a.msp", L"Name of {A}"), kSucceeded, Installing(L"b.msp", L"Name of {A}"), kSucceeded,
+                     kCommitted, kRebootLine}),
               Lines(outcome.log.begin() + 3, outcome.log.end()));
 }
 
@@ -730,25 +753,61 @@ TEST_F(Engine, WholeCallSequenceOfOneRun) {
     const std::wstring name = L"InstalledProductName";
     const Calls expected = {
         LogLine(kExtracting),
-        Open(L"both.msp"), PatchSummary(1), Template(2, 0), Template(2, 8), Close(2), Close(1),
-        Open(L"a.msp"), PatchSummary(3), Template(4, 0), Template(4, 4), Close(4), Close(3),
+        Open(L"both.msp"),
+        PatchSummary(1),
+        Template(2, 0),
+        Template(2, 8),
+        Close(2),
+        Close(1),
+        Open(L"a.msp"),
+        PatchSummary(3),
+        Template(4, 0),
+        Template(4, 4),
+        Close(4),
+        Close(3),
         LogLine(kDetermining),
-        Query(L"{A}"), Info(L"{A}", package, 0), Info(L"{A}", package, 29), PackageSummary(L"{A}"),
-        Template(5, 0), Template(5, 11), Close(5),
-        Query(L"{B}"), Info(L"{B}", package, 0), Info(L"{B}", package, 29), PackageSummary(L"{B}"),
-        Template(6, 0), Template(6, 9), Close(6),
+        Query(L"{A}"),
+        Info(L"{A}", package, 0),
+        Info(L"{A}", package, 29),
+        PackageSummary(L"{A}"),
+        Template(5, 0),
+        Template(5, 11),
+        Close(5),
+        Query(L"{B}"),
+        Info(L"{B}", package, 0),
+        Info(L"{B}", package, 29),
+        PackageSummary(L"{B}"),
+        Template(6, 0),
+        Template(6, 9),
+        Close(6),
         kBegin,
-        Info(L"{B}", name, 0), Info(L"{B}", name, 12), LogLine(OrderLine(L"Name of {B}")),
-        Sequence(L"{B}", {L"both.msp"}), kNoUi,
-        EnableLog(L"C:\\logs\\both.msp {B}.log"), LogLine(Installing(L"both.msp", L"Name of {B}")),
-        Status(L"both.msp", L"Name of {B}"), Apply(L"both.msp"), LogLine(kSucceeded),
-        Info(L"{A}", name, 0), Info(L"{A}", name, 12), LogLine(OrderLine(L"Name of {A}")),
-        Sequence(L"{A}", {L"both.msp", L"a.msp"}), kNoUi,
-        EnableLog(L"C:\\logs\\both.msp {A}.log"), LogLine(Installing(L"both.msp", L"Name of {A}")),
-        Status(L"both.msp", L"Name of {A}"), Apply(L"both.msp"), LogLine(kSucceeded),
-        EnableLog(L"C:\\logs\\a.msp {A}.log"), LogLine(Installing(L"a.msp", L"Name of {A}")),
-        Status(L"a.msp", L"Name of {A}"), Apply(L"a.msp"), LogLine(kSucceeded),
-        kCommit, LogLine(kCommitted),
+        Info(L"{B}", name, 0),
+        Info(L"{B}", name, 12),
+        LogLine(OrderLine(L"Name of {B}")),
+        Sequence(L"{B}", {L"both.msp"}),
+        kNoUi,
+        EnableLog(L"C:\\logs\\both.msp {B}.log"),
+        LogLine(Installing(L"both.msp", L"Name of {B}")),
+        Status(L"both.msp", L"Name of {B}"),
+        Apply(L"both.msp"),
+        LogLine(kSucceeded),
+        Info(L"{A}", name, 0),
+        Info(L"{A}", name, 12),
+        LogLine(OrderLine(L"Name of {A}")),
+        Sequence(L"{A}", {L"both.msp", L"a.msp"}),
+        kNoUi,
+        EnableLog(L"C:\\logs\\both.msp {A}.log"),
+        LogLine(Installing(L"both.msp", L"Name of {A}")),
+        Status(L"both.msp", L"Name of {A}"),
+        Apply(L"both.msp"),
+        LogLine(kSucceeded),
+        EnableLog(L"C:\\logs\\a.msp {A}.log"),
+        LogLine(Installing(L"a.msp", L"Name of {A}")),
+        Status(L"a.msp", L"Name of {A}"),
+        Apply(L"a.msp"),
+        LogLine(kSucceeded),
+        kCommit,
+        LogLine(kCommitted),
     };
     // As text, so that a failure shows the difference line by line.
     EXPECT_EQ(Transcript(expected), Transcript(fake.Events()));

@@ -67,11 +67,11 @@ TEST(ApplicationOrder, OrderValuesFirstThenArrayOrder) {
     const std::vector<Case> cases = {
         {{}, {}},
         {{{0, 0}, {1, 0}, {2, 0}}, {0, 1, 2}},
-        {{{2, 0}, {1, 0}, {0, 0}}, {2, 1, 0}},                 // reverse of table order
-        {{{3, 0}, {0, 0}, {3, 0}, {1, 0}}, {1, 3, 0, 2}},      // a gap and a tie
-        {{{-1, 0}, {0, 1642}, {-1, 1642}}, {}},                // superseded and inapplicable only
-        {{{1, 0}, {0, 1642}, {-1, 0}, {5, 0}}, {0, 3}},        // another status at 0, superseded
-        {{{0, 0}, {0x7FFFFFFF, 0}, {-2, 0}}, {0, 1}},          // huge order; a negative one never applies
+        {{{2, 0}, {1, 0}, {0, 0}}, {2, 1, 0}},             // reverse of table order
+        {{{3, 0}, {0, 0}, {3, 0}, {1, 0}}, {1, 3, 0, 2}},  // a gap and a tie
+        {{{-1, 0}, {0, 1642}, {-1, 1642}}, {}},            // superseded and inapplicable only
+        {{{1, 0}, {0, 1642}, {-1, 0}, {5, 0}}, {0, 3}},    // another status at 0, superseded
+        {{{0, 0}, {0x7FFFFFFF, 0}, {-2, 0}}, {0, 1}},      // huge order; a negative one never applies
         {{{0, 1}, {0, 0}, {0, 0x80000000u}}, {1}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.expected, ApplicationOrder(c.patches));

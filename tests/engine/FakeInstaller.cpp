@@ -24,25 +24,17 @@ std::wstring Hex(std::uint64_t value) {
     return text;
 }
 
-std::wstring Text(const wchar_t* text) {
-    return text == nullptr ? L"null" : std::wstring(text);
-}
+std::wstring Text(const wchar_t* text) { return text == nullptr ? L"null" : std::wstring(text); }
 
-std::wstring Handle(MSIHANDLE handle) {
-    return L"#" + std::to_wstring(handle);
-}
+std::wstring Handle(MSIHANDLE handle) { return L"#" + std::to_wstring(handle); }
 
 std::wstring Window(HWND window) {
     return window == kNoWindow ? L"null" : Hex(reinterpret_cast<std::uintptr_t>(window));
 }
 
-std::wstring Given(const void* pointer) {
-    return pointer == nullptr ? L"null" : L"non-null";
-}
+std::wstring Given(const void* pointer) { return pointer == nullptr ? L"null" : L"non-null"; }
 
-std::wstring FileName(const std::wstring& path) {
-    return path.substr(path.rfind(L'\\') + 1);
-}
+std::wstring FileName(const std::wstring& path) { return path.substr(path.rfind(L'\\') + 1); }
 
 std::wstring PackagePath(const std::wstring& productCode) {
     return L"C:\\Windows\\Installer\\" + productCode + L".msi";
@@ -114,9 +106,7 @@ std::wstring Call::Text() const {
     return text + L")";
 }
 
-void PrintTo(const Call& call, std::ostream* out) {
-    *out << ::testing::PrintToString(call.Text());
-}
+void PrintTo(const Call& call, std::ostream* out) { *out << ::testing::PrintToString(call.Text()); }
 
 std::wstring Transcript(const std::vector<Call>& calls) {
     std::wstring text;
@@ -185,8 +175,8 @@ FakeInstaller::FakeInstaller() {
         return product == fake.products.end() ? INSTALLSTATE_UNKNOWN : product->second.state;
     };
     table_.getProductInfo = [](LPCWSTR productCode, LPCWSTR property, LPWSTR buffer, LPDWORD countChars) -> UINT {
-        FakeInstaller& fake = Fake().Record(L"MsiGetProductInfoW", {Text(productCode), Text(property), Given(buffer),
-                                                                   std::to_wstring(*countChars)});
+        FakeInstaller& fake = Fake().Record(
+            L"MsiGetProductInfoW", {Text(productCode), Text(property), Given(buffer), std::to_wstring(*countChars)});
         const auto found = fake.products.find(productCode);
         if (found == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
         const FakeProduct& product = found->second;
@@ -209,9 +199,9 @@ FakeInstaller::FakeInstaller() {
                        std::to_wstring(static_cast<std::int32_t>(elements[i].dwOrder)) + L" status=" +
                        std::to_wstring(elements[i].uStatus) + L"]";
         }
-        FakeInstaller& fake = Fake().Record(L"MsiDeterminePatchSequenceW", {Text(productCode), Text(userSid),
-                                                                           std::to_wstring(context),
-                                                                           std::to_wstring(count), patches});
+        FakeInstaller& fake = Fake().Record(
+            L"MsiDeterminePatchSequenceW",
+            {Text(productCode), Text(userSid), std::to_wstring(context), std::to_wstring(count), patches});
         const auto product = fake.products.find(productCode);
         if (product == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
         if (product->second.sequenceResult != ERROR_SUCCESS) return product->second.sequenceResult;
@@ -232,8 +222,8 @@ FakeInstaller::FakeInstaller() {
         return ERROR_SUCCESS;
     };
     table_.applyPatch = [](LPCWSTR path, LPCWSTR package, INSTALLTYPE type, LPCWSTR commandLine) -> UINT {
-        FakeInstaller& fake = Fake().Record(L"MsiApplyPatchW", {Fake().Shown(path), Text(package),
-                                                               std::to_wstring(type), Text(commandLine)});
+        FakeInstaller& fake = Fake().Record(
+            L"MsiApplyPatchW", {Fake().Shown(path), Text(package), std::to_wstring(type), Text(commandLine)});
         if (fake.holdApply != nullptr) ::WaitForSingleObject(fake.holdApply, INFINITE);
         return Take(fake.applyResults[FileName(path)], ERROR_SUCCESS);
     };
@@ -279,9 +269,9 @@ FakeInstaller::FakeInstaller() {
     };
     table_.getUserObjectInformation = [](HANDLE object, int index, PVOID information, DWORD bytes,
                                          LPDWORD neededBytes) -> BOOL {
-        FakeInstaller& fake = Fake().Record(L"GetUserObjectInformationW",
-                                            {object == kFakeStation ? L"station" : L"other", std::to_wstring(index),
-                                             std::to_wstring(bytes)});
+        FakeInstaller& fake = Fake().Record(
+            L"GetUserObjectInformationW",
+            {object == kFakeStation ? L"station" : L"other", std::to_wstring(index), std::to_wstring(bytes)});
         if (!fake.windowStationFlags || index != UOI_FLAGS || bytes < sizeof(USEROBJECTFLAGS)) return FALSE;
         auto* flags = static_cast<USEROBJECTFLAGS*>(information);
         *flags = USEROBJECTFLAGS{};
@@ -290,7 +280,8 @@ FakeInstaller::FakeInstaller() {
         return TRUE;
     };
     table_.messageBox = [](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) -> int {
-        return Fake().Record(L"MessageBoxW", {Window(owner), Text(text), Text(caption), std::to_wstring(type)})
+        return Fake()
+            .Record(L"MessageBoxW", {Window(owner), Text(text), Text(caption), std::to_wstring(type)})
             .messageBoxAnswer;
     };
     table_.openProcessToken = [](HANDLE process, DWORD access, HANDLE* token) -> BOOL {
@@ -312,9 +303,9 @@ FakeInstaller::FakeInstaller() {
                        std::to_wstring(privileges->Privileges[i].Luid.LowPart) + L" attributes=" +
                        std::to_wstring(privileges->Privileges[i].Attributes) + L"}";
         }
-        Fake().Record(L"AdjustTokenPrivileges", {token == kFakeToken ? L"token" : L"other", std::to_wstring(disableAll),
-                                                 entries, std::to_wstring(bufferBytes), Given(previous),
-                                                 Given(returnBytes)});
+        Fake().Record(L"AdjustTokenPrivileges",
+                      {token == kFakeToken ? L"token" : L"other", std::to_wstring(disableAll), entries,
+                       std::to_wstring(bufferBytes), Given(previous), Given(returnBytes)});
         // The adjustment fails without the privilege, which the caller does not look at.
         return FALSE;
     };
@@ -329,13 +320,9 @@ FakeInstaller::FakeInstaller() {
     table_.sleep = [](DWORD milliseconds) { Fake().Record(L"Sleep", {std::to_wstring(milliseconds)}); };
 }
 
-FakeInstaller::~FakeInstaller() {
-    active = nullptr;
-}
+FakeInstaller::~FakeInstaller() { active = nullptr; }
 
-const InstallerApi* FakeInstaller::Load() {
-    return &Fake().table_;
-}
+const InstallerApi* FakeInstaller::Load() { return &Fake().table_; }
 
 std::vector<Call> FakeInstaller::Events() {
     TakeLogLines();

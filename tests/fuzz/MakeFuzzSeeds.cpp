@@ -23,8 +23,8 @@ namespace fs = std::filesystem;
 using namespace corvantile::testing;
 
 void WriteAll(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes ReadAll(const fs::path& path) {
@@ -67,9 +67,9 @@ int main(int argc, char** argv) {
           WritePatch(work, u8"\U0001F600.msp", 700, 6)}},
     };
     for (const Seed& seed : seeds) {
-        std::vector<std::u16string> args{u"build", u"--stub", (work / "stub.exe").u16string(), u"--name",
-                                         u"Example Server 10", u"--version", u"2.0.0.100", u"--output",
-                                         (corpus / seed.name).u16string()};
+        std::vector<std::u16string> args{
+            u"build",     u"--stub",   (work / "stub.exe").u16string(), u"--name", u"Example Server 10", u"--version",
+            u"2.0.0.100", u"--output", (corpus / seed.name).u16string()};
         for (const fs::path& patch : seed.patches) args.push_back(patch.u16string());
         std::ostringstream out;
         if (corvantile::pack::RunPackTool(args, out, std::cerr) != 0) return 1;

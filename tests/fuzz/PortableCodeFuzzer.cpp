@@ -81,7 +81,8 @@ private:
 // A whole packed updater, as the updater reads its own file and as the packing tool lists it. The last two
 // bytes choose how short the updater's reads are and after how many bytes its writes fail.
 void FuzzPackedUpdater(const std::uint8_t* data, std::size_t size) {
-    const std::optional<corvantile::PeLayout> layout = corvantile::ReadPeLayout(data, std::min<std::size_t>(size, 65536));
+    const std::optional<corvantile::PeLayout> layout =
+        corvantile::ReadPeLayout(data, std::min<std::size_t>(size, 65536));
     if (!layout || size < 2) return;
     const std::uint64_t packageEnd = corvantile::PackageEnd(*layout, size);
 
@@ -142,7 +143,8 @@ void FuzzPackageBytes(const std::uint8_t* data, std::size_t size) {
         const corvantile::UpdateTableEntry entry = corvantile::DecodeEntry(data);
         if (const auto name = corvantile::EntryFileName(entry)) {
             (void)corvantile::CheckPlainFileName(*name);
-            if (corvantile::EncodeEntry(entry) != corvantile::EncodeEntry(corvantile::DecodeEntry(data))) __builtin_trap();
+            if (corvantile::EncodeEntry(entry) != corvantile::EncodeEntry(corvantile::DecodeEntry(data)))
+                __builtin_trap();
         }
     }
     const std::size_t textBytes = size > 0 ? data[0] : 0;
@@ -175,7 +177,8 @@ void FuzzCommandLine(const std::uint8_t* data, std::size_t size) {
     wchar_t buffer[16];
     const std::wstring text = arguments.back();
     const std::int32_t result = corvantile::FormatBounded(buffer, 16, L"%s|%u", text.c_str(), 7U);
-    if (std::wstring(buffer).size() > 15 || (result != corvantile::kFormatOk && result != corvantile::kFormatInsufficientBuffer)) {
+    if (std::wstring(buffer).size() > 15 ||
+        (result != corvantile::kFormatOk && result != corvantile::kFormatInsufficientBuffer)) {
         __builtin_trap();
     }
 }
@@ -194,7 +197,8 @@ void FuzzEngineInputs(const std::uint8_t* data, std::size_t size) {
 
     std::vector<corvantile::SequencedPatch> sequence;
     for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        sequence.push_back({static_cast<std::int32_t>(corvantile::ReadLe32(data + i)), corvantile::ReadLe32(data + i + 4)});
+        sequence.push_back(
+            {static_cast<std::int32_t>(corvantile::ReadLe32(data + i)), corvantile::ReadLe32(data + i + 4)});
     }
     const std::vector<std::size_t> order = corvantile::ApplicationOrder(sequence);
     std::size_t applicable = 0;
@@ -205,7 +209,8 @@ void FuzzEngineInputs(const std::uint8_t* data, std::size_t size) {
         if (patch.status != 0 || patch.order < 0) __builtin_trap();
         if (i > 0) {
             const corvantile::SequencedPatch& before = sequence[order[i - 1]];
-            if (before.order > patch.order || (before.order == patch.order && order[i - 1] > order[i])) __builtin_trap();
+            if (before.order > patch.order || (before.order == patch.order && order[i - 1] > order[i]))
+                __builtin_trap();
         }
     }
 }
@@ -219,7 +224,8 @@ void FuzzPackToolTexts(const std::uint8_t* data, std::size_t size) {
     for (const char c : shown) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) __builtin_trap();
     }
-    if (shown.find("\xE2\x80\xAE") != std::string::npos || shown.find("\xC2\x85") != std::string::npos) __builtin_trap();
+    if (shown.find("\xE2\x80\xAE") != std::string::npos || shown.find("\xC2\x85") != std::string::npos)
+        __builtin_trap();
 
     const std::size_t split = text.empty() ? 0 : text[0] % (text.size() + 1);
     const corvantile::pack::PatchSummary summary = corvantile::pack::SummarizePatch(
@@ -228,7 +234,8 @@ void FuzzPackToolTexts(const std::uint8_t* data, std::size_t size) {
         if (target.empty() || target.find(u';') != std::u16string::npos) __builtin_trap();
     }
     if (!summary.patchCode.empty() && summary.patchCode.size() != 38) __builtin_trap();
-    if (summary.problem.empty() != (!summary.targetProductCodes.empty() && !summary.patchCode.empty())) __builtin_trap();
+    if (summary.problem.empty() != (!summary.targetProductCodes.empty() && !summary.patchCode.empty()))
+        __builtin_trap();
     std::vector<std::string> warnings;
     std::string error;
     (void)corvantile::pack::CheckPatchSet({{"a", summary}, {"b", summary}}, warnings, error);
@@ -243,18 +250,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     switch (data[0] % 4) {
-        case 0:
-            FuzzCommandLine(data + 1, size - 1);
-            break;
-        case 1:
-            FuzzPackageBytes(data + 1, size - 1);
-            break;
-        case 2:
-            FuzzEngineInputs(data + 1, size - 1);
-            break;
-        default:
-            FuzzPackToolTexts(data + 1, size - 1);
-            break;
+        case 0: FuzzCommandLine(data + 1, size - 1); break;
+        case 1: FuzzPackageBytes(data + 1, size - 1); break;
+        case 2: FuzzEngineInputs(data + 1, size - 1); break;
+        default: FuzzPackToolTexts(data + 1, size - 1); break;
     }
     return 0;
 }

@@ -21,11 +21,12 @@ TEST(ExtractionDiskFull, FullDiskIsReportedAsAFailedWriteAndThePartIsRemoved) {
                         "ExtractionSmallDisk, small-disk.sh), which needs root to mount it";
     }
     testing::TempDirectory scratch;
-    const std::wstring outputDir = testing::FullPath(std::wstring(kSmallDisk) + L"\\out-" +
-                                                     std::to_wstring(GetCurrentProcessId()));
+    const std::wstring outputDir =
+        testing::FullPath(std::wstring(kSmallDisk) + L"\\out-" + std::to_wstring(GetCurrentProcessId()));
     const Bytes small = PatternBytes(1000, 1);
     const Bytes large = PatternBytes(256 * 1024, 2);
-    testing::CraftedUpdater updater(scratch.path(), testing::BuildPackage({{L"small.msp", small}, {L"large.msp", large}}));
+    testing::CraftedUpdater updater(scratch.path(),
+                                    testing::BuildPackage({{L"small.msp", small}, {L"large.msp", large}}));
     ASSERT_TRUE(updater.headerRead());
     UpdateFileList list;
 

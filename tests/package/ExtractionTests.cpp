@@ -19,18 +19,12 @@ using namespace texts;
 using Lines = std::vector<std::wstring>;
 
 // A list that a failed extraction must leave as it was.
-UpdateFileList SentinelList() {
-    return {MakeEntry(u"left-from-before.msp", 7)};
-}
+UpdateFileList SentinelList() { return {MakeEntry(u"left-from-before.msp", 7)}; }
 
 // Windows' wchar_t is UTF-16 already.
-std::wstring Wide(std::u16string_view text) {
-    return std::wstring(text.begin(), text.end());
-}
+std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 
-std::wstring EntryName(const UpdateTableEntry& entry) {
-    return Wide(EntryFileName(entry).value_or(u"<no NUL>"));
-}
+std::wstring EntryName(const UpdateTableEntry& entry) { return Wide(EntryFileName(entry).value_or(u"<no NUL>")); }
 
 struct Extraction {
     int result = -1;
@@ -160,11 +154,11 @@ TEST(ExtractionDirectory, NoDirectoryWhereTheDirectoryShouldBe) {
     TempDirectory scratch;
     ASSERT_TRUE(WriteFileBytes(scratch / L"occupied", {9, 9}));
 
-    for (const std::wstring& outputDir : {scratch / L"occupied", scratch / L"updater.exe", std::wstring(L"NUL"),
-                                          scratch / L"NUL"}) {
+    for (const std::wstring& outputDir :
+         {scratch / L"occupied", scratch / L"updater.exe", std::wstring(L"NUL"), scratch / L"NUL"}) {
         for (const std::vector<UpdateFile>& files : {std::vector<UpdateFile>{}, {{L"a.msp", {1}}}}) {
-            SCOPED_TRACE(::testing::Message() << std::string(outputDir.begin(), outputDir.end()) << ", "
-                                              << files.size() << " file(s)");
+            SCOPED_TRACE(::testing::Message()
+                         << std::string(outputDir.begin(), outputDir.end()) << ", " << files.size() << " file(s)");
             const Extraction extraction = Extract(scratch, BuildPackage(files), outputDir);
             ExpectFailure(extraction, kDirectoryNotAccessible);
         }
@@ -226,9 +220,11 @@ TEST(ExtractionFiles, ExistingFileIsLeftUntouched) {
 
 // Two entries that Windows takes for one file are refused before anything is written, whatever the script.
 TEST(ExtractionFiles, NamesOfTheSameFileWriteNothing) {
-    const std::vector<std::pair<std::wstring, std::wstring>> pairs{
-        {L"same.msp", L"same.msp"}, {L"Same.msp", L"SAME.MSP"}, {L"\u00E4.msp", L"\u00C4.msp"},
-        {L"\u03C3.msp", L"\u03A3.msp"}, {L"\u0436.msp", L"\u0416.msp"}};
+    const std::vector<std::pair<std::wstring, std::wstring>> pairs{{L"same.msp", L"same.msp"},
+                                                                   {L"Same.msp", L"SAME.MSP"},
+                                                                   {L"\u00E4.msp", L"\u00C4.msp"},
+                                                                   {L"\u03C3.msp", L"\u03A3.msp"},
+                                                                   {L"\u0436.msp", L"\u0416.msp"}};
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         SCOPED_TRACE("pair " + std::to_string(i));
         TempDirectory scratch;
@@ -290,8 +286,9 @@ TEST(ExtractionTruncation, EveryCutPointFailsWithItsLineAndLeavesNoPartialFile) 
         ASSERT_EQ(1, ExtractUpdateFiles(updater.package(), outputDir, nullptr));
         const wchar_t* line = cut < EntryOffset(0) ? kTableNotRead : cut < dataStart ? kEntryNotRead : kUpdateCutShort;
         ASSERT_EQ((Lines{kExtracting, line}), log.Lines());
-        const std::vector<std::wstring> expected =
-            cut >= dataStart + files[0].data.size() ? std::vector<std::wstring>{L"first.msp"} : std::vector<std::wstring>{};
+        const std::vector<std::wstring> expected = cut >= dataStart + files[0].data.size()
+                                                       ? std::vector<std::wstring>{L"first.msp"}
+                                                       : std::vector<std::wstring>{};
         ASSERT_EQ(expected, ListTree(outputDir));
         if (!expected.empty()) {
             ASSERT_EQ(files[0].data, ReadFileBytes(outputDir + L"\\first.msp"));
@@ -324,12 +321,12 @@ TEST_P(ExtractionHostileNames, NothingIsWrittenForThem) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    TraversalDevicesAndDots, ExtractionHostileNames,
-    ::testing::Values(u"..\\escape.msp", u"../escape.msp", u"..\\..\\escape.msp", u"\\corvantile-escape.msp",
-                      u"C:escape.msp", u"C:\\corvantile-escape.msp", u"NUL", u"con.txt", u"..", u"trailing-dot.",
-                      u"COM0", u"LPT0.msp", u"COM\u00B9.msp", u"com\u00B2", u"LPT\u00B3 .msp", u"CONIN$",
-                      u"conout$.msp", u"a\xD800.msp", u"\xDC00"));
+INSTANTIATE_TEST_SUITE_P(TraversalDevicesAndDots, ExtractionHostileNames,
+                         ::testing::Values(u"..\\escape.msp", u"../escape.msp", u"..\\..\\escape.msp",
+                                           u"\\corvantile-escape.msp", u"C:escape.msp", u"C:\\corvantile-escape.msp",
+                                           u"NUL", u"con.txt", u"..", u"trailing-dot.", u"COM0", u"LPT0.msp",
+                                           u"COM\u00B9.msp", u"com\u00B2", u"LPT\u00B3 .msp", u"CONIN$", u"conout$.msp",
+                                           u"a\xD800.msp", u"\xDC00"));
 
 TEST(ExtractionFiles, NamesLongerThanAFileSystemTakesWriteNothing) {
     TempDirectory scratch;
@@ -363,8 +360,8 @@ TEST(ExtractionSignedUpdater, DataEndingAtTheCertificateTableIsComplete) {
     TempDirectory scratch;
     const Bytes whole = PatternBytes(999, 17);
     // The zeros up to the 8-aligned certificate table follow the data.
-    const Extraction extraction = Extract(scratch, BuildPackage({{L"signed.msp", whole}}), scratch / L"out",
-                                          Bytes(2000, 0xCC));
+    const Extraction extraction =
+        Extract(scratch, BuildPackage({{L"signed.msp", whole}}), scratch / L"out", Bytes(2000, 0xCC));
 
     EXPECT_EQ(0, extraction.result);
     EXPECT_EQ(whole, ReadFileBytes(scratch / L"out\\signed.msp"));

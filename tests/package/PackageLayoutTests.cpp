@@ -134,15 +134,15 @@ TEST(PlainFileName, CollisionsIgnoreCaseAsWindowsDoes) {
         {u"Patch.MSP", u"patch.msp"},
         {u"a.msp", u"a.msp"},
         {u"\u00E9-X.msp", u"\u00E9-x.msp"},
-        {u"\u00E4.msp", u"\u00C4.msp"},                      // a umlaut
-        {u"\u03C3.msp", u"\u03A3.msp"},                      // sigma
+        {u"\u00E4.msp", u"\u00C4.msp"},                                                              // a umlaut
+        {u"\u03C3.msp", u"\u03A3.msp"},                                                              // sigma
         {u"\u0436\u0443\u0440\u043D\u0430\u043B.msp", u"\u0416\u0423\u0420\u041D\u0410\u041B.msp"},  // Cyrillic
-        {u"\uFF41.msp", u"\uFF21.msp"},                      // fullwidth a
+        {u"\uFF41.msp", u"\uFF21.msp"},                                                              // fullwidth a
     };
     const std::vector<std::pair<std::u16string, std::u16string>> distinct{
-        {u"a.msp", u"b.msp"}, {u"a.msp", u"a.msp2"}, {u"a.msp", u"a.ms"}, {u"[.msp", u"{.msp"},
-        {u"\u00DF.msp", u"SS.msp"},                            // no expansion
-        {u"\u00E4.msp", u"a.msp"},                             // no folding of accents
+        {u"a.msp", u"b.msp"},      {u"a.msp", u"a.msp2"},      {u"a.msp", u"a.ms"},
+        {u"[.msp", u"{.msp"},      {u"\u00DF.msp", u"SS.msp"},  // no expansion
+        {u"\u00E4.msp", u"a.msp"},                              // no folding of accents
     };
     for (const auto& [a, b] : colliding) {
         EXPECT_EQ(FileNameCollisionKey(a), FileNameCollisionKey(b)) << ::testing::PrintToString(a);
@@ -214,11 +214,11 @@ TEST(ReadPeLayout, RejectsWhatIsNoPeImageOrTruncated) {
         bytes[offset] = value;
         return bytes;
     };
-    EXPECT_FALSE(Read(corrupted(0, 'N')).has_value());                         // MZ
-    EXPECT_FALSE(Read(corrupted(pe.peHeaderOffset + 1, 'X')).has_value());     // PE\0\0
-    EXPECT_FALSE(Read(corrupted(pe.peHeaderOffset + 6, 0)).has_value());       // no sections
-    EXPECT_FALSE(Read(corrupted(pe.OptionalHeaderOffset(), 0x0C)).has_value()); // magic
-    EXPECT_FALSE(Read(corrupted(60 + 3, 0x7F)).has_value());                    // e_lfanew far outside
+    EXPECT_FALSE(Read(corrupted(0, 'N')).has_value());                           // MZ
+    EXPECT_FALSE(Read(corrupted(pe.peHeaderOffset + 1, 'X')).has_value());       // PE\0\0
+    EXPECT_FALSE(Read(corrupted(pe.peHeaderOffset + 6, 0)).has_value());         // no sections
+    EXPECT_FALSE(Read(corrupted(pe.OptionalHeaderOffset(), 0x0C)).has_value());  // magic
+    EXPECT_FALSE(Read(corrupted(60 + 3, 0x7F)).has_value());                     // e_lfanew far outside
 
     SyntheticPe wrapping;
     wrapping.sections = {{0x200, 0xFFFFFF00}};  // its end lies beyond 4 GiB
@@ -244,8 +244,8 @@ TEST(PackageLayout, ExtractedPathFitsWithinMaxPath) {
         bool fits;
     };
     for (const Case& c : {Case{kWorkingDirectoryChars, kMaxUpdateFileNameChars, true},
-                          Case{kWorkingDirectoryChars, kMaxUpdateFileNameChars + 1, false},
-                          Case{258, 0, true}, Case{259, 0, false}, Case{0, SIZE_MAX, false}}) {
+                          Case{kWorkingDirectoryChars, kMaxUpdateFileNameChars + 1, false}, Case{258, 0, true},
+                          Case{259, 0, false}, Case{0, SIZE_MAX, false}}) {
         EXPECT_EQ(ExtractedPathFits(c.directoryChars, c.fileNameChars), c.fits)
             << c.directoryChars << " + " << c.fileNameChars;
     }

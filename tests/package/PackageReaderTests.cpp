@@ -113,7 +113,9 @@ TEST(PackageReader, DamagedHeadersAndTables) {
         TableOutcome table;
         std::size_t failedEntry;
     };
-    const auto cut = [&](std::size_t bytes) { return Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(bytes)); };
+    const auto cut = [&](std::size_t bytes) {
+        return Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(bytes));
+    };
     const std::vector<Case> cases{
         {"empty", {}, HeaderOutcome::ProductNameNotReadable, TableOutcome::Read, 0},
         {"inside the name", cut(20), HeaderOutcome::ProductNameNotReadable, TableOutcome::Read, 0},
@@ -219,8 +221,8 @@ TEST(ExtractFiles, WritesEveryFileInChunksOfTheCopyBuffer) {
 TEST(ExtractFiles, RefusedNamesTouchNothing) {
     for (const wchar_t* second : {L"COM\u00B9.msp", L"LPT0.msp", L"..\\x.msp", L"\u00C4.msp", L"A.msp"}) {
         SCOPED_TRACE(::testing::PrintToString(testing::Utf16(second)));
-        const Extraction extraction = Extract(
-            Package({{L"a.msp", PatternBytes(10, 1)}, {L"\u00E4.msp", PatternBytes(5, 2)}, {second, PatternBytes(10, 2)}}));
+        const Extraction extraction = Extract(Package(
+            {{L"a.msp", PatternBytes(10, 1)}, {L"\u00E4.msp", PatternBytes(5, 2)}, {second, PatternBytes(10, 2)}}));
         EXPECT_EQ(extraction.outcome, ExtractionOutcome::NameRefused);
         EXPECT_TRUE(extraction.target.calls.empty()) << "not even the directory is prepared";
     }
@@ -246,14 +248,30 @@ TEST(ExtractFiles, AFileNotWrittenWholeIsDiscardedAndEarlierFilesStay) {
         std::vector<std::u16string> staying;
     };
     const std::vector<Case> cases{
-        {"data cut short", Bytes(whole.begin(), whole.end() - 1), {}, ExtractionOutcome::DataCutShort,
-         {"prepare", "create", "finish", "create", "discard"}, {u"first.msp"}},
-        {"data cut at the second file", Bytes(whole.begin(), whole.end() - 40000), {}, ExtractionOutcome::DataCutShort,
-         {"prepare", "create", "finish", "create", "discard"}, {u"first.msp"}},
-        {"write fails", whole, failingWrites, ExtractionOutcome::WriteFailed,
-         {"prepare", "create", "finish", "create", "discard"}, {u"first.msp"}},
-        {"close fails", whole, failingClose, ExtractionOutcome::WriteFailed,
-         {"prepare", "create", "finish", "discard"}, {}},
+        {"data cut short",
+         Bytes(whole.begin(), whole.end() - 1),
+         {},
+         ExtractionOutcome::DataCutShort,
+         {"prepare", "create", "finish", "create", "discard"},
+         {u"first.msp"}},
+        {"data cut at the second file",
+         Bytes(whole.begin(), whole.end() - 40000),
+         {},
+         ExtractionOutcome::DataCutShort,
+         {"prepare", "create", "finish", "create", "discard"},
+         {u"first.msp"}},
+        {"write fails",
+         whole,
+         failingWrites,
+         ExtractionOutcome::WriteFailed,
+         {"prepare", "create", "finish", "create", "discard"},
+         {u"first.msp"}},
+        {"close fails",
+         whole,
+         failingClose,
+         ExtractionOutcome::WriteFailed,
+         {"prepare", "create", "finish", "discard"},
+         {}},
         {"no directory", whole, noDirectory, ExtractionOutcome::DirectoryNotAccessible, {"prepare"}, {}},
         {"no file", whole, noFile, ExtractionOutcome::FileNotCreated, {"prepare", "create"}, {}},
     };

@@ -34,8 +34,8 @@ const std::wstring& TestLogFile() {
         const std::wstring logRoot = UserTempDirectory() + L"corvantile-tests";
         CreateDirectoryW(logRoot.c_str(), nullptr);
         RemoveStaleLogs(logRoot);
-        std::wstring directory = logRoot + L"\\log-" + std::to_wstring(GetCurrentProcessId()) + L'-' +
-                                 std::to_wstring(GetTickCount64());
+        std::wstring directory =
+            logRoot + L"\\log-" + std::to_wstring(GetCurrentProcessId()) + L'-' + std::to_wstring(GetTickCount64());
         if (!OpenLog(directory)) throw std::runtime_error("cannot create the test log");
         return directory + L"CorvantileUpdater.log";
     }();

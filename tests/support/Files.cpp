@@ -24,9 +24,7 @@ bool WriteAll(const UniqueFile& file, const Bytes& bytes) {
     return true;
 }
 
-DWORD Attributes(const std::wstring& path) {
-    return ::GetFileAttributesW(path.c_str());
-}
+DWORD Attributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
 
 void ListInto(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>& entries) {
     ForEachEntry(relative.empty() ? root : JoinPath(root, relative), L"*", [&](const WIN32_FIND_DATAW& found) {
@@ -69,9 +67,7 @@ bool AppendFileBytes(const std::wstring& path, const Bytes& bytes) {
                     bytes);
 }
 
-bool PathExists(const std::wstring& path) {
-    return Attributes(path) != INVALID_FILE_ATTRIBUTES;
-}
+bool PathExists(const std::wstring& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
 
 bool FileExists(const std::wstring& path) {
     const DWORD attributes = Attributes(path);
@@ -83,13 +79,11 @@ bool DirectoryExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool MakeDirectory(const std::wstring& path) {
-    return ::CreateDirectoryW(path.c_str(), nullptr) != 0;
-}
+bool MakeDirectory(const std::wstring& path) { return ::CreateDirectoryW(path.c_str(), nullptr) != 0; }
 
 bool CanOpenExclusively(const std::wstring& path) {
-    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     return file.valid();
 }
 

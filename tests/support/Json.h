@@ -41,7 +41,8 @@ private:
     explicit JsonReader(std::string_view text) : text_(text) {}
 
     void SkipSpace() {
-        while (position_ < text_.size() && std::string_view(" \t\r\n").find(text_[position_]) != std::string_view::npos) {
+        while (position_ < text_.size() &&
+               std::string_view(" \t\r\n").find(text_[position_]) != std::string_view::npos) {
             ++position_;
         }
     }
@@ -113,8 +114,10 @@ private:
         unit = 0;
         for (int i = 0; i < 4; ++i) {
             const char c = text_[position_++];
-            const int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                            : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+            const int digit = (c >= '0' && c <= '9')   ? c - '0'
+                              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                                       : -1;
             if (digit < 0) return false;
             unit = unit * 16 + static_cast<char32_t>(digit);
         }

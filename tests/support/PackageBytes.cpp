@@ -12,9 +12,7 @@ constexpr std::size_t kSecurityDirectoryIndex = 4;
 constexpr std::uint16_t kCertificateRevision = 0x0200;  // WIN_CERT_REVISION_2_0
 constexpr std::uint16_t kCertificateTypePkcs = 0x0002;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
 
-std::uint16_t ReadLe16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
+std::uint16_t ReadLe16(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)); }
 
 }  // namespace
 
@@ -84,9 +82,7 @@ Bytes BuildPackage(const std::vector<UpdateFile>& files, const std::wstring& pro
     return Concat({HeaderBytes(productName, productVersion), TableBytes(files), DataBytes(files)});
 }
 
-std::size_t EntryOffset(std::size_t index) {
-    return HeaderBytes().size() + kEntryCountBytes + index * kEntryBytes;
-}
+std::size_t EntryOffset(std::size_t index) { return HeaderBytes().size() + kEntryCountBytes + index * kEntryBytes; }
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes joined;
@@ -149,7 +145,8 @@ std::optional<SignedUpdater> SignLooking(Bytes updater, const Bytes& certificate
     const std::size_t unsignedBytes = updater.size();
     signedUpdater.certificateOffset = AppendCertificateTable(updater, certificate);
     signedUpdater.paddingBytes = signedUpdater.certificateOffset - unsignedBytes;
-    if (!SetSecurityDirectory(updater, signedUpdater.certificateOffset, static_cast<std::uint32_t>(certificate.size()))) {
+    if (!SetSecurityDirectory(updater, signedUpdater.certificateOffset,
+                              static_cast<std::uint32_t>(certificate.size()))) {
         return std::nullopt;
     }
     // The updater must see the certificate table where it was put.

@@ -23,7 +23,7 @@ struct UpdateFile {
 
 // The header texts of a package built whole.
 inline const std::wstring kProductName = L"Corvantile Server 10";  // 40 bytes
-inline const std::wstring kProductVersion = L"2.0.0.100";           // 18 bytes
+inline const std::wstring kProductVersion = L"2.0.0.100";          // 18 bytes
 
 // The UTF-16 code units of a wide text: itself where wchar_t is UTF-16, surrogate pairs for the code points
 // beyond U+FFFF where it is UTF-32. A lone surrogate stays one.

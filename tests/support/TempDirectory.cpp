@@ -20,8 +20,8 @@ TempDirectory::TempDirectory(Parent parent) {
     // Test programs run side by side: the process id keeps their directories apart, and a leftover of an
     // earlier process with the same id is skipped, never reused.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name_ = L"corvantile-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                std::to_wstring(directoryCounter++);
+        name_ =
+            L"corvantile-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(directoryCounter++);
         if (::CreateDirectoryW((base + name_).c_str(), nullptr)) {
             path_ = FullPath(base + name_);
             return;
@@ -31,12 +31,8 @@ TempDirectory::TempDirectory(Parent parent) {
     throw std::runtime_error("cannot create a temporary directory");
 }
 
-TempDirectory::~TempDirectory() {
-    RemoveTree(path_);
-}
+TempDirectory::~TempDirectory() { RemoveTree(path_); }
 
-std::wstring TempDirectory::operator/(const std::wstring& relative) const {
-    return JoinPath(path_, relative);
-}
+std::wstring TempDirectory::operator/(const std::wstring& relative) const { return JoinPath(path_, relative); }
 
 }  // namespace corvantile::testing

@@ -32,8 +32,8 @@ void Append32(Bytes& bytes, std::uint32_t value) {
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" as stored: the first three fields little-endian.
 Bytes ClassIdBytes(const std::string& text) {
     unsigned a = 0, b = 0, c = 0, d[8]{};
-    std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &a, &b, &c, &d[0], &d[1], &d[2], &d[3],
-                &d[4], &d[5], &d[6], &d[7]);
+    std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &a, &b, &c, &d[0], &d[1], &d[2], &d[3], &d[4],
+                &d[5], &d[6], &d[7]);
     Bytes bytes(16);
     Put32(bytes, 0, a);
     Put16(bytes, 4, b);
@@ -56,7 +56,8 @@ bool NameLess(const std::u16string& a, const std::u16string& b) {
 
 Bytes CompoundFile(const std::string& classId, const std::vector<Stream>& unsortedStreams) {
     std::vector<Stream> streams = unsortedStreams;
-    std::sort(streams.begin(), streams.end(), [](const Stream& a, const Stream& b) { return NameLess(a.name, b.name); });
+    std::sort(streams.begin(), streams.end(),
+              [](const Stream& a, const Stream& b) { return NameLess(a.name, b.name); });
 
     // Small streams live in the mini stream, in 64-byte mini sectors; the others in sectors of their own.
     Bytes miniStream;
@@ -98,7 +99,8 @@ Bytes CompoundFile(const std::string& classId, const std::vector<Stream>& unsort
     const std::uint32_t miniFatStart = chain(miniFatSectors);
     const std::uint32_t miniStreamStart = chain(miniStreamSectors);
     for (std::size_t i = 0; i < streams.size(); ++i) {
-        if (streams[i].data.size() >= kMiniStreamCutoff) starts[i] = chain(SectorsFor(streams[i].data.size(), kSectorBytes));
+        if (streams[i].data.size() >= kMiniStreamCutoff)
+            starts[i] = chain(SectorsFor(streams[i].data.size(), kSectorBytes));
     }
 
     Bytes file(kSectorBytes, 0);
@@ -115,7 +117,8 @@ Bytes CompoundFile(const std::string& classId, const std::vector<Stream>& unsort
     Put32(file, 60, miniFatStart);
     Put32(file, 64, static_cast<std::uint32_t>(miniFatSectors));
     Put32(file, 68, kEndOfChain);
-    for (std::size_t i = 0; i < 109; ++i) Put32(file, 76 + 4 * i, i < fatSectors ? static_cast<std::uint32_t>(i) : kFreeSector);
+    for (std::size_t i = 0; i < 109; ++i)
+        Put32(file, 76 + 4 * i, i < fatSectors ? static_cast<std::uint32_t>(i) : kFreeSector);
 
     for (const std::uint32_t entry : fat) Append32(file, entry);
 

@@ -53,8 +53,18 @@ TEST(PatchSummaryTest, SummarizePatch) {
         {StorageKind::Patch, a, std::nullopt, {a}, u"", "a patch package whose revision number does not begin with"},
         {StorageKind::Patch, a, code.substr(0, 37), {a}, u"", "does not begin with a patch code"},
         {StorageKind::Patch, a, u" " + code, {a}, u"", "does not begin with a patch code"},
-        {StorageKind::Patch, a, u"{02CF0831-4304-4986-82ED_28FCD2DA06E3}", {a}, u"", "does not begin with a patch code"},
-        {StorageKind::Patch, a, u"{02CF0831-4304-4986-82ED-28FCD2DA06EG}", {a}, u"", "does not begin with a patch code"},
+        {StorageKind::Patch,
+         a,
+         u"{02CF0831-4304-4986-82ED_28FCD2DA06E3}",
+         {a},
+         u"",
+         "does not begin with a patch code"},
+        {StorageKind::Patch,
+         a,
+         u"{02CF0831-4304-4986-82ED-28FCD2DA06EG}",
+         {a},
+         u"",
+         "does not begin with a patch code"},
         {StorageKind::ProductDatabase, u"x64;1033", code, {}, u"", "not a patch package (a product database)"},
         {StorageKind::Transform, a, code, {}, u"", "not a patch package (a transform)"},
         {StorageKind::Other, a, code, {}, u"", "not a patch package (a compound file of another kind)"},
@@ -92,17 +102,23 @@ TEST(PatchSummaryTest, PatchSetRefusesSharedCodesAndWarnsOfSeparateGroups) {
     for (char16_t& c : lowerB) c = (c >= u'A' && c <= u'F') ? static_cast<char16_t>(c + 32) : c;
     const std::vector<Case> cases{
         {{Patch("a", kCodeA, {u"P"}), Patch("b", kCodeB, {u"P", u"Q"})}, "", {}},
-        {{Patch("a", kCodeA, {u"P"}), Patch("b", kCodeA, {u"P"})}, "b: has the patch code " +
-             std::string(kCodeA, kCodeA + 38) + " of a; the Installer would take them for one patch", {}},
-        {{Patch("a", kCodeB, {u"P"}), Patch("b", kCodeA, {u"Q"}), Patch("c", lowerB, {u"P"})}, "c: has the patch code",
+        {{Patch("a", kCodeA, {u"P"}), Patch("b", kCodeA, {u"P"})},
+         "b: has the patch code " + std::string(kCodeA, kCodeA + 38) +
+             " of a; the Installer would take them for one patch",
          {}},
-        {{Patch("a", kCodeA, {u"P"}), Patch("b", kCodeB, {u"Q"})}, "",
+        {{Patch("a", kCodeB, {u"P"}), Patch("b", kCodeA, {u"Q"}), Patch("c", lowerB, {u"P"})},
+         "c: has the patch code",
+         {}},
+        {{Patch("a", kCodeA, {u"P"}), Patch("b", kCodeB, {u"Q"})},
+         "",
          {"the update files fall into 2 groups that share no target product: a | b"}},
         // Product codes are compared as the Installer compares them: exactly.
-        {{Patch("a", kCodeA, {u"{ab}"}), Patch("b", kCodeB, {u"{AB}"})}, "",
+        {{Patch("a", kCodeA, {u"{ab}"}), Patch("b", kCodeB, {u"{AB}"})},
+         "",
          {"the update files fall into 2 groups that share no target product: a | b"}},
         // An empty piece of two target lists names no product, so it links nothing.
-        {{Patch("a", kCodeA, {u"", u"P"}), Patch("b", kCodeB, {u"Q", u""})}, "",
+        {{Patch("a", kCodeA, {u"", u"P"}), Patch("b", kCodeB, {u"Q", u""})},
+         "",
          {"the update files fall into 2 groups that share no target product: a | b"}},
         // c links a and b; d stands alone; groups are listed in the order of their first patch.
         {{Patch("d", u"{D}", {u"S"}), Patch("a", kCodeA, {u"P"}), Patch("b", kCodeB, {u"Q"}),
@@ -127,7 +143,9 @@ TEST(PatchSummaryTest, PatchSetRefusesSharedCodesAndWarnsOfSeparateGroups) {
 TEST(DisplayTextTest, EscapesWhatATerminalWouldNotShowAsItIs) {
     const std::vector<std::pair<std::u16string, std::string>> cases{
         {u"Example Server 10", "Example Server 10"},
-        {u"S\u00FCd \u66F4\u65B0 \U0001F600", "S\xC3\xBC" "d \xE6\x9B\xB4\xE6\x96\xB0 \xF0\x9F\x98\x80"},
+        {u"S\u00FCd \u66F4\u65B0 \U0001F600",
+         "S\xC3\xBC"
+         "d \xE6\x9B\xB4\xE6\x96\xB0 \xF0\x9F\x98\x80"},
         {u"a\nb\rc\td", R"(a\u{000A}b\u{000D}c\u{0009}d)"},
         {u"\x1B[2J\u007F", R"(\u{001B}[2J\u{007F})"},
         {u"\u0085\u009F\u00A0", "\\u{0085}\\u{009F}\xC2\xA0"},  // C1 controls; a no-break space shows
@@ -143,9 +161,9 @@ TEST(DisplayTextTest, SpoofingNamesAndControlCharacters) {
     for (const std::u16string name : {u"PatchX64.msp", u"Patch x64.msp", u"\u00DCbersicht-\U0001F600.msp"}) {
         EXPECT_EQ(DescribeSpoofingName(name), nullptr);
     }
-    for (const std::u16string& name : std::vector<std::u16string>{
-             u"a\u202Egpj.msp", u"\uFEFFa.msp", u"a\u0085.msp", u"a\u200Db.msp", u"a\u2067.msp", u"a\u061C.msp",
-          std::u16string(u"a\xDC00.msp", 6)}) {
+    for (const std::u16string& name :
+         std::vector<std::u16string>{u"a\u202Egpj.msp", u"\uFEFFa.msp", u"a\u0085.msp", u"a\u200Db.msp", u"a\u2067.msp",
+                                     u"a\u061C.msp", std::u16string(u"a\xDC00.msp", 6)}) {
         ASSERT_NE(DescribeSpoofingName(name), nullptr);
         EXPECT_STREQ(DescribeSpoofingName(name),
                      "the name holds a control or invisible formatting character (such as U+202E or U+FEFF)");

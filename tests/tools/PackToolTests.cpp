@@ -68,8 +68,8 @@ Bytes ReadAll(const fs::path& path) {
 }
 
 void WriteAll(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Writes a name into record `entry` of a package that starts right behind the default synthetic stub and
@@ -89,8 +89,8 @@ class PackToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        root_ = fs::temp_directory_path() / (std::string("corvantile-pack-") + test->name() + "-" +
-                                             std::to_string(std::random_device()()));
+        root_ = fs::temp_directory_path() /
+                (std::string("corvantile-pack-") + test->name() + "-" + std::to_string(std::random_device()()));
         fs::create_directories(root_ / "in");
         fs::create_directories(Out());
         stub_ = WriteStub(SyntheticPe());
@@ -142,9 +142,9 @@ protected:
     RunResult Build(const std::vector<fs::path>& inputs, const fs::path& output,
                     const std::u16string& name = u"Example Server 10", const std::u16string& version = u"2.0.0.100",
                     const fs::path& stub = {}) const {
-        std::vector<std::u16string> args{u"build",   u"--stub",    (stub.empty() ? stub_ : stub).u16string(),
-                                         u"--name",  name,         u"--version",
-                                         version,    u"--output",  output.u16string()};
+        std::vector<std::u16string> args{u"build",  u"--stub",   (stub.empty() ? stub_ : stub).u16string(),
+                                         u"--name", name,        u"--version",
+                                         version,   u"--output", output.u16string()};
         for (const fs::path& input : inputs) args.push_back(input.u16string());
         return Run(args);
     }
@@ -156,7 +156,8 @@ protected:
     }
     std::set<fs::path> OutContents() const {
         std::set<fs::path> found;
-        for (const auto& entry : fs::recursive_directory_iterator(Out())) found.insert(fs::relative(entry.path(), Out()));
+        for (const auto& entry : fs::recursive_directory_iterator(Out()))
+            found.insert(fs::relative(entry.path(), Out()));
         return found;
     }
 
@@ -188,25 +189,33 @@ TEST_F(PackToolTest, BuildListExtractRoundTrip) {
     const Bytes bytes = ReadAll(packed);
     ASSERT_EQ(bytes.size(), kTwoFileDataOffset + aBytes + bBytes);
     EXPECT_TRUE(std::equal(stub.begin(), stub.end(), bytes.begin()));
-    EXPECT_EQ(bytes[kStubBytes], 34);                      // nameLength
-    EXPECT_EQ(bytes[kStubBytes + 1 + 34], 18);             // versionLength
-    EXPECT_EQ(bytes[kStubBytes + 54], 2);                  // entryCount
-    EXPECT_EQ(bytes[kStubBytes + 58 + 528], 'b');          // entry 1's name
-    EXPECT_EQ(bytes[kStubBytes + 586 + 520], bBytes & 0xFF);       // entry 1's dataLength
+    EXPECT_EQ(bytes[kStubBytes], 34);                         // nameLength
+    EXPECT_EQ(bytes[kStubBytes + 1 + 34], 18);                // versionLength
+    EXPECT_EQ(bytes[kStubBytes + 54], 2);                     // entryCount
+    EXPECT_EQ(bytes[kStubBytes + 58 + 528], 'b');             // entry 1's name
+    EXPECT_EQ(bytes[kStubBytes + 586 + 520], bBytes & 0xFF);  // entry 1's dataLength
     EXPECT_EQ(bytes[kStubBytes + 586 + 521], (bBytes >> 8) & 0xFF);
     const Bytes b_bytes = ReadAll(b);
     EXPECT_TRUE(std::equal(b_bytes.begin(), b_bytes.end(), bytes.end() - static_cast<std::ptrdiff_t>(bBytes)));
 
     const RunResult listed = Run({u"list", packed.u16string()});
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
-    const std::string expected = "Product name:    Example Server 10\nProduct version: 2.0.0.100\n"
-                                 "Package offset:  1024\nUpdate files:    2\n"
-                                 "  [0] a.msp: " + std::to_string(aBytes) + " bytes at offset 2138\n"
-                                 "      patch code " + PatchCode(1) + ", targets " + kProductA + " " + kProductB + "\n"
-                                 "  [1] b.msp: " + std::to_string(bBytes) + " bytes at offset " +
-                                 std::to_string(2138 + aBytes) + "\n"
-                                 "      patch code " + PatchCode(2) + ", targets " + kProductB + "\n"
-                                 "Signature:       none\n";
+    const std::string expected =
+        "Product name:    Example Server 10\nProduct version: 2.0.0.100\n"
+        "Package offset:  1024\nUpdate files:    2\n"
+        "  [0] a.msp: " +
+        std::to_string(aBytes) +
+        " bytes at offset 2138\n"
+        "      patch code " +
+        PatchCode(1) + ", targets " + kProductA + " " + kProductB +
+        "\n"
+        "  [1] b.msp: " +
+        std::to_string(bBytes) + " bytes at offset " + std::to_string(2138 + aBytes) +
+        "\n"
+        "      patch code " +
+        PatchCode(2) + ", targets " + kProductB +
+        "\n"
+        "Signature:       none\n";
     EXPECT_EQ(listed.out, expected);
 
     const fs::path directory = Out() / "x" / "y";  // its parents are missing too
@@ -267,7 +276,8 @@ TEST_F(PackToolTest, BuildKeepsTheLongestHeaderTextsAndReplacesAnExistingOutput)
     ASSERT_EQ(Build({WritePatch("a.msp", 1)}, Out() / "Update.exe", name, version).exitCode, kExitSuccess);
     EXPECT_EQ(OutContents(), std::set<fs::path>{"Update.exe"});
 
-    const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", (Out() / "Update.exe").u16string()}).out);
+    const std::optional<Json> json =
+        JsonReader::Parse(Run({u"list", u"--json", (Out() / "Update.exe").u16string()}).out);
     ASSERT_TRUE(json.has_value());
     EXPECT_EQ((*json)["productName"].string, std::string(125, 'N') + Utf8(u8"\U0001F600"));
     EXPECT_EQ((*json)["productVersion"].string, std::string(127, '7'));
@@ -325,7 +335,12 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
         {[&] { return Build({a}, output, u""); }, "the product name is empty"},
         {[&] { return Build({a}, output, u"Example "); }, "the product name begins or ends with a space"},
         {[&] { return Build({a}, output, u"Example", u""); }, "the product version is empty"},
-        {[&] { return Build({a}, output, u"Example", u"\u3000" u"2.0"); }, "the product version begins or ends"},
+        {[&] {
+             return Build({a}, output, u"Example",
+                          u"\u3000"
+                          u"2.0");
+         },
+         "the product version begins or ends"},
         {build({a, a}), "a.msp: is given twice"},
         {build({a, In("sub") / ".." / "a.msp"}), "a.msp: is given twice (also as "},
         {build({WritePatch(std::string(119, 'n') + ".msp", 7)}), "the name is longer than 122 UTF-16 code units"},
@@ -341,7 +356,8 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
          "change.msp: not a patch package (a transform)"},
         {build({installerFile("doc.msp", "{00020906-0000-0000-C000-000000000046}", kProductA, PatchCode(5))}),
          "doc.msp: not a patch package (a compound file of another kind)"},
-        {build({WriteSignedBytes("damaged.msp", 4096, 5)}), "damaged.msp: not a patch package (a damaged compound file)"},
+        {build({WriteSignedBytes("damaged.msp", 4096, 5)}),
+         "damaged.msp: not a patch package (a damaged compound file)"},
         {build({installerFile("none.msp", testing::kPatchClass, "", PatchCode(5))}),
          "none.msp: a patch package whose list of target products is empty"},
         {build({installerFile("semicolons.msp", testing::kPatchClass, ";;", PatchCode(5))}),
@@ -355,7 +371,8 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
         {build({WritePatch(u8"a\u0085b.msp", 6)}), "cannot be named in the package: the name holds a control or"},
         {build({WritePatch(u8"a\u200Bb.msp", 6)}), "cannot be named in the package: the name holds a control or"},
         {build({WritePatch(" a.msp", 6)}), "cannot be named in the package: the name begins or ends with a space"},
-        {build({WritePatch(u8"a.msp\u00A0", 6)}), "cannot be named in the package: the name begins or ends with a space"},
+        {build({WritePatch(u8"a.msp\u00A0", 6)}),
+         "cannot be named in the package: the name begins or ends with a space"},
         {build({a, In("missing.msp")}), "missing.msp: "},
         {build({In("folder.msp")}), "folder.msp: not a regular file"},
         {build({WriteSignedBytes("short.msp", 7, 3)}), "short.msp: not a patch package (no compound-file signature)"},
@@ -385,7 +402,8 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
 
     // A packed updater is no stub: it already carries a package.
     ASSERT_EQ(Build({a}, In("Update.exe")).exitCode, kExitSuccess);
-    ExpectOneErrorLine(Build({a}, output, u"N", u"1", In("Update.exe")), kExitBadInput, "bytes follow its last section");
+    ExpectOneErrorLine(Build({a}, output, u"N", u"1", In("Update.exe")), kExitBadInput,
+                       "bytes follow its last section");
     EXPECT_EQ(OutContents(), std::set<fs::path>{});
 }
 
@@ -433,8 +451,8 @@ TEST_F(PackToolTest, InputsOf4GiBOrMoreAreRefusedBeforeAnythingIsCopied) {
     const fs::path justBelow = In("below.msp");
     WriteAll(justBelow, {});
     std::error_code ec;
-    for (const auto& [file, bytes] : {std::pair{fourGiB, kFourGiB}, std::pair{fiveGiB, 5 * kFourGiB / 4},
-                                      std::pair{justBelow, kFourGiB - 1}}) {
+    for (const auto& [file, bytes] :
+         {std::pair{fourGiB, kFourGiB}, std::pair{fiveGiB, 5 * kFourGiB / 4}, std::pair{justBelow, kFourGiB - 1}}) {
         if (!ec) fs::resize_file(file, bytes, ec);
     }
     if (ec) GTEST_SKIP() << "no sparse files here: " << ec.message();
@@ -512,8 +530,10 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
         {Bytes(2000, 'M'), "not a PE image"},
         {SyntheticPe().File(), "no update package behind the image"},
         {zeroImage, "no update package behind the image"},  // the updater finds none there either
-        {changed([&](Bytes& b) { WriteLe32(b.data() + kStubBytes + 54, 0xFFFFFFFF); }), "table of 4294967295 entries does not fit"},
-        {changed([&](Bytes& b) { WriteLe32(b.data() + kStubBytes + 54, 1); }), "damaged update package: " + std::to_string(528 + bBytes) + " unexpected bytes"},
+        {changed([&](Bytes& b) { WriteLe32(b.data() + kStubBytes + 54, 0xFFFFFFFF); }),
+         "table of 4294967295 entries does not fit"},
+        {changed([&](Bytes& b) { WriteLe32(b.data() + kStubBytes + 54, 1); }),
+         "damaged update package: " + std::to_string(528 + bBytes) + " unexpected bytes"},
         {named(0, std::u16string(260, u'x')), "entry 0: the file name has no terminating NUL"},
         {named(1, u".."), "entry 1: \"..\": the name is . or .."},
         {named(1, u"sub\\b.msp"), "entry 1: \"sub\\\\b.msp\": the name holds a directory part"},
@@ -525,16 +545,18 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
         {named(1, u"LPT0.msp"), "entry 1: \"LPT0.msp\": the name is a reserved device name"},
         {named(1, u"CONOUT$"), "entry 1: \"CONOUT$\": the name is a reserved device name"},
         {named(1, std::u16string(256, u'n')), "the name is longer than 255 UTF-16 code units"},
-        {changed([&](Bytes& b) { WriteLe32(b.data() + table + 528 + 520, bBytes + 1); }), "the files' data is cut short by 1 bytes"},
-        {changed([&](Bytes& b) { WriteLe32(b.data() + table + 528 + 520, bBytes - 1); }), "1 unexpected bytes follow the last file's data"},
+        {changed([&](Bytes& b) { WriteLe32(b.data() + table + 528 + 520, bBytes + 1); }),
+         "the files' data is cut short by 1 bytes"},
+        {changed([&](Bytes& b) { WriteLe32(b.data() + table + 528 + 520, bBytes - 1); }),
+         "1 unexpected bytes follow the last file's data"},
         {changed([&](Bytes& b) { b.push_back(0); }), "1 unexpected bytes follow"},  // zero padding needs a signature
     };
     for (const auto& [bytes, message] : damaged) {
         SCOPED_TRACE(message);
         WriteAll(In("damaged.exe"), bytes);
         ExpectOneErrorLine(Run({u"list", In("damaged.exe").u16string()}), kExitBadInput, message);
-        ExpectOneErrorLine(Run({u"extract", In("damaged.exe").u16string(), (Out() / "x").u16string()}),
-                           kExitBadInput, message);
+        ExpectOneErrorLine(Run({u"extract", In("damaged.exe").u16string(), (Out() / "x").u16string()}), kExitBadInput,
+                           message);
         EXPECT_EQ(OutContents(), std::set<fs::path>{});
     }
     // Cut anywhere: inside the header, the table or the data.
@@ -588,7 +610,8 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
     EXPECT_NE(cutTable.err.find(damagedSignature), std::string::npos) << cutTable.err;
     EXPECT_NE(cutTable.out.find("certificate table at offset " + std::to_string(certificateOffset) +
                                 ", 73 bytes, reaching past the end of the file\n"),
-              std::string::npos) << cutTable.out;
+              std::string::npos)
+        << cutTable.out;
     ExpectOneErrorLine(Run({u"extract", In("Signed.exe").u16string(), (Out() / "cut").u16string()}), kExitBadInput,
                        damagedSignature);
     EXPECT_FALSE(fs::exists(Out() / "cut"));
@@ -603,8 +626,8 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
     EXPECT_TRUE((*beyondJson)["signature"]["reachesPastFileEnd"].boolean);
     ASSERT_EQ((*beyondJson)["entries"].array.size(), 2u);
     EXPECT_EQ((*beyondJson)["entries"][1]["size"].number, fs::file_size(In("b.msp")));
-    ExpectOneErrorLine(Run({u"extract", In("Beyond.exe").u16string(), (Out() / "beyond").u16string()}),
-                       kExitBadInput, damagedSignature);
+    ExpectOneErrorLine(Run({u"extract", In("Beyond.exe").u16string(), (Out() / "beyond").u16string()}), kExitBadInput,
+                       damagedSignature);
     EXPECT_FALSE(fs::exists(Out() / "beyond"));
     // Bytes behind the data of a file whose table is said to lie beyond it are no signer's padding: the
     // damaged signature is what is named.
@@ -625,8 +648,9 @@ TEST_F(PackToolTest, BuildWarnsOfPatchesThatShareNoTargetProduct) {
     const fs::path d = WritePatch("d.msp", 4, kProductC);
     const RunResult split = Build({a, b, c}, Out() / "Split.exe");
     EXPECT_EQ(split.exitCode, kExitSuccess);
-    EXPECT_EQ(split.err, "corvantile-pack: warning: the update files fall into 2 groups that share no target product: " +
-                             a.string() + ", " + c.string() + " | " + b.string() + "\n");
+    EXPECT_EQ(split.err,
+              "corvantile-pack: warning: the update files fall into 2 groups that share no target product: " +
+                  a.string() + ", " + c.string() + " | " + b.string() + "\n");
     // a and d share no product, but c joins them into one group.
     const RunResult joined = Build({a, d, c}, Out() / "Joined.exe");
     EXPECT_EQ(joined.exitCode, kExitSuccess);
@@ -644,7 +668,8 @@ TEST_F(PackToolTest, ListShowsWhatEachPackedFileIs) {
     const std::uint64_t dataOffset = kStubBytes + 58 + 5 * 528;
     const auto replace = [&](std::size_t entry, Bytes data) {
         ASSERT_EQ(data.size(), patchBytes);
-        std::copy(data.begin(), data.end(), packed.begin() + static_cast<std::ptrdiff_t>(dataOffset + entry * patchBytes));
+        std::copy(data.begin(), data.end(),
+                  packed.begin() + static_cast<std::ptrdiff_t>(dataOffset + entry * patchBytes));
     };
     InstallerFile file;
     file.targets = "x64;1033";
@@ -663,10 +688,12 @@ TEST_F(PackToolTest, ListShowsWhatEachPackedFileIs) {
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
     const std::string size = std::to_string(patchBytes);
     for (const std::string& expected :
-         {"  [0] 1.msp: " + size + " bytes at offset " + std::to_string(dataOffset) + "\n      not a patch package (a product database)\n",
+         {"  [0] 1.msp: " + size + " bytes at offset " + std::to_string(dataOffset) +
+              "\n      not a patch package (a product database)\n",
           "bytes at offset " + std::to_string(dataOffset + patchBytes) + "\n      not a patch package (a transform)\n",
-          "\n      patch code " + PatchCode(9) + ", targets none\n"
-          "      a patch package whose list of target products is empty\n",
+          "\n      patch code " + PatchCode(9) +
+              ", targets none\n"
+              "      a patch package whose list of target products is empty\n",
           "  [3] 4.msp: " + size + " bytes at offset " + std::to_string(dataOffset + 3 * patchBytes) +
               "\n      not a patch package (no compound-file signature)\n",
           "\n      patch code " + PatchCode(5) + ", targets " + kProductA + "\nSignature:"}) {
@@ -706,8 +733,11 @@ TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
 
     const RunResult listed = Run({u"list", In("Update.exe").u16string()});
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
-    EXPECT_EQ(listed.out.rfind(R"(Product name:    Ex\u{000A}File: x\u{000D}\u{001B}[2J\\\u{0085})" "\n"
-                               R"(Product version: 2.0\u{202E}001\u{FEFF}0)" "\n", 0),
+    EXPECT_EQ(listed.out.rfind(R"(Product name:    Ex\u{000A}File: x\u{000D}\u{001B}[2J\\\u{0085})"
+                               "\n"
+                               R"(Product version: 2.0\u{202E}001\u{FEFF}0)"
+                               "\n",
+                               0),
               0u)
         << listed.out;
     EXPECT_NE(listed.out.find(R"(  [0] a\u{202E}gpj.msp: )"), std::string::npos) << listed.out;
@@ -776,13 +806,13 @@ TEST_F(PackToolTest, ExtractMakesFilesNewAndTakesEverythingAwayAfterAFailure) {
 
 TEST_F(PackToolTest, BuildRefusesNamesThatDifferOnlyInCaseBeyondAscii) {
     fs::create_directories(In("sub"));
-    for (const auto& [first, second] : {std::pair{u8"\u00E4.msp", u8"sub/\u00C4.msp"},
-                                        std::pair{u8"\u03C3.msp", u8"sub/\u03A3.msp"},
-                                        std::pair{u8"\u0436.msp", u8"sub/\u0416.msp"}}) {
+    for (const auto& [first, second] :
+         {std::pair{u8"\u00E4.msp", u8"sub/\u00C4.msp"}, std::pair{u8"\u03C3.msp", u8"sub/\u03A3.msp"},
+          std::pair{u8"\u0436.msp", u8"sub/\u0416.msp"}}) {
         SCOPED_TRACE(Utf8(first));
-        ExpectOneErrorLine(Build({WritePatch(fs::path(first), 1), WritePatch(fs::path(second), 2)},
-                                 Out() / "Update.exe"),
-                           kExitBadInput, "its name collides with");
+        ExpectOneErrorLine(
+            Build({WritePatch(fs::path(first), 1), WritePatch(fs::path(second), 2)}, Out() / "Update.exe"),
+            kExitBadInput, "its name collides with");
         EXPECT_EQ(OutContents(), std::set<fs::path>{});
     }
 }
@@ -796,7 +826,8 @@ TEST_F(PackToolTest, ListShowsTheProductCodesThatTheUpdaterQueries) {
     const std::vector<fs::path> patches{WritePatch("pieces.msp", 1, ";" + a + ";;" + b + ";"),
                                         WritePatch("trailing.msp", 2, b + ";"), WritePatch("plain.msp", 3, kProductC)};
     ASSERT_EQ(Build(patches, Out() / "Update.exe").exitCode, kExitSuccess);
-    const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", (Out() / "Update.exe").u16string()}).out);
+    const std::optional<Json> json =
+        JsonReader::Parse(Run({u"list", u"--json", (Out() / "Update.exe").u16string()}).out);
     ASSERT_TRUE(json.has_value());
     PatchCatalogue listed;
     for (const Json& entry : (*json)["entries"].array) {

@@ -94,8 +94,8 @@ protected:
         state.instanceHandle = ::GetModuleHandleW(nullptr);
         state.productName = kProductName;
         state.productVersion = kProductVersion;
-        state.engine = EngineContext{&FakeInstaller::Load, &updater_->package(), L"", state.instanceHandle,
-                                     IDS_INSTALLING_UPDATE};
+        state.engine =
+            EngineContext{&FakeInstaller::Load, &updater_->package(), L"", state.instanceHandle, IDS_INSTALLING_UPDATE};
     }
 
     void TearDown() override {
@@ -118,8 +118,10 @@ protected:
     HWND Item(int id) const { return ::GetDlgItem(dialog(), id); }
 
     Screen Read() const {
-        return {TextOf(Item(IDC_INTRO_TEXT)),          TextOf(Item(IDC_STATUS_TEXT)),
-                ::IsWindowEnabled(Item(IDOK)) != FALSE, TextOf(Item(IDCANCEL)),
+        return {TextOf(Item(IDC_INTRO_TEXT)),
+                TextOf(Item(IDC_STATUS_TEXT)),
+                ::IsWindowEnabled(Item(IDOK)) != FALSE,
+                TextOf(Item(IDCANCEL)),
                 ::IsWindowEnabled(Item(IDCANCEL)) != FALSE,
                 (::GetWindowLongW(Item(IDC_PROGRESS), GWL_STYLE) & WS_VISIBLE) != 0};
     }
@@ -148,8 +150,12 @@ protected:
         const auto until = std::chrono::steady_clock::now() + duration;
         PumpUntil([&] { return std::chrono::steady_clock::now() > until; });
     }
-    bool PumpUntilFinished() { return PumpUntil([&] { return phase() == DialogPhase::Finished; }); }
-    bool PumpUntilQuit() { return PumpUntil([&] { return quitCode_.has_value(); }); }
+    bool PumpUntilFinished() {
+        return PumpUntil([&] { return phase() == DialogPhase::Finished; });
+    }
+    bool PumpUntilQuit() {
+        return PumpUntil([&] { return quitCode_.has_value(); });
+    }
 
     void Press(int id) { ::SendMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
@@ -303,8 +309,7 @@ public:
 private:
     static LRESULT CALLBACK Record(int code, WPARAM wParam, LPARAM lParam) {
         const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
-        if (code == HC_ACTION && message->message == WM_SETTEXT &&
-            ::GetDlgCtrlID(message->hwnd) == IDC_STATUS_TEXT) {
+        if (code == HC_ACTION && message->message == WM_SETTEXT && ::GetDlgCtrlID(message->hwnd) == IDC_STATUS_TEXT) {
             texts_.emplace_back(reinterpret_cast<const wchar_t*>(message->lParam));
         }
         return ::CallNextHookEx(nullptr, code, wParam, lParam);
@@ -332,7 +337,6 @@ TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
     ASSERT_TRUE(PumpUntilFinished());
     EXPECT_EQ(kFinished, Read().status);
 }
-
 
 TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
     struct Case {
@@ -383,9 +387,7 @@ struct WorkingDirectoryFailure {
     WorkingDirectoryCalls calls;
 };
 
-void PrintTo(const WorkingDirectoryFailure& failure, std::ostream* out) {
-    *out << failure.name;
-}
+void PrintTo(const WorkingDirectoryFailure& failure, std::ostream* out) { *out << failure.name; }
 
 // The stand-in temporary directory, with a file of the user's in it.
 std::wstring standInTemp;
@@ -420,28 +422,31 @@ TEST_P(UpdaterDialogWorkingDirectory, FailsTheRunAndRemovesNothing) {
     EXPECT_EQ(std::vector<Call>{}, fake.calls);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, UpdaterDialogWorkingDirectory,
-    ::testing::Values(
-        // Else the directory would be a bare GUID, relative to the current directory.
-        WorkingDirectoryFailure{"NoTemporaryPath", {[](DWORD, LPWSTR) -> DWORD { return 0; }}},
-        // Else an all-zero GUID, the same for every run.
-        WorkingDirectoryFailure{"NoGuid", {nullptr, [](GUID*) -> HRESULT { return E_FAIL; }}},
-        // Else the temporary directory itself, with every file in it.
-        WorkingDirectoryFailure{"NoGuidText",
-                                {nullptr, &::CoCreateGuid, [](auto*, RPC_WSTR*) -> RPC_STATUS { return RPC_S_OUT_OF_MEMORY; }}},
-        WorkingDirectoryFailure{"GuidTextIsNull",
-                                {nullptr, &::CoCreateGuid, [](auto*, RPC_WSTR* text) -> RPC_STATUS {
-                                     *text = nullptr;
-                                     return RPC_S_OK;
-                                 }}},
-        // A directory that is there already is not taken over.
-        WorkingDirectoryFailure{"DirectoryExists",
-                                {nullptr, [](GUID* guid) -> HRESULT {
-                                     *guid = GUID{};
-                                     return S_OK;
-                                 }}}),
-    [](const ::testing::TestParamInfo<WorkingDirectoryFailure>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Steps, UpdaterDialogWorkingDirectory,
+                         ::testing::Values(
+                             // Else the directory would be a bare GUID, relative to the current directory.
+                             WorkingDirectoryFailure{"NoTemporaryPath", {[](DWORD, LPWSTR) -> DWORD { return 0; }}},
+                             // Else an all-zero GUID, the same for every run.
+                             WorkingDirectoryFailure{"NoGuid", {nullptr, [](GUID*) -> HRESULT { return E_FAIL; }}},
+                             // Else the temporary directory itself, with every file in it.
+                             WorkingDirectoryFailure{
+                                 "NoGuidText",
+                                 {nullptr, &::CoCreateGuid,
+                                  [](auto*, RPC_WSTR*) -> RPC_STATUS { return RPC_S_OUT_OF_MEMORY; }}},
+                             WorkingDirectoryFailure{"GuidTextIsNull",
+                                                     {nullptr, &::CoCreateGuid,
+                                                      [](auto*, RPC_WSTR* text) -> RPC_STATUS {
+                                                          *text = nullptr;
+                                                          return RPC_S_OK;
+                                                      }}},
+                             // A directory that is there already is not taken over.
+                             WorkingDirectoryFailure{"DirectoryExists",
+                                                     {nullptr,
+                                                      [](GUID* guid) -> HRESULT {
+                                                          *guid = GUID{};
+                                                          return S_OK;
+                                                      }}}),
+                         [](const ::testing::TestParamInfo<WorkingDirectoryFailure>& info) { return info.param.name; });
 
 TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     const Handle hold(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -457,7 +462,8 @@ TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     std::thread helper([&] {
         const HWND about = WaitForAboutBox();
         if (about == nullptr) return;
-        aboutTexts = TextOf(::GetDlgItem(about, IDC_ABOUT_NAME)) + L"|" + TextOf(::GetDlgItem(about, IDC_ABOUT_VERSION));
+        aboutTexts =
+            TextOf(::GetDlgItem(about, IDC_ABOUT_NAME)) + L"|" + TextOf(::GetDlgItem(about, IDC_ABOUT_VERSION));
         ::SetEvent(hold.get());
         for (int i = 0; i < 2000 && statusBehind != kFinished; ++i) {
             wchar_t text[64] = {};

@@ -32,8 +32,8 @@ std::wstring StoredText(HWND window) {
 }
 
 bool SameName(std::wstring_view a, std::wstring_view b) {
-    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
-                                  TRUE) == CSTR_EQUAL;
+    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
 // A copy of this process's environment block with the changes applied; empty for no changes.
@@ -94,17 +94,15 @@ std::wstring Text(HWND window) {
     }
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
     DWORD_PTR copied = 0;
-    if (!::SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                               SMTO_ABORTIFHUNG, kTextTimeoutMilliseconds, &copied)) {
+    if (!::SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                               kTextTimeoutMilliseconds, &copied)) {
         return {};
     }
     text.resize(std::min<std::size_t>(static_cast<std::size_t>(copied), text.size() - 1));
     return text;
 }
 
-std::wstring ItemText(HWND dialog, int id) {
-    return Text(::GetDlgItem(dialog, id));
-}
+std::wstring ItemText(HWND dialog, int id) { return Text(::GetDlgItem(dialog, id)); }
 
 std::vector<std::wstring> ItemTexts(HWND dialog) {
     std::vector<std::wstring> texts;
@@ -124,9 +122,7 @@ bool Press(HWND dialog, int id) {
     return button != nullptr && Post(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
-bool SystemCommand(HWND window, WPARAM command) {
-    return Post(window, WM_SYSCOMMAND, command, 0);
-}
+bool SystemCommand(HWND window, WPARAM command) { return Post(window, WM_SYSCOMMAND, command, 0); }
 
 bool Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return ::PostMessageW(window, message, wParam, lParam) != FALSE;
@@ -186,8 +182,8 @@ std::wstring QuoteArgument(const std::wstring& argument) {
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                            nullptr, nullptr);
+    const int bytes =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string narrow(static_cast<std::size_t>(bytes), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), bytes, nullptr,
                           nullptr);
@@ -228,9 +224,7 @@ ProcessDriver::~ProcessDriver() {
     StopRecorder();
 }
 
-bool ProcessDriver::Running() const {
-    return Started() && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
-}
+bool ProcessDriver::Running() const { return Started() && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
 HWND ProcessDriver::WaitForProgressDialog(DWORD timeoutMilliseconds) {
     return WaitForWindow([this] { return FindDialog(processId_, IsProgressDialog); }, timeoutMilliseconds);
@@ -342,8 +336,9 @@ std::string ProcessDriver::Describe() const {
         description += "exit code " + std::to_string(exitCode);
     }
     const std::vector<MessageBoxRecord> boxes = Boxes();
-    description += ", " + std::to_string(ProgressDialogs()) + " progress dialog(s), status texts:" +
-                   Show(StatusTexts()) + "\n" + std::to_string(boxes.size()) + " box(es)";
+    description += ", " + std::to_string(ProgressDialogs()) +
+                   " progress dialog(s), status texts:" + Show(StatusTexts()) + "\n" + std::to_string(boxes.size()) +
+                   " box(es)";
     for (const MessageBoxRecord& box : boxes) description += " {" + Narrow(box.caption) + ": " + Narrow(box.text) + "}";
     return description;
 }

@@ -141,9 +141,9 @@ private:
 // ---- A run that nobody drives ----
 
 struct ProcessRun {
-    DWORD launchError = 0;  // the error of CreateProcessW; 0 when the process started
-    bool timedOut = false;  // the process outlived the timeout and was terminated
-    DWORD exitCode = 0;     // all 32 bits, from GetExitCodeProcess
+    DWORD launchError = 0;                // the error of CreateProcessW; 0 when the process started
+    bool timedOut = false;                // the process outlived the timeout and was terminated
+    DWORD exitCode = 0;                   // all 32 bits, from GetExitCodeProcess
     std::vector<MessageBoxRecord> boxes;  // in the order they appeared
     int progressDialogs = 0;
     std::string description;  // ProcessDriver::Describe at the end

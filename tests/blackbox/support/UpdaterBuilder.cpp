@@ -23,9 +23,7 @@ std::wstring OwnDirectory() {
 
 }  // namespace
 
-std::wstring BuiltUpdaterPath() {
-    return JoinPath(OwnDirectory(), L"CorvantileUpdater.exe");
-}
+std::wstring BuiltUpdaterPath() { return JoinPath(OwnDirectory(), L"CorvantileUpdater.exe"); }
 
 bool MakeUpdater(const std::wstring& path, const Bytes& package) {
     return ::CopyFileW(BuiltUpdaterPath().c_str(), path.c_str(), TRUE) && AppendFileBytes(path, package);

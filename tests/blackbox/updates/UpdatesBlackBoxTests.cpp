@@ -52,9 +52,7 @@ std::string Installed(const std::string& product) {
     const std::optional<Bytes> bytes = ReadFileBytes(Fixtures::Get()["/products/" + product + "/file_path"]);
     return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
 }
-std::string Fact(const std::string& key) {
-    return Fixtures::Get().Text(key);
-}
+std::string Fact(const std::string& key) { return Fixtures::Get().Text(key); }
 
 // The names of the user's temporary directory's subdirectories that look like a GUID's text form (36
 // characters, hex digits in groups of 8-4-4-4-12): the updater's working directories.
@@ -92,8 +90,8 @@ protected:
         const std::wstring updater = scratch_ / L"Update.exe";
         LaunchRequest pack;
         pack.program = stub.substr(0, stub.rfind(L'\\')) + L"\\corvantile-pack.exe";
-        pack.arguments = {L"build", L"--stub", stub, L"--name", L"Corvantile Fixtures", L"--version", L"1.0.1",
-                          L"--output", updater};
+        pack.arguments = {L"build",     L"--stub", stub,        L"--name", L"Corvantile Fixtures",
+                          L"--version", L"1.0.1",  L"--output", updater};
         for (const std::wstring& patch : patches) pack.arguments.push_back(Fixtures::Get().directory() + L"\\" + patch);
         const ProcessRun packed = RunAndProbe(pack);
         EXPECT_TRUE(packed.Finished() && packed.exitCode == 0) << packed.Describe();
@@ -216,8 +214,7 @@ TEST_F(InteractiveUpdate, AboutBoxOpenedDuringTheRunLeavesItGoingOn) {
     const HWND about = driver_->WaitForDialog(kAboutCaption);
     ASSERT_NE(about, nullptr) << driver_->Describe();
     // The version the updater's own version resource carries.
-    EXPECT_EQ(ItemTexts(about),
-              (Lines{L"OK", kCaption, VersionLine(CORVANTILE_WIDEN(CORVANTILE_VERSION_TEXT))}));
+    EXPECT_EQ(ItemTexts(about), (Lines{L"OK", kCaption, VersionLine(CORVANTILE_WIDEN(CORVANTILE_VERSION_TEXT))}));
     EXPECT_EQ(::GetWindow(about, GW_OWNER), dialog);
     EXPECT_FALSE(::IsWindowEnabled(dialog)) << "the About box is modal";
     // The worker goes on behind the box, and the dialog shows its outcome meanwhile.
@@ -241,9 +238,7 @@ struct CloseAttempt {
     WPARAM wParam;
 };
 
-void PrintTo(const CloseAttempt& attempt, std::ostream* out) {
-    *out << attempt.name;
-}
+void PrintTo(const CloseAttempt& attempt, std::ostream* out) { *out << attempt.name; }
 
 class RefusedClose : public RealUpdate, public ::testing::WithParamInterface<CloseAttempt> {};
 
@@ -297,7 +292,7 @@ struct InstallerLog {
 struct SilentCase {
     const char* name;
     std::vector<std::wstring> patches;
-    bool tempMissing;      // TEMP and TMP name a directory that does not exist
+    bool tempMissing;  // TEMP and TMP name a directory that does not exist
     DWORD exitCode;
     Lines (*log)();
     const char* x64Content;  // fixture facts
@@ -306,9 +301,7 @@ struct SilentCase {
     const wchar_t* outcome;  // the status text the dialog ends with
 };
 
-void PrintTo(const SilentCase& row, std::ostream* out) {
-    *out << row.name;
-}
+void PrintTo(const SilentCase& row, std::ostream* out) { *out << row.name; }
 
 class SilentUpdate : public RealUpdate, public ::testing::WithParamInterface<SilentCase> {};
 
@@ -351,50 +344,50 @@ TEST_P(SilentUpdate, EndsWithItsExitCodeLogAndInstalledFiles) {
 
 INSTANTIATE_TEST_SUITE_P(
     WithLog, SilentUpdate,
-    ::testing::Values(
-        SilentCase{"PatchesBothProducts",
-                   {L"PatchX64.msp", L"PatchX86.msp"},
-                   false,
-                   0,
-                   [] {
-                       return Lines{kExtracting,    kDetermining,
-                                    OrderLine("x64"), Installing(L"PatchX64.msp", "x64"),
-                                    kSucceeded,     OrderLine("x86"),
-                                    Installing(L"PatchX86.msp", "x86"), kSucceeded,
-                                    kCommitted};
-                   },
-                   "/patches/PatchX64.msp/contents/x64",
-                   "/patches/PatchX86.msp/contents/x86",
-                   {{L"PatchX64.msp", "x64"}, {L"PatchX86.msp", "x86"}},
-                   kFinished},
-        // The x64 patch stays applied: Wine's Installer transaction is a stub that never rolls back.
-        SilentCase{"FailingPatchStopsTheRun",
-                   {L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"},
-                   false,
-                   ERROR_INSTALL_FAILURE,
-                   [] {
-                       return Lines{kExtracting,
-                                    kDetermining,
-                                    OrderLine("x64"),
-                                    Installing(L"PatchX64.msp", "x64"),
-                                    kSucceeded,
-                                    Installing(L"PatchFails.msp", "x64"),
-                                    ApplyFailed(1603)};
-                   },
-                   "/patches/PatchX64.msp/contents/x64",
-                   "/products/x86/original",
-                   {{L"PatchX64.msp", "x64"}, {L"PatchFails.msp", "x64"}},
-                   kFailed},
-        // No working directory can be made: the update never starts.
-        SilentCase{"MissingTempDirectoryStopsBeforeExtracting",
-                   {L"PatchX64.msp", L"PatchX86.msp"},
-                   true,
-                   1,
-                   [] { return Lines{}; },
-                   "/products/x64/original",
-                   "/products/x86/original",
-                   {},
-                   kFailed}),
+    ::testing::Values(SilentCase{"PatchesBothProducts",
+                                 {L"PatchX64.msp", L"PatchX86.msp"},
+                                 false,
+                                 0,
+                                 [] {
+                                     return Lines{kExtracting,
+                                                  kDetermining,
+                                                  OrderLine("x64"),
+                                                  Installing(L"PatchX64.msp", "x64"),
+                                                  kSucceeded,
+                                                  OrderLine("x86"),
+                                                  Installing(L"PatchX86.msp", "x86"),
+                                                  kSucceeded,
+                                                  kCommitted};
+                                 },
+                                 "/patches/PatchX64.msp/contents/x64",
+                                 "/patches/PatchX86.msp/contents/x86",
+                                 {{L"PatchX64.msp", "x64"}, {L"PatchX86.msp", "x86"}},
+                                 kFinished},
+                      // The x64 patch stays applied: Wine's Installer transaction is a stub that never rolls back.
+                      SilentCase{"FailingPatchStopsTheRun",
+                                 {L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"},
+                                 false,
+                                 ERROR_INSTALL_FAILURE,
+                                 [] {
+                                     return Lines{kExtracting,      kDetermining,
+                                                  OrderLine("x64"), Installing(L"PatchX64.msp", "x64"),
+                                                  kSucceeded,       Installing(L"PatchFails.msp", "x64"),
+                                                  ApplyFailed(1603)};
+                                 },
+                                 "/patches/PatchX64.msp/contents/x64",
+                                 "/products/x86/original",
+                                 {{L"PatchX64.msp", "x64"}, {L"PatchFails.msp", "x64"}},
+                                 kFailed},
+                      // No working directory can be made: the update never starts.
+                      SilentCase{"MissingTempDirectoryStopsBeforeExtracting",
+                                 {L"PatchX64.msp", L"PatchX86.msp"},
+                                 true,
+                                 1,
+                                 [] { return Lines{}; },
+                                 "/products/x64/original",
+                                 "/products/x86/original",
+                                 {},
+                                 kFailed}),
     [](const ::testing::TestParamInfo<SilentCase>& info) { return info.param.name; });
 
 }  // namespace

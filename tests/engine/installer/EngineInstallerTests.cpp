@@ -7,12 +7,12 @@
 // - a product that is not installed makes sequencing return 1610 (the engine never asks: it is skipped).
 #include "engine/ApplyUpdates.h"
 
+#include "res/resource.h"
 #include "tests/blackbox/support/ProcessDriver.h"
 #include "tests/blackbox/support/UpdaterBuilder.h"
 #include "tests/engine/installer/Fixtures.h"
 #include "tests/package/PackageTestSupport.h"
 #include "tests/support/SystemTexts.h"
-#include "res/resource.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -34,8 +34,7 @@ std::set<std::wstring> RegisteredPatches(const std::wstring& productCode) {
     using EnumPatches = UINT(WINAPI*)(LPCWSTR, DWORD, LPWSTR, LPWSTR, LPDWORD);
     static const auto enumPatches = [] {
         const HMODULE msi = LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        return reinterpret_cast<EnumPatches>(
-            reinterpret_cast<void (*)()>(GetProcAddress(msi, "MsiEnumPatchesW")));
+        return reinterpret_cast<EnumPatches>(reinterpret_cast<void (*)()>(GetProcAddress(msi, "MsiEnumPatchesW")));
     }();
     std::set<std::wstring> patches;
     for (DWORD index = 0;; ++index) {
@@ -76,9 +75,10 @@ protected:
         const std::wstring stub = blackbox::BuiltUpdaterPath();
         blackbox::LaunchRequest pack;
         pack.program = stub.substr(0, stub.rfind(L'\\')) + L"\\corvantile-pack.exe";
-        pack.arguments = {L"build", L"--stub", stub, L"--name", L"Corvantile Fixtures",
-                          L"--version", L"1.0.1", L"--output", updater};
-        for (const std::wstring& file : patchFiles) pack.arguments.push_back(Fixtures::Get().directory() + L"\\" + file);
+        pack.arguments = {L"build",     L"--stub", stub,        L"--name", L"Corvantile Fixtures",
+                          L"--version", L"1.0.1",  L"--output", updater};
+        for (const std::wstring& file : patchFiles)
+            pack.arguments.push_back(Fixtures::Get().directory() + L"\\" + file);
         const blackbox::ProcessRun packed = blackbox::RunAndProbe(pack);
         EXPECT_TRUE(packed.Finished() && packed.exitCode == 0) << packed.Describe();
         return RunUpdater(updater, statusLine, logging);
@@ -114,8 +114,8 @@ protected:
             run.logDirectory = scratch_ / L"logs\\";
             EXPECT_TRUE(MakeDirectory(scratch_ / L"logs"));
         }
-        const HINSTANCE strings = LoadLibraryExW(stub.c_str(), nullptr,
-                                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        const HINSTANCE strings =
+            LoadLibraryExW(stub.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         const EngineContext context{LoadSystemInstaller, &package, run.logDirectory, strings, IDS_INSTALLING_UPDATE};
         const LogCapture log;
         UpdateOutcome outcome;
@@ -220,9 +220,9 @@ TEST_F(EngineWithInstaller, ProductThatIsNotInstalledIsSkipped) {
     const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
     const RealRun run = Run({L"PatchNotInstalled.msp", L"PatchX64.msp"}, nullptr, false);
     EXPECT_EQ(0, run.result);
-    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded,
-                     kCommitted}),
-              run.log);
+    EXPECT_EQ(
+        (Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded, kCommitted}),
+        run.log);
     EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
 }
 

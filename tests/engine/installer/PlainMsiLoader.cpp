@@ -2,6 +2,4 @@
 // first. Exits 0 when that load succeeded, so the test knows that a planted DLL would have been found.
 #include <windows.h>
 
-int wmain() {
-    return LoadLibraryW(L"msi.dll") != nullptr ? 0 : 1;
-}
+int wmain() { return LoadLibraryW(L"msi.dll") != nullptr ? 0 : 1; }
