@@ -230,12 +230,19 @@ void FuzzPackToolTexts(const std::uint8_t* data, std::size_t size) {
     const std::size_t split = text.empty() ? 0 : text[0] % (text.size() + 1);
     const corvantile::pack::PatchSummary summary = corvantile::pack::SummarizePatch(
         {corvantile::pack::StorageKind::Patch, text.substr(0, split), text.substr(split)});
-    for (const std::u16string& target : summary.targetProductCodes) {
-        if (target.empty() || target.find(u';') != std::u16string::npos) __builtin_trap();
+    // The tool lists exactly the pieces that the updater queries, empty ones included.
+    std::vector<std::wstring> pieces;
+    const std::u16string targets = text.substr(0, split);
+    corvantile::SplitOnSemicolon(std::wstring(targets.begin(), targets.end()), pieces);
+    if (pieces.size() != summary.targetProductCodes.size()) __builtin_trap();
+    bool namesAProduct = false;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const std::u16string& target = summary.targetProductCodes[i];
+        if (std::wstring(target.begin(), target.end()) != pieces[i]) __builtin_trap();
+        namesAProduct = namesAProduct || !target.empty();
     }
     if (!summary.patchCode.empty() && summary.patchCode.size() != 38) __builtin_trap();
-    if (summary.problem.empty() != (!summary.targetProductCodes.empty() && !summary.patchCode.empty()))
-        __builtin_trap();
+    if (summary.problem.empty() != (namesAProduct && !summary.patchCode.empty())) __builtin_trap();
     std::vector<std::string> warnings;
     std::string error;
     (void)corvantile::pack::CheckPatchSet({{"a", summary}, {"b", summary}}, warnings, error);
