@@ -231,7 +231,17 @@ HWND ProcessDriver::WaitForProgressDialog(DWORD timeoutMilliseconds) {
 }
 
 HWND ProcessDriver::WaitForDialog(const std::wstring& caption, DWORD timeoutMilliseconds) {
-    return WaitForWindow([&] { return FindDialog(processId_, caption); }, timeoutMilliseconds);
+    const HWND found = WaitForWindow([&] { return FindDialog(processId_, caption); }, timeoutMilliseconds);
+    if (found != nullptr) (void)NoteBox(found);
+    return found;
+}
+
+bool ProcessDriver::NoteBox(HWND window) {
+    MessageBoxRecord box{StoredText(window), StoredText(::GetDlgItem(window, texts::kMessageBoxTextId))};
+    const std::lock_guard lock(mutex_);
+    if (!boxWindows_.insert(window).second) return false;
+    boxes_.push_back(std::move(box));
+    return true;
 }
 
 HWND ProcessDriver::WaitForWindow(const std::function<HWND()>& find, DWORD timeoutMilliseconds) {
@@ -284,12 +294,11 @@ void ProcessDriver::Record() {
                     ++progressDialogs_;
                     continue;
                 }
-                MessageBoxRecord box{StoredText(window), StoredText(::GetDlgItem(window, texts::kMessageBoxTextId))};
                 // As from an OK button, whether the box has one or not.
-                const HWND ok = ::GetDlgItem(window, IDOK);
-                if (answer) Post(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
-                const std::lock_guard lock(mutex_);
-                boxes_.push_back(std::move(box));
+                if (NoteBox(window) && answer) {
+                    Post(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(::GetDlgItem(window, IDOK)));
+                }
             }
         }
         if (dialog == nullptr) continue;

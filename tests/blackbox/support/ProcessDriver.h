@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -121,6 +122,9 @@ private:
     // What `find` finds once it finds it; nullptr after the timeout, or when the process ended first.
     HWND WaitForWindow(const std::function<HWND()>& find, DWORD timeoutMilliseconds);
     void Record();
+    // Records a box the first time that either the recorder or a wait finds it: a test may answer a box before
+    // the recorder's next look. True when it was new.
+    bool NoteBox(HWND window);
     void StopRecorder();
 
     std::wstring commandLine_;
@@ -134,6 +138,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::wstring> statusTexts_;
     std::vector<MessageBoxRecord> boxes_;
+    std::set<HWND> boxWindows_;
     int progressDialogs_ = 0;
     std::thread recorder_;
 };
