@@ -227,7 +227,9 @@ ProcessDriver::~ProcessDriver() {
 bool ProcessDriver::Running() const { return Started() && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
 HWND ProcessDriver::WaitForProgressDialog(DWORD timeoutMilliseconds) {
-    return WaitForWindow([this] { return FindDialog(processId_, IsProgressDialog); }, timeoutMilliseconds);
+    const HWND found = WaitForWindow([this] { return FindDialog(processId_, IsProgressDialog); }, timeoutMilliseconds);
+    if (found != nullptr) NoteStatusText(found);
+    return found;
 }
 
 HWND ProcessDriver::WaitForDialog(const std::wstring& caption, DWORD timeoutMilliseconds) {
@@ -236,12 +238,28 @@ HWND ProcessDriver::WaitForDialog(const std::wstring& caption, DWORD timeoutMill
     return found;
 }
 
+bool ProcessDriver::WaitForStatusText(HWND dialog, const std::wstring& text, DWORD timeoutMilliseconds) {
+    if (!WaitForItemText(dialog, IDC_STATUS_TEXT, text, timeoutMilliseconds)) return false;
+    NoteStatusText(dialog);
+    return true;
+}
+
 bool ProcessDriver::NoteBox(HWND window) {
     MessageBoxRecord box{StoredText(window), StoredText(::GetDlgItem(window, texts::kMessageBoxTextId))};
     const std::lock_guard lock(mutex_);
     if (!boxWindows_.insert(window).second) return false;
     boxes_.push_back(std::move(box));
     return true;
+}
+
+void ProcessDriver::NoteStatusText(HWND dialog) {
+    const std::lock_guard lock(mutex_);
+    const std::wstring text = StoredText(::GetDlgItem(dialog, IDC_STATUS_TEXT));
+    if (!text.empty()) AppendStatusText(text);
+}
+
+void ProcessDriver::AppendStatusText(const std::wstring& text) {
+    if (statusTexts_.empty() || statusTexts_.back() != text) statusTexts_.push_back(text);
 }
 
 HWND ProcessDriver::WaitForWindow(const std::function<HWND()>& find, DWORD timeoutMilliseconds) {
@@ -304,6 +322,8 @@ void ProcessDriver::Record() {
         if (dialog == nullptr) continue;
         const HWND status = ::GetDlgItem(dialog, IDC_STATUS_TEXT);
         if (status == nullptr) continue;  // the dialog is being destroyed
+        // Read under the lock, so that a text a wait notes keeps its place among the recorder's.
+        const std::lock_guard lock(mutex_);
         const std::wstring text = StoredText(status);
         // A control being destroyed reads as empty for a while (its text goes before its handle), so an empty
         // text counts only once it has lasted with the control still there.
@@ -314,8 +334,7 @@ void ProcessDriver::Record() {
         } else {
             emptySince = 0;
         }
-        const std::lock_guard lock(mutex_);
-        if (statusTexts_.empty() || statusTexts_.back() != text) statusTexts_.push_back(text);
+        AppendStatusText(text);
     }
 }
 

@@ -98,18 +98,22 @@ public:
     [[nodiscard]] DWORD LaunchError() const noexcept { return launchError_; }
     [[nodiscard]] bool Running() const;
 
-    // The progress dialog once it is visible; nullptr after the timeout, or when the process ended first.
+    // The progress dialog once it is visible, its status text recorded; nullptr after the timeout, or when the
+    // process ended first.
     [[nodiscard]] HWND WaitForProgressDialog(DWORD timeoutMilliseconds = kWaitMilliseconds);
     // A visible dialog of the process with exactly this caption (a box, the About box); nullptr after the
     // timeout, or when the process ended first.
     [[nodiscard]] HWND WaitForDialog(const std::wstring& caption, DWORD timeoutMilliseconds = kWaitMilliseconds);
+    // Waits until the progress dialog's status line shows this text, which is recorded then even when the test
+    // ends it (by pressing a button) before the recorder's next look.
+    bool WaitForStatusText(HWND dialog, const std::wstring& text, DWORD timeoutMilliseconds = kWaitMilliseconds);
     // The exit code (all 32 bits) once the process has ended, and the recorder with it; empty after the timeout.
     [[nodiscard]] std::optional<DWORD> WaitForExit(DWORD timeoutMilliseconds = kWaitMilliseconds);
     // Ends the process, marks it timed out, and returns its exit code.
     DWORD Terminate();
 
-    // Every text the status line showed, in order, each change once; the dialog's last text is among them only
-    // when the recorder saw it before the dialog ended.
+    // Every text the status line showed, in order, each change once. The recorder looks every millisecond; the
+    // texts a wait found are among them whatever the recorder saw.
     [[nodiscard]] std::vector<std::wstring> StatusTexts() const;
     // Every other dialog that turned visible (boxes, the About box), in order of appearance.
     [[nodiscard]] std::vector<MessageBoxRecord> Boxes() const;
@@ -125,6 +129,10 @@ private:
     // Records a box the first time that either the recorder or a wait finds it: a test may answer a box before
     // the recorder's next look. True when it was new.
     bool NoteBox(HWND window);
+    // Records the text the dialog's status line shows now, as the recorder would have.
+    void NoteStatusText(HWND dialog);
+    // Adds a text unless it is the one recorded last; the caller holds the mutex.
+    void AppendStatusText(const std::wstring& text);
     void StopRecorder();
 
     std::wstring commandLine_;

@@ -124,7 +124,7 @@ protected:
     // The end of a successful interactive run: the outcome shown, Cancel turned into an enabled Close that
     // ends the process with this exit code.
     void ExpectFinishedAndClose(HWND dialog, DWORD expectedExitCode = 0) {
-        ASSERT_TRUE(WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
+        ASSERT_TRUE(driver_->WaitForStatusText(dialog, kFinished)) << driver_->Describe();
         EXPECT_EQ(ItemText(dialog, IDCANCEL), kClose);
         EXPECT_TRUE(ItemEnabled(dialog, IDCANCEL));
         EXPECT_FALSE(ItemEnabled(dialog, IDOK)) << "a run is not started twice";
@@ -161,7 +161,7 @@ TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
     const HWND dialog = StartInteractive({L"PatchX64.msp", L"PatchX86.msp"});
     ASSERT_NE(dialog, nullptr);
     ASSERT_TRUE(Press(dialog, IDOK));
-    ASSERT_TRUE(WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
+    ASSERT_TRUE(driver_->WaitForStatusText(dialog, kFinished)) << driver_->Describe();
 
     EXPECT_EQ(Installed("x64"), Fact("/patches/PatchX64.msp/contents/x64"));
     EXPECT_EQ(Installed("x86"), Fact("/patches/PatchX86.msp/contents/x86"));
@@ -218,7 +218,7 @@ TEST_F(InteractiveUpdate, AboutBoxOpenedDuringTheRunLeavesItGoingOn) {
     EXPECT_EQ(::GetWindow(about, GW_OWNER), dialog);
     EXPECT_FALSE(::IsWindowEnabled(dialog)) << "the About box is modal";
     // The worker goes on behind the box, and the dialog shows its outcome meanwhile.
-    EXPECT_TRUE(WaitForItemText(dialog, IDC_STATUS_TEXT, kFinished)) << driver_->Describe();
+    EXPECT_TRUE(driver_->WaitForStatusText(dialog, kFinished)) << driver_->Describe();
     EXPECT_TRUE(::IsWindow(about));
 
     ASSERT_TRUE(Press(about, IDOK));
