@@ -33,12 +33,21 @@ public:
         // CREATE_NEW: an existing file is never overwritten.
         file_.reset(::CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-        return file_.valid();
+        if (file_.valid()) return true;
+        error_ = ::GetLastError();
+        return false;
     }
 
     bool Write(const std::uint8_t* bytes, std::uint32_t byteCount) override {
         DWORD written = 0;
-        return ::WriteFile(file_.get(), bytes, byteCount, &written, nullptr) && written == byteCount;
+        if (!::WriteFile(file_.get(), bytes, byteCount, &written, nullptr)) {
+            error_ = ::GetLastError();
+            return false;
+        }
+        if (written == byteCount) return true;
+        // Success with fewer bytes written: the disk had no room for the rest.
+        error_ = ERROR_DISK_FULL;
+        return false;
     }
 
     bool Finish() override {
@@ -51,10 +60,14 @@ public:
         ::DeleteFileW(path_.c_str());
     }
 
+    // The error of the Create or Write that failed.
+    [[nodiscard]] DWORD error() const noexcept { return error_; }
+
 private:
     const std::wstring& outputDir_;
     std::wstring path_;
     UniqueFile file_;
+    DWORD error_ = ERROR_SUCCESS;
 };
 
 const wchar_t* FailureLine(ExtractionOutcome outcome) {
@@ -81,13 +94,16 @@ std::wstring UpdateFileName(const UpdateTableEntry& entry) {
     return std::wstring(fileName.begin(), fileName.end());
 }
 
-int ExtractUpdateFiles(PackageFile& package, const std::wstring& outputDir, UpdateFileList* files) {
+int ExtractUpdateFiles(PackageFile& package, const std::wstring& outputDir, UpdateFileList* files,
+                       ExtractionFailure* failure) {
     WriteLog(L"Extracting update files.");
     DirectoryTarget target(outputDir);
     UpdateFileList entries;
     const ExtractionOutcome outcome = ExtractFiles(package, target, entries);
     if (outcome != ExtractionOutcome::Extracted) {
         WriteLog(FailureLine(outcome));
+        // Only a failed Create or Write sets an error, and either ends the extraction.
+        if (failure != nullptr) *failure = {outcome, target.error()};
         return 1;
     }
     if (files != nullptr) *files = std::move(entries);

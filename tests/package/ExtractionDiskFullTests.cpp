@@ -31,12 +31,15 @@ TEST(ExtractionDiskFull, FullDiskIsReportedAsAFailedWriteAndThePartIsRemoved) {
     UpdateFileList list;
 
     const testing::LogCapture log;
-    const int result = ExtractUpdateFiles(updater.package(), outputDir, &list);
+    ExtractionFailure failure;
+    const int result = ExtractUpdateFiles(updater.package(), outputDir, &list, &failure);
     const std::vector<std::wstring> lines = log.Lines();
 
     EXPECT_EQ(1, result);
     EXPECT_EQ((std::vector<std::wstring>{texts::kExtracting, texts::kWriteFailed}), lines);
     EXPECT_TRUE(list.empty());
+    EXPECT_EQ(ExtractionOutcome::WriteFailed, failure.outcome);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), failure.error);
     EXPECT_EQ(small, testing::ReadFileBytes(outputDir + L"\\small.msp")) << "files completed before it stay";
     EXPECT_FALSE(testing::PathExists(outputDir + L"\\large.msp")) << "the file the disk had no room for goes";
     testing::RemoveTree(outputDir);

@@ -30,6 +30,7 @@ struct Extraction {
     int result = -1;
     Lines log;
     UpdateFileList list = SentinelList();
+    ExtractionFailure failure;
 };
 
 // Writes a crafted updater holding `package` into `scratch`, and extracts it into `outputDir`.
@@ -39,7 +40,7 @@ Extraction Extract(const TempDirectory& scratch, const Bytes& package, const std
     EXPECT_TRUE(updater.headerRead());
     Extraction extraction;
     const LogCapture log;
-    extraction.result = ExtractUpdateFiles(updater.package(), outputDir, &extraction.list);
+    extraction.result = ExtractUpdateFiles(updater.package(), outputDir, &extraction.list, &extraction.failure);
     extraction.log = log.Lines();
     return extraction;
 }
@@ -214,6 +215,8 @@ TEST(ExtractionFiles, ExistingFileIsLeftUntouched) {
         Extract(scratch, BuildPackage({{L"a.msp", first}, {L"b.msp", PatternBytes(10, 8)}}), scratch / L"out");
 
     ExpectFailure(extraction, kFileNotCreated);
+    EXPECT_EQ(ExtractionOutcome::FileNotCreated, extraction.failure.outcome);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), extraction.failure.error);
     EXPECT_EQ(first, ReadFileBytes(scratch / L"out\\a.msp")) << "files of earlier entries stay";
     EXPECT_EQ((Bytes{'o', 'l', 'd'}), ReadFileBytes(scratch / L"out\\b.msp"));
 }
@@ -312,6 +315,8 @@ TEST_P(ExtractionHostileNames, NothingIsWrittenForThem) {
     const Extraction extraction = Extract(scratch, package, scratch / L"parent\\out");
 
     ExpectFailure(extraction, kFileNotCreated);
+    EXPECT_EQ(ExtractionOutcome::NameRefused, extraction.failure.outcome) << "the same line as a file not created";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), extraction.failure.error);
     EXPECT_EQ((std::vector<std::wstring>{L"parent\\", L"updater.exe"}), ListTree(scratch.path()))
         << "every name is checked before the first file or the directory is made";
     // The roots of the build prefix's drive and of the working directory's drive.
