@@ -8,20 +8,21 @@ if [ $# -ne 2 ]; then
     echo "usage: $0 FIXTURE_DIR PREFIX_DIR" >&2
     exit 2
 fi
+die() { echo "$*" >&2; exit 1; }
 fixtures=$(cd "$1" && pwd) || exit 1
 mkdir -p "$(dirname "$2")" || exit 1
 prefix="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"
 export WINEPREFIX="$prefix"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-export LC_ALL=C.UTF-8
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 marker="$prefix/.corvantile-baseline"
+inputs="ProductX64.msi ProductX86.msi fixtures.json"
 
 up_to_date() {
     [ -f "$marker" ] || return 1
     local f
-    for f in "$fixtures/ProductX64.msi" "$fixtures/ProductX86.msi" "$fixtures/fixtures.json"; do
-        [ "$marker" -nt "$f" ] || return 1
+    for f in $inputs; do
+        [ "$marker" -nt "$fixtures/$f" ] || return 1
     done
 }
 
@@ -36,8 +37,8 @@ fact() {
 sys.stdout.write(str(functools.reduce(lambda value, key: value[key], sys.argv[2:], json.load(open(sys.argv[1])))))' \
         "$fixtures/fixtures.json" "$@"
 }
-for f in ProductX64.msi ProductX86.msi fixtures.json; do
-    [ -f "$fixtures/$f" ] || { echo "missing $fixtures/$f" >&2; exit 1; }
+for f in $inputs; do
+    [ -f "$fixtures/$f" ] || die "missing $fixtures/$f"
 done
 
 # Wine processes never inherit the lock's descriptor (9>&-): a lingering one would keep holding the lock.
@@ -47,12 +48,11 @@ trap stop_server EXIT
 
 # Only ever delete a Wine prefix (or an empty directory), never what a wrong argument names.
 if [ -d "$prefix" ] && [ ! -f "$prefix/system.reg" ] && [ -n "$(ls -A "$prefix")" ]; then
-    echo "$prefix exists and is no Wine prefix; not replacing it" >&2
-    exit 1
+    die "$prefix exists and is no Wine prefix; not replacing it"
 fi
 stop_server
 rm -rf "$prefix"
-wineboot -i >/dev/null 2>&1 9>&- || { echo "wineboot -i failed for $prefix" >&2; exit 1; }
+wineboot -i >/dev/null 2>&1 9>&- || die "wineboot -i failed for $prefix"
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 9>&-
 stop_server
 # A persistent server, warmed up by a program whose output goes nowhere: helper processes started by the

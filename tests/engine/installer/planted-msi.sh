@@ -11,6 +11,7 @@
 set -u
 baseline=$1 planted=$2 program=$3 work=$4
 here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
 bin=$(dirname "$program")
 rm -rf "$work"
 mkdir -p "$work"
@@ -22,23 +23,15 @@ marker="$work/msi.dll.loaded"
 export CORVANTILE_DLL_OVERRIDES="msi=n,b"
 
 "$here/run-in-prefix-copy.sh" "$baseline" "$work/PlainMsiLoader.exe" >/dev/null 2>&1
-if [ ! -e "$marker" ]; then
-    echo "FAIL: control: a plain LoadLibraryW beside the planted msi.dll did not load it; the test could not fail"
-    exit 1
-fi
+[ -e "$marker" ] ||
+    fail "control: a plain LoadLibraryW beside the planted msi.dll did not load it; the test could not fail"
 rm -f "$marker"
 
 "$here/run-in-prefix-copy.sh" "$baseline" "$work/$(basename "$program")" \
     --gtest_filter=EngineWithInstaller.PatchesBothProductsX64First
 rc=$?
-if [ -e "$marker" ]; then
-    echo "FAIL: the planted msi.dll beside the program was loaded"
-    exit 1
-fi
-if [ $rc -ne 0 ]; then
-    echo "FAIL: the update did not work beside the planted msi.dll (exit $rc)"
-    exit 1
-fi
+[ ! -e "$marker" ] || fail "the planted msi.dll beside the program was loaded"
+[ $rc -eq 0 ] || fail "the update did not work beside the planted msi.dll (exit $rc)"
 echo "the update worked and the planted msi.dll was never loaded"
 
 windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
@@ -47,7 +40,7 @@ fixtures=${CORVANTILE_FIXTURES:?CORVANTILE_FIXTURES must name the fixtures}
     --stub "$(windows_path "$work/CorvantileUpdater.exe")" --name "Corvantile Fixtures" --version 1.0.1 \
     --output "$(windows_path "$work/Update.exe")" \
     "$(windows_path "$fixtures/PatchX64.msp")" "$(windows_path "$fixtures/PatchX86.msp")" >/dev/null 2>&1 ||
-    { echo "FAIL: could not pack the updater"; exit 1; }
+    fail "could not pack the updater"
 late_dlls="bcrypt cabinet crypt32 dbghelp imagehlp mpr msi mspatcha odbccp32 oleaut32 sxs urlmon wininet wintrust ws2_32"
 overrides=""
 for name in $late_dlls; do
@@ -58,15 +51,10 @@ CORVANTILE_DLL_OVERRIDES=$overrides "$here/run-in-prefix-copy.sh" "$baseline" "$
     "$(windows_path "$work/logs")"
 rc=$?
 loaded=$(cd "$work" && ls -- *.loaded 2>/dev/null)
-if [ -n "$loaded" ]; then
-    echo "FAIL: DLLs planted beside the packing tool and the updater were loaded:" $loaded
-    exit 1
-fi
+[ -z "$loaded" ] || fail "DLLs planted beside the packing tool and the updater were loaded:" $loaded
 log=$(iconv -f UTF-16LE -t UTF-8 "$work/logs/CorvantileUpdater.log" 2>/dev/null | tr -d '\r')
 if [ $rc -ne 0 ] || ! grep -q "All updates applied successfully and MSI transaction committed.$" <<<"$log"; then
-    echo "FAIL: the updater did not update beside the planted DLLs (exit $rc):"
-    echo "$log"
-    exit 1
+    fail "the updater did not update beside the planted DLLs (exit $rc):"$'\n'"$log"
 fi
 rm -rf "$work"
 echo "the updater updated both products and loaded none of the $(wc -w <<<"$late_dlls") DLLs planted beside it"

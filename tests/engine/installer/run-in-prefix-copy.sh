@@ -79,8 +79,8 @@ wineserver -p >/dev/null 2>&1 9>&-
 wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&-
 # Output goes through files: wineserver holds a program's pipes for a while after it exits.
 # In the background, so that a signal (a test timeout) runs the cleanup at once instead of after the program.
-wine "$@" >"$out" 2>"$err" </dev/null 9>&- &
-wait $!
+run_program() { wine "$@" >"$out" 2>"$err" </dev/null 9>&- & wait $!; }
+run_program "$@"
 rc=$?
 # A test program (the *Tests.exe of this tree) always prints something: its failure with no output at all is
 # Wine not starting it, which changed nothing in the copy. Such a start is made once more, and counted where
@@ -88,8 +88,7 @@ rc=$?
 if [ $rc -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ] && [[ "$1" == *Tests.exe ]]; then
     echo "run-in-prefix-copy: $1 ended with $rc and printed nothing; started once more" >&2
     [ -z "${CORVANTILE_RESTART_LOG:-}" ] || echo "$*" >>"$CORVANTILE_RESTART_LOG"
-    wine "$@" >"$out" 2>"$err" </dev/null 9>&- &
-    wait $!
+    run_program "$@"
     rc=$?
 fi
 cat "$out"
