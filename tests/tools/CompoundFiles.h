@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvantile::testing {
