@@ -101,7 +101,7 @@ protected:
                 (std::string("corvantile-pack-") + test->name() + "-" + std::to_string(std::random_device()()));
         fs::create_directories(In("sub"));
         fs::create_directories(Out());
-        stub_ = WriteStub(SyntheticPe());
+        stub_ = WriteIn("CorvantileUpdater.exe", SyntheticPe().File());
     }
     void TearDown() override {
         std::error_code ignored;
@@ -111,8 +111,8 @@ protected:
     fs::path In(const fs::path& name) const { return root_ / "in" / name; }
     fs::path Out() const { return root_ / "out"; }
 
-    fs::path WriteStub(const SyntheticPe& pe, const char* name = "CorvantileUpdater.exe") const {
-        WriteAll(In(name), pe.File());
+    fs::path WriteIn(const fs::path& name, const Bytes& bytes) const {
+        WriteAll(In(name), bytes);
         return In(name);
     }
     // A real patch package with the seed's patch code, targeting the given products.
@@ -121,8 +121,7 @@ protected:
         return WriteInstallerFile(name, {kPatchClass, targets, PatchCode(seed), true, paddingBytes});
     }
     fs::path WriteInstallerFile(const fs::path& name, const InstallerFile& file) const {
-        WriteAll(In(name), InstallerFileBytes(file));
-        return In(name);
+        return WriteIn(name, InstallerFileBytes(file));
     }
     // A compound-file signature and then bytes that differ between seeds: no compound file.
     fs::path WriteNoCompoundFile(const fs::path& name, std::size_t bytes, std::uint32_t seed) const {
@@ -130,18 +129,13 @@ protected:
         std::minstd_rand random(seed);
         while (data.size() < bytes) data.push_back(static_cast<std::uint8_t>(random()));
         data.resize(bytes);
-        WriteAll(In(name), data);
-        return In(name);
+        return WriteIn(name, data);
     }
 
     static RunResult Run(const std::vector<std::u16string>& args) {
-        std::ostringstream out;
-        std::ostringstream err;
-        RunResult result;
-        result.exitCode = RunPackTool(args, out, err);
-        result.out = out.str();
-        result.err = err.str();
-        return result;
+        std::ostringstream out, err;
+        const int exitCode = RunPackTool(args, out, err);
+        return {exitCode, out.str(), err.str()};
     }
     static RunResult List(const fs::path& updater) { return Run({u"list", updater.u16string()}); }
     static RunResult ListJson(const fs::path& updater) { return Run({u"list", u"--json", updater.u16string()}); }
@@ -303,10 +297,7 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
         return [=, this] { return Build({a}, output, name, version); };
     };
     const auto withStub = [&](const Bytes& stub) {
-        return [=, this] {
-            WriteAll(In("stub.exe"), stub);
-            return Build({a}, output, u"Example Server 10", u"2.0.0.100", In("stub.exe"));
-        };
+        return [=, this] { return Build({a}, output, u"Example Server 10", u"2.0.0.100", WriteIn("stub.exe", stub)); };
     };
     const Bytes stub = SyntheticPe().File();
     fs::create_directories(In("folder.msp"));
@@ -534,15 +525,14 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
     };
     for (const auto& [bytes, message] : damaged) {
         SCOPED_TRACE(message);
-        WriteAll(In("damaged.exe"), bytes);
-        ExpectOneErrorLine(List(In("damaged.exe")), kExitBadInput, message);
-        ExpectOneErrorLine(Extract(In("damaged.exe"), Out() / "x"), kExitBadInput, message);
+        const fs::path file = WriteIn("damaged.exe", bytes);
+        ExpectOneErrorLine(List(file), kExitBadInput, message);
+        ExpectOneErrorLine(Extract(file, Out() / "x"), kExitBadInput, message);
         EXPECT_EQ(OutContents(), std::set<fs::path>{});
     }
     // Cut anywhere: inside the header, the table or the data.
     for (std::size_t size = kStubBytes + 1; size < good.size(); ++size) {
-        WriteAll(In("cut.exe"), Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size)));
-        const RunResult listed = List(In("cut.exe"));
+        const RunResult listed = List(WriteIn("cut.exe", Prefix(good, size)));
         ASSERT_EQ(listed.exitCode, kExitBadInput) << "cut to " << size << " bytes";
         ASSERT_NE(listed.err.find("damaged update package"), std::string::npos) << listed.err;
     }
@@ -558,8 +548,7 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
         bytes.resize(offset, padding);
         bytes.resize(offset + 0x48, 0xCE);
         EXPECT_TRUE(SetSecurityDirectory(bytes, static_cast<std::uint32_t>(offset), declaredBytes));
-        WriteAll(In("Signed.exe"), bytes);
-        return In("Signed.exe");
+        return WriteIn("Signed.exe", bytes);
     };
 
     const RunResult listed = List(sign(0, certificateOffset, 0x48));
