@@ -124,7 +124,8 @@ struct SyntheticPe {
     }
 
     static std::vector<std::uint8_t> Block(const std::u16string& key, const std::vector<std::uint8_t>& value,
-        std::uint16_t valueLength, bool textValue, const std::vector<std::vector<std::uint8_t>>& children) {
+                                           std::uint16_t valueLength, bool textValue,
+                                           const std::vector<std::vector<std::uint8_t>>& children) {
         std::vector<std::uint8_t> bytes(6);
         Put16(bytes, 2, valueLength);
         Put16(bytes, 4, textValue ? 1 : 0);
