@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
     const fs::path corpus = argv[1];
     const fs::path work = corpus / ".seed-inputs";
     fs::create_directories(work);
-    WriteAll(work / "stub.exe", SyntheticPe().File());
+    const Bytes stub = SyntheticPe().File();
+    WriteAll(work / "stub.exe", stub);
 
     struct Seed {
         const char* name;
@@ -91,7 +92,6 @@ int main(int argc, char** argv) {
 
     // Damage at each part of a package: a name that fills its record without a NUL, a table cut short, a count
     // no table backs, odd header lengths, names the updater refuses, data cut short.
-    const Bytes stub = SyntheticPe().File();
     const std::vector<UpdateFile> files{{L"a.msp", PatchLikeData(120, 7)}, {L"b.msp", PatchLikeData(40, 8)}};
     corvantile::UpdateTableEntry unterminated = corvantile::MakeEntry(u"", 40);
     unterminated.fileName.fill(u'x');

@@ -115,16 +115,8 @@ struct SyntheticPe {
     [[nodiscard]] std::vector<std::uint8_t> VersionInfo() const {
         std::vector<std::uint8_t> fixed(52);
         Put32(fixed, 0, 0xFEEF04BD);
-        const auto text = [](const std::u16string& value) {
-            std::vector<std::uint8_t> bytes;
-            for (char16_t c : value + u'\0') {
-                bytes.push_back(static_cast<std::uint8_t>(c));
-                bytes.push_back(static_cast<std::uint8_t>(c >> 8));
-            }
-            return bytes;
-        };
-        const auto value = [&](const std::u16string& key, const std::u16string& textValue) {
-            return Block(key, text(textValue), static_cast<std::uint16_t>(textValue.size() + 1), true, {});
+        const auto value = [](const std::u16string& key, const std::u16string& text) {
+            return Block(key, Utf16z(text), static_cast<std::uint16_t>(text.size() + 1), true, {});
         };
         const std::vector<std::uint8_t> table =
             Block(u"040904B0", {}, 0, true, {value(u"ProductName", productName), value(u"ProductVersion", u"0.1.0")});
@@ -137,10 +129,8 @@ struct SyntheticPe {
         std::vector<std::uint8_t> bytes(6);
         Put16(bytes, 2, valueLength);
         Put16(bytes, 4, textValue ? 1 : 0);
-        for (char16_t c : key + u'\0') {
-            bytes.push_back(static_cast<std::uint8_t>(c));
-            bytes.push_back(static_cast<std::uint8_t>(c >> 8));
-        }
+        const std::vector<std::uint8_t> keyBytes = Utf16z(key);
+        bytes.insert(bytes.end(), keyBytes.begin(), keyBytes.end());
         const auto pad = [&] { bytes.resize((bytes.size() + 3) & ~std::size_t{3}); };
         pad();
         bytes.insert(bytes.end(), value.begin(), value.end());
@@ -152,6 +142,15 @@ struct SyntheticPe {
         return bytes;
     }
 
+    // UTF-16LE with its terminating NUL.
+    static std::vector<std::uint8_t> Utf16z(const std::u16string& text) {
+        std::vector<std::uint8_t> bytes;
+        for (const char16_t c : text + u'\0') {
+            bytes.push_back(static_cast<std::uint8_t>(c));
+            bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+        }
+        return bytes;
+    }
     static void Put16(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint16_t value) {
         bytes[offset] = static_cast<std::uint8_t>(value);
         bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace corvantile::testing {
 
@@ -28,6 +27,19 @@ void Append32(Bytes& bytes, std::uint32_t value) {
     bytes.resize(bytes.size() + 4);
     Put32(bytes, bytes.size() - 4, value);
 }
+// Little-endian 32-bit words: header fields, property offsets, allocation tables.
+Bytes Words(const std::vector<std::uint32_t>& words) {
+    Bytes bytes;
+    for (const std::uint32_t word : words) Append32(bytes, word);
+    return bytes;
+}
+void Append(Bytes& bytes, const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
+
+std::size_t SectorsFor(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit; }
+// Fills up the last `unit` with `fill`.
+void PadTo(Bytes& bytes, std::size_t unit, std::uint8_t fill = 0) {
+    bytes.resize(SectorsFor(bytes.size(), unit) * unit, fill);
+}
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" as stored: the first three fields little-endian.
 Bytes ClassIdBytes(const std::string& text) {
@@ -42,8 +54,6 @@ Bytes ClassIdBytes(const std::string& text) {
     return bytes;
 }
 
-std::size_t SectorsFor(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit; }
-
 // Directory order: shorter names first, then by upper-cased code units.
 bool NameLess(const std::u16string& a, const std::u16string& b) {
     if (a.size() != b.size()) return a.size() < b.size();
@@ -52,60 +62,54 @@ bool NameLess(const std::u16string& a, const std::u16string& b) {
                                         [&](char16_t x, char16_t y) { return upper(x) < upper(y); });
 }
 
+// Adds a chain of `count` sectors to an allocation table (the FAT or the mini FAT); gives its first sector.
+std::uint32_t AppendChain(std::vector<std::uint32_t>& table, std::size_t count) {
+    const auto first = static_cast<std::uint32_t>(table.size());
+    for (std::size_t k = 1; k <= count; ++k) table.push_back(k == count ? kEndOfChain : first + k);
+    return count == 0 ? kEndOfChain : first;
+}
+
 }  // namespace
 
 Bytes CompoundFile(const std::string& classId, const std::vector<Stream>& unsortedStreams) {
     std::vector<Stream> streams = unsortedStreams;
     std::sort(streams.begin(), streams.end(),
               [](const Stream& a, const Stream& b) { return NameLess(a.name, b.name); });
+    const auto large = [](const Stream& stream) { return stream.data.size() >= kMiniStreamCutoff; };
 
     // Small streams live in the mini stream, in 64-byte mini sectors; the others in sectors of their own.
     Bytes miniStream;
     std::vector<std::uint32_t> miniFat;
     std::vector<std::uint32_t> starts(streams.size(), kEndOfChain);
-    std::size_t bigSectors = 0;
+    std::size_t largeSectors = 0;
     for (std::size_t i = 0; i < streams.size(); ++i) {
-        const std::size_t size = streams[i].data.size();
-        if (size == 0) continue;
-        if (size >= kMiniStreamCutoff) {
-            bigSectors += SectorsFor(size, kSectorBytes);
-            continue;
+        if (large(streams[i])) {
+            largeSectors += SectorsFor(streams[i].data.size(), kSectorBytes);
+        } else if (!streams[i].data.empty()) {
+            starts[i] = AppendChain(miniFat, SectorsFor(streams[i].data.size(), kMiniSectorBytes));
+            Append(miniStream, streams[i].data);
+            PadTo(miniStream, kMiniSectorBytes);
         }
-        starts[i] = static_cast<std::uint32_t>(miniFat.size());
-        const std::size_t count = SectorsFor(size, kMiniSectorBytes);
-        for (std::size_t k = 0; k < count; ++k) {
-            miniFat.push_back(k + 1 == count ? kEndOfChain : static_cast<std::uint32_t>(miniFat.size() + 1));
-        }
-        miniStream.insert(miniStream.end(), streams[i].data.begin(), streams[i].data.end());
-        miniStream.resize(miniFat.size() * kMiniSectorBytes, 0);
     }
     const std::size_t directorySectors = SectorsFor((streams.size() + 1) * 128, kSectorBytes);
     const std::size_t miniFatSectors = SectorsFor(miniFat.size() * 4, kSectorBytes);
     const std::size_t miniStreamSectors = SectorsFor(miniStream.size(), kSectorBytes);
-    const std::size_t otherSectors = directorySectors + miniFatSectors + miniStreamSectors + bigSectors;
+    const std::size_t otherSectors = directorySectors + miniFatSectors + miniStreamSectors + largeSectors;
     std::size_t fatSectors = 1;
     while (fatSectors * kEntriesPerSector < fatSectors + otherSectors) ++fatSectors;
 
     // Sectors in this order: FAT, directory, mini FAT, mini stream, then each large stream.
-    std::vector<std::uint32_t> fat(fatSectors * kEntriesPerSector, kFreeSector);
-    std::uint32_t next = 0;
-    for (std::size_t i = 0; i < fatSectors; ++i) fat[next++] = kFatSector;
-    const auto chain = [&](std::size_t count) {
-        const std::uint32_t first = count == 0 ? kEndOfChain : next;
-        for (std::size_t k = 0; k < count; ++k, ++next) fat[next] = k + 1 == count ? kEndOfChain : next + 1;
-        return first;
-    };
-    const std::uint32_t directoryStart = chain(directorySectors);
-    const std::uint32_t miniFatStart = chain(miniFatSectors);
-    const std::uint32_t miniStreamStart = chain(miniStreamSectors);
+    std::vector<std::uint32_t> fat(fatSectors, kFatSector);
+    const std::uint32_t directoryStart = AppendChain(fat, directorySectors);
+    const std::uint32_t miniFatStart = AppendChain(fat, miniFatSectors);
+    const std::uint32_t miniStreamStart = AppendChain(fat, miniStreamSectors);
     for (std::size_t i = 0; i < streams.size(); ++i) {
-        if (streams[i].data.size() >= kMiniStreamCutoff)
-            starts[i] = chain(SectorsFor(streams[i].data.size(), kSectorBytes));
+        if (large(streams[i])) starts[i] = AppendChain(fat, SectorsFor(streams[i].data.size(), kSectorBytes));
     }
+    fat.resize(fatSectors * kEntriesPerSector, kFreeSector);
 
-    Bytes file(kSectorBytes, 0);
-    const std::uint8_t signature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-    std::memcpy(file.data(), signature, sizeof signature);
+    Bytes file{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    file.resize(kSectorBytes);
     Put16(file, 24, 0x3E);
     Put16(file, 26, 3);
     Put16(file, 28, 0xFFFE);
@@ -119,11 +123,14 @@ Bytes CompoundFile(const std::string& classId, const std::vector<Stream>& unsort
     Put32(file, 68, kEndOfChain);
     for (std::size_t i = 0; i < 109; ++i)
         Put32(file, 76 + 4 * i, i < fatSectors ? static_cast<std::uint32_t>(i) : kFreeSector);
+    Append(file, Words(fat));
 
-    for (const std::uint32_t entry : fat) Append32(file, entry);
-
-    // The root, then the streams as a chain of right siblings in directory order.
+    // The root, then the streams as a chain of right siblings in directory order. Every entry, the unused
+    // ones too, starts with no left sibling, no right sibling and no child.
     Bytes directory(directorySectors * kSectorBytes, 0);
+    for (std::size_t at = 0; at < directory.size(); at += 128) {
+        for (const std::size_t link : {68, 72, 76}) Put32(directory, at + link, kNoStream);
+    }
     const auto putEntry = [&](std::size_t index, const std::u16string& name, std::uint8_t type, std::uint32_t right,
                               std::uint32_t child, std::uint32_t start, std::size_t size) {
         const std::size_t at = index * 128;
@@ -131,7 +138,6 @@ Bytes CompoundFile(const std::string& classId, const std::vector<Stream>& unsort
         Put16(directory, at + 64, static_cast<std::uint32_t>(2 * (name.size() + 1)));
         directory[at + 66] = type;
         directory[at + 67] = 1;  // black
-        Put32(directory, at + 68, kNoStream);
         Put32(directory, at + 72, right);
         Put32(directory, at + 76, child);
         Put32(directory, at + 116, start);
@@ -144,62 +150,48 @@ Bytes CompoundFile(const std::string& classId, const std::vector<Stream>& unsort
         const std::uint32_t right = i + 1 < streams.size() ? static_cast<std::uint32_t>(i + 2) : kNoStream;
         putEntry(i + 1, streams[i].name, 2, right, kNoStream, starts[i], streams[i].data.size());
     }
-    for (std::size_t i = streams.size() + 1; i < directorySectors * 4; ++i) {
-        Put32(directory, i * 128 + 68, kNoStream);
-        Put32(directory, i * 128 + 72, kNoStream);
-        Put32(directory, i * 128 + 76, kNoStream);
-    }
-    file.insert(file.end(), directory.begin(), directory.end());
+    Append(file, directory);
 
-    Bytes miniFatBytes;
-    for (const std::uint32_t entry : miniFat) Append32(miniFatBytes, entry);
-    miniFatBytes.resize(miniFatSectors * kSectorBytes, 0xFF);
-    file.insert(file.end(), miniFatBytes.begin(), miniFatBytes.end());
-    miniStream.resize(miniStreamSectors * kSectorBytes, 0);
-    file.insert(file.end(), miniStream.begin(), miniStream.end());
+    Bytes miniFatBytes = Words(miniFat);
+    PadTo(miniFatBytes, kSectorBytes, 0xFF);
+    Append(file, miniFatBytes);
+    PadTo(miniStream, kSectorBytes);
+    Append(file, miniStream);
     for (const Stream& stream : streams) {
-        if (stream.data.size() < kMiniStreamCutoff) continue;
-        file.insert(file.end(), stream.data.begin(), stream.data.end());
-        file.resize(SectorsFor(file.size(), kSectorBytes) * kSectorBytes, 0);
+        if (!large(stream)) continue;
+        Append(file, stream.data);
+        PadTo(file, kSectorBytes);
     }
     return file;
 }
 
 Bytes SummaryInformation(const std::vector<std::pair<std::uint32_t, std::string>>& texts) {
     constexpr std::uint32_t kCodePage = 1, kI2 = 2, kLpstr = 30;
-    std::vector<std::pair<std::uint32_t, Bytes>> values;
-    Bytes codePage;
-    Append32(codePage, kI2);
-    Append32(codePage, 1252);
-    values.emplace_back(kCodePage, codePage);
+    std::vector<std::pair<std::uint32_t, Bytes>> values{{kCodePage, Words({kI2, 1252})}};
     for (const auto& [id, text] : texts) {
-        Bytes value;
-        Append32(value, kLpstr);
-        Append32(value, static_cast<std::uint32_t>(text.size() + 1));
+        Bytes value = Words({kLpstr, static_cast<std::uint32_t>(text.size() + 1)});
         value.insert(value.end(), text.begin(), text.end());
-        value.resize(value.size() + 1 + (4 - (text.size() + 1) % 4) % 4, 0);
+        value.push_back(0);
+        PadTo(value, 4);
         values.emplace_back(id, value);
     }
-    Bytes section;
-    Append32(section, 0);  // its size, known at the end
-    Append32(section, static_cast<std::uint32_t>(values.size()));
+    // Its size, known at the end, and the property count; then each property's id and offset.
+    Bytes section = Words({0, static_cast<std::uint32_t>(values.size())});
     std::uint32_t offset = static_cast<std::uint32_t>(8 + 8 * values.size());
     for (const auto& [id, value] : values) {
-        Append32(section, id);
-        Append32(section, offset);
+        Append(section, Words({id, offset}));
         offset += static_cast<std::uint32_t>(value.size());
     }
-    for (const auto& [id, value] : values) section.insert(section.end(), value.begin(), value.end());
+    for (const auto& [id, value] : values) Append(section, value);
     Put32(section, 0, static_cast<std::uint32_t>(section.size()));
 
     Bytes set(28, 0);
     Put16(set, 0, 0xFFFE);
     Put32(set, 4, 0x00020006);
     Put32(set, 24, 1);
-    const Bytes formatId = ClassIdBytes("{F29F85E0-4FF9-1068-AB91-08002B27B3D9}");
-    set.insert(set.end(), formatId.begin(), formatId.end());
+    Append(set, ClassIdBytes("{F29F85E0-4FF9-1068-AB91-08002B27B3D9}"));
     Append32(set, static_cast<std::uint32_t>(set.size() + 4));
-    set.insert(set.end(), section.begin(), section.end());
+    Append(set, section);
     return set;
 }
 

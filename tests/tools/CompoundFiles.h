@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvantile::testing {
@@ -28,6 +28,7 @@ inline constexpr char kTransformClass[] = "{000C1082-0000-0000-C000-000000000046
 // Summary information with the code page 1252 and the given texts (VT_LPSTR, ASCII), by property id.
 [[nodiscard]] Bytes SummaryInformation(const std::vector<std::pair<std::uint32_t, std::string>>& texts);
 
+// Tests give the fields in this order: {classId, targets, revisionNumber, withTargets, paddingBytes}.
 struct InstallerFile {
     std::string classId = kPatchClass;
     std::string targets;         // PID_TEMPLATE; not written when `withTargets` is false

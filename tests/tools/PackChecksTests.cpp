@@ -42,29 +42,21 @@ TEST(PatchSummaryTest, SummarizePatch) {
         std::string expectedProblem;
     };
     const std::u16string code = kCodeA;
+    const std::string noTargets = "a patch package whose list of target products is empty";
+    const std::string noCode = "does not begin with a patch code";
     const std::vector<Case> cases{
         {StorageKind::Patch, a, code, {a}, code, ""},
         {StorageKind::Patch, a + u";" + b, code + kCodeB, {a, b}, code, ""},  // followed by an obsoleted code
         // Split as the updater splits: empty pieces are product codes too, a trailing ";" ends the list.
         {StorageKind::Patch, u";" + a + u";;" + b + u";", code, {u"", a, u"", b}, code, ""},
-        {StorageKind::Patch, u"", code, {}, code, "a patch package whose list of target products is empty"},
-        {StorageKind::Patch, u";", code, {u""}, code, "a patch package whose list of target products is empty"},
-        {StorageKind::Patch, std::nullopt, code, {}, code, "a patch package whose list of target products is empty"},
+        {StorageKind::Patch, u"", code, {}, code, noTargets},
+        {StorageKind::Patch, u";", code, {u""}, code, noTargets},
+        {StorageKind::Patch, std::nullopt, code, {}, code, noTargets},
         {StorageKind::Patch, a, std::nullopt, {a}, u"", "a patch package whose revision number does not begin with"},
-        {StorageKind::Patch, a, code.substr(0, 37), {a}, u"", "does not begin with a patch code"},
-        {StorageKind::Patch, a, u" " + code, {a}, u"", "does not begin with a patch code"},
-        {StorageKind::Patch,
-         a,
-         u"{02CF0831-4304-4986-82ED_28FCD2DA06E3}",
-         {a},
-         u"",
-         "does not begin with a patch code"},
-        {StorageKind::Patch,
-         a,
-         u"{02CF0831-4304-4986-82ED-28FCD2DA06EG}",
-         {a},
-         u"",
-         "does not begin with a patch code"},
+        {StorageKind::Patch, a, code.substr(0, 37), {a}, u"", noCode},
+        {StorageKind::Patch, a, u" " + code, {a}, u"", noCode},
+        {StorageKind::Patch, a, u"{02CF0831-4304-4986-82ED_28FCD2DA06E3}", {a}, u"", noCode},
+        {StorageKind::Patch, a, u"{02CF0831-4304-4986-82ED-28FCD2DA06EG}", {a}, u"", noCode},
         {StorageKind::ProductDatabase, u"x64;1033", code, {}, u"", "not a patch package (a product database)"},
         {StorageKind::Transform, a, code, {}, u"", "not a patch package (a transform)"},
         {StorageKind::Other, a, code, {}, u"", "not a patch package (a compound file of another kind)"},

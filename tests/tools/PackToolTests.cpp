@@ -32,10 +32,15 @@ namespace corvantile::pack {
 namespace {
 
 namespace fs = std::filesystem;
+using corvantile::testing::Concat;
 using corvantile::testing::InstallerFile;
 using corvantile::testing::InstallerFileBytes;
 using corvantile::testing::Json;
 using corvantile::testing::JsonReader;
+using corvantile::testing::kDatabaseClass;
+using corvantile::testing::kPatchClass;
+using corvantile::testing::kTransformClass;
+using corvantile::testing::Prefix;
 using corvantile::testing::SetSecurityDirectory;
 using corvantile::testing::SyntheticPe;
 using Bytes = std::vector<std::uint8_t>;
@@ -44,6 +49,9 @@ using Bytes = std::vector<std::uint8_t>;
 // it carries two files under the example name and version.
 constexpr std::uint64_t kStubBytes = 0x400;
 constexpr std::uint64_t kTwoFileDataOffset = kStubBytes + 1114;
+// The example name and version take 54 bytes of the header; the entry count and the records follow.
+constexpr std::uint64_t kEntryCountAt = kStubBytes + 54;
+constexpr std::uint64_t kFirstRecordAt = kStubBytes + 58;
 constexpr std::uint64_t kFourGiB = std::uint64_t{1} << 32;
 constexpr char kProductA[] = "{4C9B399E-2689-4D3F-81C7-70F0CE30C060}";
 constexpr char kProductB[] = "{51F8566A-0103-4264-8BE2-9E3205FD05FD}";
@@ -75,7 +83,7 @@ void WriteAll(const fs::path& path, const Bytes& bytes) {
 // Writes a name into record `entry` of a package that starts right behind the default synthetic stub and
 // carries the example name and version; a name of 260 code units leaves no NUL.
 void Rename(Bytes& bytes, int entry, const std::u16string& name) {
-    const std::size_t record = kStubBytes + 58 + kEntryBytes * static_cast<std::size_t>(entry);
+    const std::size_t record = kFirstRecordAt + kEntryBytes * static_cast<std::size_t>(entry);
     UpdateTableEntry renamed = DecodeEntry(bytes.data() + record);
     renamed.fileName = {};
     std::copy_n(name.begin(), std::min(name.size(), kFileNameChars), renamed.fileName.begin());
@@ -91,9 +99,9 @@ protected:
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         root_ = fs::temp_directory_path() /
                 (std::string("corvantile-pack-") + test->name() + "-" + std::to_string(std::random_device()()));
-        fs::create_directories(root_ / "in");
+        fs::create_directories(In("sub"));
         fs::create_directories(Out());
-        stub_ = WriteStub(SyntheticPe());
+        stub_ = WriteIn("CorvantileUpdater.exe", SyntheticPe().File());
     }
     void TearDown() override {
         std::error_code ignored;
@@ -103,41 +111,37 @@ protected:
     fs::path In(const fs::path& name) const { return root_ / "in" / name; }
     fs::path Out() const { return root_ / "out"; }
 
-    fs::path WriteStub(const SyntheticPe& pe, const char* name = "CorvantileUpdater.exe") const {
-        WriteAll(In(name), pe.File());
+    fs::path WriteIn(const fs::path& name, const Bytes& bytes) const {
+        WriteAll(In(name), bytes);
         return In(name);
     }
     // A real patch package with the seed's patch code, targeting the given products.
     fs::path WritePatch(const fs::path& name, std::uint32_t seed, const std::string& targets = kProductA,
                         std::size_t paddingBytes = 0) const {
-        InstallerFile file;
-        file.targets = targets;
-        file.revisionNumber = PatchCode(seed);
-        file.paddingBytes = paddingBytes;
-        return WriteInstallerFile(name, file);
+        return WriteInstallerFile(name, {kPatchClass, targets, PatchCode(seed), true, paddingBytes});
     }
     fs::path WriteInstallerFile(const fs::path& name, const InstallerFile& file) const {
-        WriteAll(In(name), InstallerFileBytes(file));
-        return In(name);
+        return WriteIn(name, InstallerFileBytes(file));
     }
     // A compound-file signature and then bytes that differ between seeds: no compound file.
-    fs::path WriteSignedBytes(const fs::path& name, std::size_t bytes, std::uint32_t seed) const {
+    fs::path WriteNoCompoundFile(const fs::path& name, std::size_t bytes, std::uint32_t seed) const {
         Bytes data{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
         std::minstd_rand random(seed);
         while (data.size() < bytes) data.push_back(static_cast<std::uint8_t>(random()));
         data.resize(bytes);
-        WriteAll(In(name), data);
-        return In(name);
+        return WriteIn(name, data);
     }
 
     static RunResult Run(const std::vector<std::u16string>& args) {
-        std::ostringstream out;
-        std::ostringstream err;
-        RunResult result;
-        result.exitCode = RunPackTool(args, out, err);
-        result.out = out.str();
-        result.err = err.str();
-        return result;
+        std::ostringstream out, err;
+        const int exitCode = RunPackTool(args, out, err);
+        return {exitCode, out.str(), err.str()};
+    }
+    static RunResult List(const fs::path& updater) { return Run({u"list", updater.u16string()}); }
+    static RunResult ListJson(const fs::path& updater) { return Run({u"list", u"--json", updater.u16string()}); }
+    static std::optional<Json> ListedJson(const fs::path& updater) { return JsonReader::Parse(ListJson(updater).out); }
+    static RunResult Extract(const fs::path& updater, const fs::path& directory) {
+        return Run({u"extract", updater.u16string(), directory.u16string()});
     }
     RunResult Build(const std::vector<fs::path>& inputs, const fs::path& output,
                     const std::u16string& name = u"Example Server 10", const std::u16string& version = u"2.0.0.100",
@@ -198,28 +202,22 @@ TEST_F(PackToolTest, BuildListExtractRoundTrip) {
     const Bytes b_bytes = ReadAll(b);
     EXPECT_TRUE(std::equal(b_bytes.begin(), b_bytes.end(), bytes.end() - static_cast<std::ptrdiff_t>(bBytes)));
 
-    const RunResult listed = Run({u"list", packed.u16string()});
+    const RunResult listed = List(packed);
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
+    // clang-format off
     const std::string expected =
         "Product name:    Example Server 10\nProduct version: 2.0.0.100\n"
         "Package offset:  1024\nUpdate files:    2\n"
-        "  [0] a.msp: " +
-        std::to_string(aBytes) +
-        " bytes at offset 2138\n"
-        "      patch code " +
-        PatchCode(1) + ", targets " + kProductA + " " + kProductB +
-        "\n"
-        "  [1] b.msp: " +
-        std::to_string(bBytes) + " bytes at offset " + std::to_string(2138 + aBytes) +
-        "\n"
-        "      patch code " +
-        PatchCode(2) + ", targets " + kProductB +
-        "\n"
+        "  [0] a.msp: " + std::to_string(aBytes) + " bytes at offset 2138\n"
+        "      patch code " + PatchCode(1) + ", targets " + kProductA + " " + kProductB + "\n"
+        "  [1] b.msp: " + std::to_string(bBytes) + " bytes at offset " + std::to_string(2138 + aBytes) + "\n"
+        "      patch code " + PatchCode(2) + ", targets " + kProductB + "\n"
         "Signature:       none\n";
+    // clang-format on
     EXPECT_EQ(listed.out, expected);
 
     const fs::path directory = Out() / "x" / "y";  // its parents are missing too
-    const RunResult extracted = Run({u"extract", packed.u16string(), directory.u16string()});
+    const RunResult extracted = Extract(packed, directory);
     ASSERT_EQ(extracted.exitCode, kExitSuccess) << extracted.err;
     EXPECT_EQ(ReadAll(directory / "a.msp"), ReadAll(a));
     EXPECT_EQ(ReadAll(directory / "b.msp"), b_bytes);
@@ -232,11 +230,11 @@ TEST_F(PackToolTest, ListJsonIsOneObjectWithEscapedUnicodeText) {
     // Two bytes a code unit more or less than in "Example Server 10" move the data.
     const std::uint64_t dataOffset = kTwoFileDataOffset + 2 * productName.size() - 34;
     const RunResult built =
-        Build({WritePatch(name, 1), WritePatch("b.msp", 2, kProductC)}, In("Update.exe"), productName, u"2.0.0.100");
+        Build({WritePatch(name, 1), WritePatch("b.msp", 2, kProductC)}, In("Update.exe"), productName);
     ASSERT_EQ(built.exitCode, kExitSuccess) << built.err;
     const std::uint64_t firstBytes = fs::file_size(In(name));
 
-    const RunResult listed = Run({u"list", u"--json", In("Update.exe").u16string()});
+    const RunResult listed = ListJson(In("Update.exe"));
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
     EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 1);
     const std::optional<Json> json = JsonReader::Parse(listed.out);
@@ -264,7 +262,7 @@ TEST_F(PackToolTest, ListJsonIsOneObjectWithEscapedUnicodeText) {
     EXPECT_EQ(second["patchCode"].string, PatchCode(2));
     EXPECT_EQ(root["signature"].kind, Json::Kind::Null);
 
-    const RunResult extracted = Run({u"extract", In("Update.exe").u16string(), Out().u16string()});
+    const RunResult extracted = Extract(In("Update.exe"), Out());
     ASSERT_EQ(extracted.exitCode, kExitSuccess) << extracted.err;
     EXPECT_EQ(ReadAll(Out() / name), ReadAll(In(name)));
 }
@@ -276,8 +274,7 @@ TEST_F(PackToolTest, BuildKeepsTheLongestHeaderTextsAndReplacesAnExistingOutput)
     ASSERT_EQ(Build({WritePatch("a.msp", 1)}, Out() / "Update.exe", name, version).exitCode, kExitSuccess);
     EXPECT_EQ(OutContents(), std::set<fs::path>{"Update.exe"});
 
-    const std::optional<Json> json =
-        JsonReader::Parse(Run({u"list", u"--json", (Out() / "Update.exe").u16string()}).out);
+    const std::optional<Json> json = ListedJson(Out() / "Update.exe");
     ASSERT_TRUE(json.has_value());
     EXPECT_EQ((*json)["productName"].string, std::string(125, 'N') + Utf8(u8"\U0001F600"));
     EXPECT_EQ((*json)["productVersion"].string, std::string(127, '7'));
@@ -286,7 +283,7 @@ TEST_F(PackToolTest, BuildKeepsTheLongestHeaderTextsAndReplacesAnExistingOutput)
 TEST_F(PackToolTest, BuildTakesTheLongestNameTheUpdaterCanExtract) {
     const std::string name = std::string(118, 'n') + ".msp";  // 122 code units
     ASSERT_EQ(Build({WritePatch(name, 1)}, Out() / "Update.exe").exitCode, kExitSuccess);
-    const RunResult extracted = Run({u"extract", (Out() / "Update.exe").u16string(), (Out() / "x").u16string()});
+    const RunResult extracted = Extract(Out() / "Update.exe", Out() / "x");
     ASSERT_EQ(extracted.exitCode, kExitSuccess) << extracted.err;
     EXPECT_TRUE(fs::exists(Out() / "x" / name));
 }
@@ -294,77 +291,53 @@ TEST_F(PackToolTest, BuildTakesTheLongestNameTheUpdaterCanExtract) {
 TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
     const fs::path a = WritePatch("a.msp", 1);
     const fs::path output = Out() / "Update.exe";
+    // Each case runs a build: of these inputs, with these header texts, or with this stub.
     const auto build = [&](std::vector<fs::path> inputs) { return [=, this] { return Build(inputs, output); }; };
-    const auto withStub = [&](const Bytes& stub) {
-        return [=, this] {
-            WriteAll(In("stub.exe"), stub);
-            return Build({a}, output, u"Example Server 10", u"2.0.0.100", In("stub.exe"));
-        };
+    const auto texts = [&](std::u16string name, std::u16string version = u"2.0.0.100") {
+        return [=, this] { return Build({a}, output, name, version); };
     };
-    SyntheticPe otherProgram;
-    otherProgram.productName = u"Other Program";
-    SyntheticPe unmarked;
-    unmarked.productName.clear();
-    SyntheticPe signedPe;
-    signedPe.certificateOffset = 0x400;
-    signedPe.certificateBytes = 0x10;
-    Bytes longStub = SyntheticPe().File();
-    longStub.push_back(0);
-    Bytes shortStub = SyntheticPe().File();
-    shortStub.pop_back();
-    fs::create_directories(In("sub"));
+    const auto withStub = [&](const Bytes& stub) {
+        return [=, this] { return Build({a}, output, u"Example Server 10", u"2.0.0.100", WriteIn("stub.exe", stub)); };
+    };
+    const Bytes stub = SyntheticPe().File();
     fs::create_directories(In("folder.msp"));
     WriteAll(In("text.msp"), Bytes(100, 'T'));
-    const auto installerFile = [&](const char* name, const std::string& classId, const std::string& targets,
-                                   const std::string& revisionNumber, bool withTargets = true) {
-        InstallerFile file;
-        file.classId = classId;
-        file.targets = targets;
-        file.revisionNumber = revisionNumber;
-        file.withTargets = withTargets;
-        return WriteInstallerFile(name, file);
-    };
     std::string lowerCaseCode = PatchCode(1);
     std::transform(lowerCaseCode.begin(), lowerCaseCode.end(), lowerCaseCode.begin(),
                    [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
 
     const std::vector<std::pair<std::function<RunResult()>, std::string>> refusals{
-        {[&] { return Build({a}, output, std::u16string(128, u'n')); }, "the product name is longer than 127"},
-        {[&] { return Build({a}, output, u"Example", std::u16string(128, u'1')); }, "the product version is longer"},
-        {[&] { return Build({a}, output, u"Example\nServer"); }, "the product name holds a control character"},
-        {[&] { return Build({a}, output, u""); }, "the product name is empty"},
-        {[&] { return Build({a}, output, u"Example "); }, "the product name begins or ends with a space"},
-        {[&] { return Build({a}, output, u"Example", u""); }, "the product version is empty"},
-        {[&] {
-             return Build({a}, output, u"Example",
-                          u"\u3000"
-                          u"2.0");
-         },
-         "the product version begins or ends"},
+        {texts(std::u16string(128, u'n')), "the product name is longer than 127"},
+        {texts(u"Example", std::u16string(128, u'1')), "the product version is longer"},
+        {texts(u"Example\nServer"), "the product name holds a control character"},
+        {texts(u""), "the product name is empty"},
+        {texts(u"Example "), "the product name begins or ends with a space"},
+        {texts(u"Example", u""), "the product version is empty"},
+        {texts(u"Example", u"\u30002.0"), "the product version begins or ends"},  // an ideographic space, 2.0
         {build({a, a}), "a.msp: is given twice"},
         {build({a, In("sub") / ".." / "a.msp"}), "a.msp: is given twice (also as "},
         {build({WritePatch(std::string(119, 'n') + ".msp", 7)}), "the name is longer than 122 UTF-16 code units"},
-        {[&] { return Build({a}, output, u"Example\u007F"); }, "the product name holds a control character"},
-        {[&] { return Build({a}, output, u"N", u"2.0\u009B1m"); }, "the product version holds a control character"},
+        {texts(u"Example\u007F"), "the product name holds a control character"},
+        {texts(u"N", u"2.0\u009B1m"), "the product version holds a control character"},
         {build({a, WritePatch(fs::path("sub") / "A.MSP", 2)}), "A.MSP: its name collides with"},
         {build({a, WritePatch("again.msp", 1, kProductB)}), "again.msp: has the patch code " + PatchCode(1) + " of "},
-        {build({a, installerFile("lower.msp", testing::kPatchClass, kProductA, lowerCaseCode)}),
+        {build({a, WriteInstallerFile("lower.msp", {kPatchClass, kProductA, lowerCaseCode})}),
          "lower.msp: has the patch code " + lowerCaseCode + " of "},
-        {build({installerFile("product.msp", testing::kDatabaseClass, "x64;1033", PatchCode(5))}),
+        {build({WriteInstallerFile("product.msp", {kDatabaseClass, "x64;1033", PatchCode(5)})}),
          "product.msp: not a patch package (a product database)"},
-        {build({installerFile("change.msp", testing::kTransformClass, "x64;1033", PatchCode(5))}),
+        {build({WriteInstallerFile("change.msp", {kTransformClass, "x64;1033", PatchCode(5)})}),
          "change.msp: not a patch package (a transform)"},
-        {build({installerFile("doc.msp", "{00020906-0000-0000-C000-000000000046}", kProductA, PatchCode(5))}),
+        {build({WriteInstallerFile("doc.msp", {"{00020906-0000-0000-C000-000000000046}", kProductA, PatchCode(5)})}),
          "doc.msp: not a patch package (a compound file of another kind)"},
-        {build({WriteSignedBytes("damaged.msp", 4096, 5)}),
+        {build({WriteNoCompoundFile("damaged.msp", 4096, 5)}),
          "damaged.msp: not a patch package (a damaged compound file)"},
-        {build({installerFile("none.msp", testing::kPatchClass, "", PatchCode(5))}),
+        {build({WriteInstallerFile("none.msp", {kPatchClass, "", PatchCode(5)})}),
          "none.msp: a patch package whose list of target products is empty"},
-        {build({installerFile("semicolons.msp", testing::kPatchClass, ";;", PatchCode(5))}),
+        {build({WriteInstallerFile("semicolons.msp", {kPatchClass, ";;", PatchCode(5)})}),
          "semicolons.msp: a patch package whose list of target products is empty"},
-        {build({installerFile("missing-targets.msp", testing::kPatchClass, "", PatchCode(5), false)}),
+        {build({WriteInstallerFile("missing-targets.msp", {kPatchClass, "", PatchCode(5), false})}),
          "missing-targets.msp: a patch package whose list of target products is empty"},
-        {build({installerFile("code.msp", testing::kPatchClass, kProductA, "{4C9B399E-2689-4D3F-81C7}")}),
+        {build({WriteInstallerFile("code.msp", {kPatchClass, kProductA, "{4C9B399E-2689-4D3F-81C7}"})}),
          "code.msp: a patch package whose revision number does not begin with a patch code"},
         {build({WritePatch(u8"a\u202Egpj.msp", 6)}), "cannot be named in the package: the name holds a control or"},
         {build({WritePatch(u8"\uFEFFa.msp", 6)}), "cannot be named in the package: the name holds a control or"},
@@ -375,14 +348,17 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
          "cannot be named in the package: the name begins or ends with a space"},
         {build({a, In("missing.msp")}), "missing.msp: "},
         {build({In("folder.msp")}), "folder.msp: not a regular file"},
-        {build({WriteSignedBytes("short.msp", 7, 3)}), "short.msp: not a patch package (no compound-file signature)"},
+        {build({WriteNoCompoundFile("short.msp", 7, 3)}),
+         "short.msp: not a patch package (no compound-file signature)"},
         {build({In("text.msp")}), "text.msp: not a patch package"},
         {withStub(Bytes(0x400, 'M')), "stub.exe: not a PE image"},
-        {withStub(longStub), "stub.exe: 1 bytes follow its last section"},
-        {withStub(shortStub), "stub.exe: the file ends inside its last section"},
-        {withStub(signedPe.File()), "stub.exe: already signed"},
-        {withStub(unmarked.File()), "stub.exe: not the updater: it carries no version resource"},
-        {withStub(otherProgram.File()), "stub.exe: not the updater: its product name is \"Other Program\""},
+        {withStub(Concat({stub, Bytes{0}})), "stub.exe: 1 bytes follow its last section"},
+        {withStub(Prefix(stub, stub.size() - 1)), "stub.exe: the file ends inside its last section"},
+        {withStub(SyntheticPe{.certificateOffset = 0x400, .certificateBytes = 0x10}.File()),
+         "stub.exe: already signed"},
+        {withStub(SyntheticPe{.productName = u""}.File()), "stub.exe: not the updater: it carries no version resource"},
+        {withStub(SyntheticPe{.productName = u"Other Program"}.File()),
+         "stub.exe: not the updater: its product name is \"Other Program\""},
         {[&] { return Build({a}, Out() / "missing" / "Update.exe"); }, "cannot be created"},
 #ifndef _WIN32  // names that Windows will not even create
         {build({WritePatch("CON.msp", 4)}), "CON.msp: cannot be named in the package: the name is a reserved"},
@@ -409,7 +385,6 @@ TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
 
 TEST_F(PackToolTest, BuildRefusesAnOutputThatIsAnInputWhateverItsSpelling) {
     const fs::path a = WritePatch("a.msp", 1);
-    fs::create_directories(In("sub"));
     std::error_code linked;
     fs::create_hard_link(stub_, In("stub-link.exe"), linked);
     ASSERT_FALSE(linked) << linked.message();
@@ -506,7 +481,6 @@ TEST_F(PackToolTest, UsageErrorsAndHelp) {
 TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
     const Bytes good = ReadAll(BuildSmallPackage());
     const auto bBytes = static_cast<std::uint32_t>(fs::file_size(In("b.msp")));
-    const std::uint64_t table = kStubBytes + 58;
     const auto changed = [&](const std::function<void(Bytes&)>& change) {
         Bytes bytes = good;
         change(bytes);
@@ -522,17 +496,15 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
         });
     };
     // An image said to end at 0: what follows its headers would be read from the headers themselves.
-    SyntheticPe zeroPe;
-    zeroPe.sections = {{0, 0}};
-    Bytes zeroImage = zeroPe.File();
-    zeroImage.insert(zeroImage.end(), good.begin() + static_cast<std::ptrdiff_t>(kStubBytes), good.end());
+    const Bytes zeroImage = Concat({SyntheticPe{.sections = {{0, 0}}}.File(),
+                                    Bytes(good.begin() + static_cast<std::ptrdiff_t>(kStubBytes), good.end())});
     const std::vector<std::pair<Bytes, std::string>> damaged{
         {Bytes(2000, 'M'), "not a PE image"},
         {SyntheticPe().File(), "no update package behind the image"},
         {zeroImage, "no update package behind the image"},  // the updater finds none there either
-        {changed([&](Bytes& b) { WriteLe32(b.data() + kStubBytes + 54, 0xFFFFFFFF); }),
+        {changed([&](Bytes& b) { WriteLe32(b.data() + kEntryCountAt, 0xFFFFFFFF); }),
          "table of 4294967295 entries does not fit"},
-        {changed([&](Bytes& b) { WriteLe32(b.data() + kStubBytes + 54, 1); }),
+        {changed([&](Bytes& b) { WriteLe32(b.data() + kEntryCountAt, 1); }),
          "damaged update package: " + std::to_string(528 + bBytes) + " unexpected bytes"},
         {named(0, std::u16string(260, u'x')), "entry 0: the file name has no terminating NUL"},
         {named(1, u".."), "entry 1: \"..\": the name is . or .."},
@@ -545,24 +517,22 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
         {named(1, u"LPT0.msp"), "entry 1: \"LPT0.msp\": the name is a reserved device name"},
         {named(1, u"CONOUT$"), "entry 1: \"CONOUT$\": the name is a reserved device name"},
         {named(1, std::u16string(256, u'n')), "the name is longer than 255 UTF-16 code units"},
-        {changed([&](Bytes& b) { WriteLe32(b.data() + table + 528 + 520, bBytes + 1); }),
+        {changed([&](Bytes& b) { WriteLe32(b.data() + kFirstRecordAt + 528 + 520, bBytes + 1); }),
          "the files' data is cut short by 1 bytes"},
-        {changed([&](Bytes& b) { WriteLe32(b.data() + table + 528 + 520, bBytes - 1); }),
+        {changed([&](Bytes& b) { WriteLe32(b.data() + kFirstRecordAt + 528 + 520, bBytes - 1); }),
          "1 unexpected bytes follow the last file's data"},
         {changed([&](Bytes& b) { b.push_back(0); }), "1 unexpected bytes follow"},  // zero padding needs a signature
     };
     for (const auto& [bytes, message] : damaged) {
         SCOPED_TRACE(message);
-        WriteAll(In("damaged.exe"), bytes);
-        ExpectOneErrorLine(Run({u"list", In("damaged.exe").u16string()}), kExitBadInput, message);
-        ExpectOneErrorLine(Run({u"extract", In("damaged.exe").u16string(), (Out() / "x").u16string()}), kExitBadInput,
-                           message);
+        const fs::path file = WriteIn("damaged.exe", bytes);
+        ExpectOneErrorLine(List(file), kExitBadInput, message);
+        ExpectOneErrorLine(Extract(file, Out() / "x"), kExitBadInput, message);
         EXPECT_EQ(OutContents(), std::set<fs::path>{});
     }
     // Cut anywhere: inside the header, the table or the data.
     for (std::size_t size = kStubBytes + 1; size < good.size(); ++size) {
-        WriteAll(In("cut.exe"), Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size)));
-        const RunResult listed = Run({u"list", In("cut.exe").u16string()});
+        const RunResult listed = List(WriteIn("cut.exe", Prefix(good, size)));
         ASSERT_EQ(listed.exitCode, kExitBadInput) << "cut to " << size << " bytes";
         ASSERT_NE(listed.err.find("damaged update package"), std::string::npos) << listed.err;
     }
@@ -578,11 +548,10 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
         bytes.resize(offset, padding);
         bytes.resize(offset + 0x48, 0xCE);
         EXPECT_TRUE(SetSecurityDirectory(bytes, static_cast<std::uint32_t>(offset), declaredBytes));
-        WriteAll(In("Signed.exe"), bytes);
-        return In("Signed.exe").u16string();
+        return WriteIn("Signed.exe", bytes);
     };
 
-    const RunResult listed = Run({u"list", sign(0, certificateOffset, 0x48)});
+    const RunResult listed = List(sign(0, certificateOffset, 0x48));
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
     EXPECT_NE(listed.out.find("  [1] b.msp: " + std::to_string(fs::file_size(In("b.msp"))) + " bytes at offset " +
                               std::to_string(kTwoFileDataOffset + fs::file_size(In("a.msp")))),
@@ -590,35 +559,34 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
     EXPECT_NE(listed.out.find("Signature:       certificate table at offset " + std::to_string(certificateOffset) +
                               ", 72 bytes\n"),
               std::string::npos);
-    const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", In("Signed.exe").u16string()}).out);
+    const std::optional<Json> json = ListedJson(In("Signed.exe"));
     ASSERT_TRUE(json.has_value());
     EXPECT_EQ((*json)["signature"]["offset"].number, certificateOffset);
     EXPECT_EQ((*json)["signature"]["size"].number, 0x48u);
     EXPECT_EQ((*json)["signature"]["reachesPastFileEnd"].kind, Json::Kind::Boolean);
     EXPECT_FALSE((*json)["signature"]["reachesPastFileEnd"].boolean);
-    ASSERT_EQ(Run({u"extract", In("Signed.exe").u16string(), Out().u16string()}).exitCode, kExitSuccess);
+    ASSERT_EQ(Extract(In("Signed.exe"), Out()).exitCode, kExitSuccess);
     EXPECT_EQ(ReadAll(Out() / "b.msp"), ReadAll(In("b.msp")));
 
-    ExpectOneErrorLine(Run({u"list", sign(0xAA, certificateOffset, 0x48)}), kExitBadInput, "6 unexpected bytes");
-    ExpectOneErrorLine(Run({u"list", sign(0, certificateOffset + 8, 0x48)}), kExitBadInput, "14 unexpected bytes");
+    ExpectOneErrorLine(List(sign(0xAA, certificateOffset, 0x48)), kExitBadInput, "6 unexpected bytes");
+    ExpectOneErrorLine(List(sign(0, certificateOffset + 8, 0x48)), kExitBadInput, "14 unexpected bytes");
     // A table said to reach past the end of the file is listed as the updater reads the file: the package ends
     // where the table starts, or at the end of the file when the table would start beyond it. The signature
     // cannot verify, so the listing ends with the refusal, and extract refuses before it writes anything.
     const std::string damagedSignature = "the signature is damaged: its certificate table";
-    const RunResult cutTable = Run({u"list", sign(0, certificateOffset, 0x49)});
+    const RunResult cutTable = List(sign(0, certificateOffset, 0x49));
     EXPECT_EQ(cutTable.exitCode, kExitBadInput);
     EXPECT_NE(cutTable.err.find(damagedSignature), std::string::npos) << cutTable.err;
     EXPECT_NE(cutTable.out.find("certificate table at offset " + std::to_string(certificateOffset) +
                                 ", 73 bytes, reaching past the end of the file\n"),
               std::string::npos)
         << cutTable.out;
-    ExpectOneErrorLine(Run({u"extract", In("Signed.exe").u16string(), (Out() / "cut").u16string()}), kExitBadInput,
-                       damagedSignature);
+    ExpectOneErrorLine(Extract(In("Signed.exe"), Out() / "cut"), kExitBadInput, damagedSignature);
     EXPECT_FALSE(fs::exists(Out() / "cut"));
     Bytes beyond = unsigned_;
     ASSERT_TRUE(SetSecurityDirectory(beyond, static_cast<std::uint32_t>(unsigned_.size() + 0x1000), 0x48));
     WriteAll(In("Beyond.exe"), beyond);
-    const RunResult beyondListed = Run({u"list", u"--json", In("Beyond.exe").u16string()});
+    const RunResult beyondListed = ListJson(In("Beyond.exe"));
     EXPECT_EQ(beyondListed.exitCode, kExitBadInput);
     EXPECT_NE(beyondListed.err.find(damagedSignature), std::string::npos) << beyondListed.err;
     const std::optional<Json> beyondJson = JsonReader::Parse(beyondListed.out);
@@ -626,17 +594,15 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
     EXPECT_TRUE((*beyondJson)["signature"]["reachesPastFileEnd"].boolean);
     ASSERT_EQ((*beyondJson)["entries"].array.size(), 2u);
     EXPECT_EQ((*beyondJson)["entries"][1]["size"].number, fs::file_size(In("b.msp")));
-    ExpectOneErrorLine(Run({u"extract", In("Beyond.exe").u16string(), (Out() / "beyond").u16string()}), kExitBadInput,
-                       damagedSignature);
+    ExpectOneErrorLine(Extract(In("Beyond.exe"), Out() / "beyond"), kExitBadInput, damagedSignature);
     EXPECT_FALSE(fs::exists(Out() / "beyond"));
     // Bytes behind the data of a file whose table is said to lie beyond it are no signer's padding: the
     // damaged signature is what is named.
     beyond.resize(beyond.size() + 0x48, 0xCE);
     WriteAll(In("Beyond.exe"), beyond);
-    ExpectOneErrorLine(Run({u"list", In("Beyond.exe").u16string()}), kExitBadInput, damagedSignature);
+    ExpectOneErrorLine(List(In("Beyond.exe")), kExitBadInput, damagedSignature);
     // A table that starts inside the files' data is named as what cuts the data short.
-    ExpectOneErrorLine(Run({u"list", sign(0, certificateOffset - 8, 0x48)}), kExitBadInput,
-                       "the certificate table starts ");
+    ExpectOneErrorLine(List(sign(0, certificateOffset - 8, 0x48)), kExitBadInput, "the certificate table starts ");
     ExpectOneErrorLine(Build({In("a.msp")}, Out() / "Resigned.exe", u"N", u"1", In("Signed.exe")), kExitBadInput,
                        "already signed");
 }
@@ -665,26 +631,19 @@ TEST_F(PackToolTest, ListShowsWhatEachPackedFileIs) {
     ASSERT_EQ(Build(inputs, In("Update.exe")).exitCode, kExitSuccess);
     Bytes packed = ReadAll(In("Update.exe"));
     const std::uint64_t patchBytes = fs::file_size(inputs[0]);
-    const std::uint64_t dataOffset = kStubBytes + 58 + 5 * 528;
+    const std::uint64_t dataOffset = kFirstRecordAt + 5 * 528;
     const auto replace = [&](std::size_t entry, Bytes data) {
         ASSERT_EQ(data.size(), patchBytes);
         std::copy(data.begin(), data.end(),
                   packed.begin() + static_cast<std::ptrdiff_t>(dataOffset + entry * patchBytes));
     };
-    InstallerFile file;
-    file.targets = "x64;1033";
-    file.revisionNumber = PatchCode(9);
-    file.classId = testing::kDatabaseClass;
-    replace(0, InstallerFileBytes(file));
-    file.classId = testing::kTransformClass;
-    replace(1, InstallerFileBytes(file));
-    file.classId = testing::kPatchClass;
-    file.targets = "";
-    replace(2, InstallerFileBytes(file));
+    replace(0, InstallerFileBytes({kDatabaseClass, "x64;1033", PatchCode(9)}));
+    replace(1, InstallerFileBytes({kTransformClass, "x64;1033", PatchCode(9)}));
+    replace(2, InstallerFileBytes({kPatchClass, "", PatchCode(9)}));
     replace(3, Bytes(patchBytes, 'T'));
     WriteAll(In("Update.exe"), packed);
 
-    const RunResult listed = Run({u"list", In("Update.exe").u16string()});
+    const RunResult listed = List(In("Update.exe"));
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
     const std::string size = std::to_string(patchBytes);
     for (const std::string& expected :
@@ -700,7 +659,7 @@ TEST_F(PackToolTest, ListShowsWhatEachPackedFileIs) {
         EXPECT_NE(listed.out.find(expected), std::string::npos) << expected << "\nin\n" << listed.out;
     }
 
-    const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", In("Update.exe").u16string()}).out);
+    const std::optional<Json> json = ListedJson(In("Update.exe"));
     ASSERT_TRUE(json.has_value());
     const Json& entries = (*json)["entries"];
     ASSERT_EQ(entries.array.size(), 5u);
@@ -715,8 +674,7 @@ TEST_F(PackToolTest, ListShowsWhatEachPackedFileIs) {
 }
 
 TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
-    ASSERT_EQ(Build({WritePatch("a.msp", 1)}, In("Update.exe"), u"Example Server 10", u"2.0.0.100").exitCode,
-              kExitSuccess);
+    ASSERT_EQ(Build({WritePatch("a.msp", 1)}, In("Update.exe")).exitCode, kExitSuccess);
     Bytes packed = ReadAll(In("Update.exe"));
     // Texts of the same lengths that a hostile package could carry: build refuses them, list must not print
     // them raw.
@@ -728,10 +686,10 @@ TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
     };
     put(kStubBytes + 1, u"Ex\nFile: x\r\x1B[2J\\\u0085");
     put(kStubBytes + 36, u"2.0\u202E001\uFEFF");
-    put(kStubBytes + 58, u"a\u202Egpj.msp");
+    put(kFirstRecordAt, u"a\u202Egpj.msp");
     WriteAll(In("Update.exe"), packed);
 
-    const RunResult listed = Run({u"list", In("Update.exe").u16string()});
+    const RunResult listed = List(In("Update.exe"));
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
     EXPECT_EQ(listed.out.rfind(R"(Product name:    Ex\u{000A}File: x\u{000D}\u{001B}[2J\\\u{0085})"
                                "\n"
@@ -746,7 +704,7 @@ TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
     EXPECT_EQ(listed.out.find('\x1B'), std::string::npos);
     EXPECT_EQ(listed.out.find("\xE2\x80\xAE"), std::string::npos);  // U+202E
 
-    const std::optional<Json> json = JsonReader::Parse(Run({u"list", u"--json", In("Update.exe").u16string()}).out);
+    const std::optional<Json> json = ListedJson(In("Update.exe"));
     ASSERT_TRUE(json.has_value());
     EXPECT_EQ((*json)["productName"].string, Utf8(u8"Ex\nFile: x\r\x1B[2J\\\u0085"));
     EXPECT_EQ((*json)["entries"][0]["fileName"].string, Utf8(u8"a\u202Egpj.msp"));
@@ -755,7 +713,7 @@ TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
 TEST_F(PackToolTest, ExtractRefusesToOverwriteAndThenWritesNothing) {
     const fs::path packed = BuildSmallPackage();
     WriteAll(Out() / "b.msp", Bytes(4, 'k'));
-    ExpectOneErrorLine(Run({u"extract", packed.u16string(), Out().u16string()}), kExitBadInput,
+    ExpectOneErrorLine(Extract(packed, Out()), kExitBadInput,
                        "b.msp: exists already; extract does not overwrite files");
     EXPECT_EQ(OutContents(), std::set<fs::path>{"b.msp"});
     EXPECT_EQ(ReadAll(Out() / "b.msp"), Bytes(4, 'k'));
@@ -792,20 +750,17 @@ TEST_F(PackToolTest, ExtractMakesFilesNewAndTakesEverythingAwayAfterAFailure) {
     Rename(unpaired, 0, u"\xDC00.msp");
     Rename(unpaired, 1, u"\xDC01.msp");
     WriteAll(packed, unpaired);
-    ExpectOneErrorLine(Run({u"extract", packed.u16string(), (Out() / "new").u16string()}), kExitBadInput,
-                       "the name is not valid UTF-16");
+    ExpectOneErrorLine(Extract(packed, Out() / "new"), kExitBadInput, "the name is not valid UTF-16");
     EXPECT_EQ(OutContents(), std::set<fs::path>{});
 
     // A directory that is a file.
     WriteAll(packed, good);
     WriteAll(Out() / "file", Bytes(1, 'f'));
-    ExpectOneErrorLine(Run({u"extract", packed.u16string(), (Out() / "file").u16string()}), kExitBadInput,
-                       "file: not a directory");
+    ExpectOneErrorLine(Extract(packed, Out() / "file"), kExitBadInput, "file: not a directory");
     EXPECT_EQ(OutContents(), std::set<fs::path>{"file"});
 }
 
 TEST_F(PackToolTest, BuildRefusesNamesThatDifferOnlyInCaseBeyondAscii) {
-    fs::create_directories(In("sub"));
     for (const auto& [first, second] :
          {std::pair{u8"\u00E4.msp", u8"sub/\u00C4.msp"}, std::pair{u8"\u03C3.msp", u8"sub/\u03A3.msp"},
           std::pair{u8"\u0436.msp", u8"sub/\u0416.msp"}}) {
@@ -826,8 +781,7 @@ TEST_F(PackToolTest, ListShowsTheProductCodesThatTheUpdaterQueries) {
     const std::vector<fs::path> patches{WritePatch("pieces.msp", 1, ";" + a + ";;" + b + ";"),
                                         WritePatch("trailing.msp", 2, b + ";"), WritePatch("plain.msp", 3, kProductC)};
     ASSERT_EQ(Build(patches, Out() / "Update.exe").exitCode, kExitSuccess);
-    const std::optional<Json> json =
-        JsonReader::Parse(Run({u"list", u"--json", (Out() / "Update.exe").u16string()}).out);
+    const std::optional<Json> json = ListedJson(Out() / "Update.exe");
     ASSERT_TRUE(json.has_value());
     PatchCatalogue listed;
     for (const Json& entry : (*json)["entries"].array) {
