@@ -21,11 +21,14 @@
 
 Usage: check-updater-image.py UPDATER_EXE OBJDUMP WINDRES VERSION
 """
+import itertools
 import re
 import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
+
+from script_tests import check, summary
 
 # Known DLLs of Windows 10 and 11 that the updater may import, and comctl32.dll (see above).
 IMPORTABLE_DLLS = {
@@ -65,13 +68,6 @@ ICON_IMAGES = [(16, 4), (16, 8), (16, 32), (32, 4), (32, 8), (32, 32), (48, 8), 
 # icon id.
 GROUP_ENTRY = re.compile(r'"\\(\d{3})\\(\d{3})\\(\d{3})\\(\d{3})", (\d+), (\d+), (0x[0-9a-f]+)L, (\d+)')
 
-failures = []
-
-
-def fail(message):
-    failures.append(message)
-
-
 def image_end(data):
     """End of the raw data of the section with the largest PointerToRawData (the first of equals)."""
     if data[:2] != b"MZ":
@@ -82,8 +78,7 @@ def image_end(data):
     section_count, = struct.unpack_from("<H", data, nt_headers + 6)
     optional_header_bytes, = struct.unpack_from("<H", data, nt_headers + 20)
     magic, = struct.unpack_from("<H", data, nt_headers + 24)
-    if magic != 0x20B:
-        fail(f"not a PE32+ (x64) image: optional header magic {magic:#x}")
+    check(magic == 0x20B, f"a PE32+ (x64) image (optional header magic {magic:#x})")
     section_table = nt_headers + 24 + optional_header_bytes
     largest_pointer, end = None, 0
     for index in range(section_count):
@@ -97,21 +92,18 @@ def check_layout(path):
     with open(path, "rb") as image:
         data = image.read()
     end = image_end(data)
-    if len(data) != end:
-        fail(f"the file has {len(data)} bytes but its sections end at {end}: "
-             f"{len(data) - end} bytes behind the image would be read as an update package")
+    check(len(data) == end, f"the file ends where its sections end ({len(data)} bytes, sections end at {end}): "
+          "bytes behind the image would be read as an update package")
 
 
 def check_imports(path, objdump):
     dump = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
     dlls = [line.split(":", 1)[1].strip() for line in dump.splitlines() if line.strip().startswith("DLL Name:")]
-    if not dlls:
-        fail("objdump shows no imported DLL at all")
+    check(dlls, f"objdump shows imported DLLs ({dlls})")
     for dll in dlls:
-        if dll.lower() == "msi.dll":
-            fail("imports msi.dll, which would be searched for beside the updater first")
-        if dll.lower() not in IMPORTABLE_DLLS:
-            fail(f"imports {dll}, which is no known DLL and would be searched for beside the updater first")
+        check(dll.lower() != "msi.dll", f"{dll} is not msi.dll, which would be searched for beside the updater first")
+        check(dll.lower() in IMPORTABLE_DLLS,
+              f"{dll} is a known DLL or the common controls (else it would be searched for beside the updater first)")
 
 
 WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
@@ -147,159 +139,121 @@ DIALOGS = {
 }
 
 
-def dialog_templates(rc_text):
-    """{id: the template's lines without BEGIN/END and memory flags} of every decompiled dialog."""
-    dialogs = {}
-    lines = [line.strip() for line in rc_text.splitlines()]
-    for index, line in enumerate(lines):
-        words = line.split()
-        if len(words) >= 2 and words[0].isdigit() and words[1] == "DIALOGEX":
-            sizes = line.split("DIALOGEX", 1)[1].replace("MOVEABLE", "").replace("PURE", "").replace("DISCARDABLE", "")
-            template = ["DIALOGEX " + sizes.strip()]
-            cursor = index + 1
-            while lines[cursor] != "END":
-                if lines[cursor] != "BEGIN":
-                    template.append(lines[cursor])
-                cursor += 1
-            dialogs[int(words[0])] = template
-    return dialogs
+def resources(rc_text):
+    """(language line, first line, header lines, body lines) of each resource that windres decompiled, the
+    header and body lines without their indentation. windres starts a resource's first line, its header lines
+    (a dialog's STYLE, say) and the BEGIN and END around its body at the start of a line and indents all else."""
+    found, language, lines = [], None, iter(rc_text.splitlines())
+    for line in lines:
+        if line.startswith("LANGUAGE"):
+            language = line
+        elif line[:1].isdigit() or line == "STRINGTABLE":
+            header = [text.strip() for text in itertools.takewhile(lambda text: text != "BEGIN", lines)]
+            body = [text.strip() for text in itertools.takewhile(lambda text: text != "END", lines)]
+            found.append((language, line, header, body))
+    return found
 
 
 def rc_string(line):
     """The text of one quoted line of windres output."""
-    line = line.strip()
     if not (line.startswith('"') and line.endswith('"')):
         raise ValueError(f"not a quoted string: {line}")
     return line[1:-1].replace('""', '"').replace("\\n", "\n").replace("\\r", "\r").replace("\\t", "\t")
 
 
-def resource_blocks(rc_text):
-    """(language line, header line, body lines) of each resource that windres decompiled."""
-    lines = rc_text.splitlines()
-    language = None
-    index = 0
-    while index < len(lines):
-        line = lines[index].strip()
-        if line.startswith("LANGUAGE"):
-            language = line
-        if line == "BEGIN":
-            header = lines[index - 1].strip()
-            body = []
-            index += 1
-            while lines[index].strip() != "END":
-                body.append(lines[index])
-                index += 1
-            yield language, header, body
-        index += 1
-
-
-def check_version_info(rc_text, version):
-    """The decompiled VERSIONINFO: its fixed version numbers and its string values."""
-    lines = rc_text.splitlines()
-    starts = [index for index, line in enumerate(lines) if line.strip() == "1 VERSIONINFO"]
-    if len(starts) != 1:
-        fail(f"{len(starts)} version resources with id 1, expected one")
+def check_version_info(blocks, version):
+    """The VERSIONINFO: its fixed version numbers and its string values."""
+    if not check(len(blocks) == 1, f"one version resource with id 1 ({len(blocks)})"):
         return
-    block = []
-    for line in lines[starts[0] + 1:]:
-        if line == "END":  # windres indents everything inside the resource
-            break
-        block.append(line.strip())
+    block = blocks[0]
     numbers = ", ".join((version.split(".") + ["0"] * 4)[:4])
     for field in ("FILEVERSION", "PRODUCTVERSION"):
-        if f"{field} {numbers}" not in block:
-            fail(f"version resource without {field} {numbers}: {block[:2]}")
+        check(f"{field} {numbers}" in block, f"the version resource says {field} {numbers} ({block[:2]})")
     values = dict(re.findall(r'^VALUE "(\w+)", "(.*)"$', "\n".join(block), re.MULTILINE))
-    expected = {"ProductName": "Corvantile Updater", "FileVersion": version, "ProductVersion": version}
-    for key, text in expected.items():
-        if values.get(key) != text:
-            fail(f"version resource value {key} is {values.get(key)!r}, expected {text!r}")
+    for key, text in {"ProductName": "Corvantile Updater", "FileVersion": version, "ProductVersion": version}.items():
+        check(values.get(key) == text, f"version resource value {key} is {text!r} ({values.get(key)!r})")
 
 
-def check_icon_group(rc_text):
+def check_icon_group(groups, icons):
     """The one RT_GROUP_ICON: IDI_UPDATER, with an entry of each expected size and depth in order, each naming an
     RT_ICON of the image."""
-    groups, icons = {}, set()
-    for _, header, body in resource_blocks(rc_text):
-        words = header.split()
-        if len(words) >= 2 and words[0].isdigit() and words[1] == "14":
-            groups[int(words[0])] = [tuple(int(v, 8) for v in match[:4]) + (int(match[4]), int(match[5]),
-                                                                             int(match[6], 16), int(match[7]))
-                                     for match in GROUP_ENTRY.findall("".join(body))]
-        elif len(words) >= 2 and words[0].isdigit() and words[1] == "3":
-            icons.add(int(words[0]))
-    if list(groups) != [IDI_UPDATER]:
-        fail(f"icon groups {list(groups)}, expected one, IDI_UPDATER ({IDI_UPDATER})")
+    if not check(list(groups) == [IDI_UPDATER], f"one icon group, IDI_UPDATER ({IDI_UPDATER}): {list(groups)}"):
         return
-    entries = groups[IDI_UPDATER]
+    entries = [tuple(int(v, 8) for v in match[:4]) + (int(match[4]), int(match[5]), int(match[6], 16), int(match[7]))
+               for match in GROUP_ENTRY.findall("".join(groups[IDI_UPDATER]))]
     expected = [(size % 256, size % 256, 16 if bits == 4 else 0, 0, 1, bits) for size, bits in ICON_IMAGES]
-    if [entry[:6] for entry in entries] != expected:
-        fail(f"the icon group holds (width, height, colours, reserved, planes, bits) {[e[:6] for e in entries]}, "
-             f"expected {expected}")
+    check([entry[:6] for entry in entries] == expected,
+          f"the icon group holds ICON_IMAGES as (width, height, colours, reserved, planes, bits) "
+          f"({[e[:6] for e in entries]})")
     for *_, icon in entries:
-        if icon not in icons:
-            fail(f"the icon group names icon {icon}, which is not in the image")
+        check(icon in icons, f"the icon group's icon {icon} is in the image")
 
 
-def check_resources(path, windres, version):
-    decompiled = subprocess.run([windres, "-i", path, "-O", "rc"], capture_output=True, text=True)
-    if decompiled.returncode != 0:
-        fail(f"windres cannot read the resources: {decompiled.stderr.strip()}")
-        return
-    rc_text = decompiled.stdout
-    check_version_info(rc_text, version)
-    manifests, strings = [], {}
-    for language, header, body in resource_blocks(rc_text):
-        if header.startswith("1 24"):
-            manifests.append("".join(rc_string(line) for line in body))
-        elif header == "STRINGTABLE":
-            # LANG_ENGLISH (9), SUBLANG_ENGLISH_US (1): language 1033.
-            if language != "LANGUAGE 9, 1":
-                fail(f"string table in {language}, expected LANGUAGE 9, 1")
-            for line in body:
-                number, text = line.split(",", 1)
-                strings[int(number)] = rc_string(text)
-
-    for number, text in STRINGS.items():
-        if strings.get(number) != text:
-            fail(f"string {number} is {strings.get(number)!r}, expected {text!r}")
-
-    check_icon_group(rc_text)
-
-    dialogs = dialog_templates(rc_text)
-    for number, expected in DIALOGS.items():
-        if dialogs.get(number) != expected:
-            fail(f"dialog {number} is {dialogs.get(number)}, expected {expected}")
-
-    if len(manifests) != 1:
-        fail(f"{len(manifests)} manifests with id 1, expected one")
+def check_manifest(manifests):
+    if not check(len(manifests) == 1, f"one manifest with id 1 ({len(manifests)})"):
         return
     try:
         assembly = ElementTree.fromstring(manifests[0])
     except ElementTree.ParseError as error:
-        fail(f"the manifest is no well-formed XML: {error}")
+        check(False, f"the manifest is well-formed XML ({error})")
         return
     levels = assembly.findall(f".//{ASM_V3}requestedExecutionLevel")
-    if [(level.get("level"), level.get("uiAccess")) for level in levels] != [("requireAdministrator", "false")]:
-        fail(f"requested execution level {[level.attrib for level in levels]}, "
-             "expected requireAdministrator with uiAccess false")
+    check([(level.get("level"), level.get("uiAccess")) for level in levels] == [("requireAdministrator", "false")],
+          f"the requested execution level is requireAdministrator with uiAccess false "
+          f"({[level.attrib for level in levels]})")
     controls = [identity for identity in assembly.findall(f".//{ASM_V1}dependentAssembly/{ASM_V1}assemblyIdentity")
                 if identity.get("name") == "Microsoft.Windows.Common-Controls"]
-    if [identity.get("version") for identity in controls] != ["6.0.0.0"]:
-        fail(f"Common-Controls dependency {[identity.attrib for identity in controls]}, expected version 6.0.0.0")
+    check([identity.get("version") for identity in controls] == ["6.0.0.0"],
+          f"the Common-Controls dependency is version 6.0.0.0 ({[identity.attrib for identity in controls]})")
 
     # Windows reads these only at these places, and compares the values without regard to case.
     supported = {element.get("Id", "").lower()
                  for element in assembly.findall(f"./{COMPATIBILITY}compatibility/{COMPATIBILITY}application/"
                                                  f"{COMPATIBILITY}supportedOS")}
-    for missing in sorted(set(SUPPORTED_OS) - supported, key=list(SUPPORTED_OS).index):
-        fail(f"the manifest does not name {SUPPORTED_OS[missing]} as supported (supportedOS Id=\"{missing}\")")
+    for guid, system in SUPPORTED_OS.items():
+        check(guid in supported, f"the manifest names {system} as supported (supportedOS Id=\"{guid}\")")
     settings = f"./{ASM_V3}application/{ASM_V3}windowsSettings/"
     for element, expected in ((f"{WINDOWS_SETTINGS_2016}dpiAwareness", "permonitorv2"),
                               (f"{WINDOWS_SETTINGS_2005}dpiAware", "true/pm")):
         values = [(found.text or "").strip().lower() for found in assembly.findall(settings + element)]
-        if values != [expected]:
-            fail(f"{element.split('}')[1]} is {values} in the manifest's windowsSettings, expected [{expected!r}]")
+        check(values == [expected],
+              f"{element.split('}')[1]} is [{expected!r}] in the manifest's windowsSettings ({values})")
+
+
+def check_resources(path, windres, version):
+    decompiled = subprocess.run([windres, "-i", path, "-O", "rc"], capture_output=True, text=True)
+    if not check(decompiled.returncode == 0, f"windres reads the resources ({decompiled.stderr.strip()})"):
+        return
+    versions, manifests, strings, groups, icons, dialogs = [], [], {}, {}, set(), {}
+    for language, first, header, body in resources(decompiled.stdout):
+        words = first.split() + [""]
+        if first == "1 VERSIONINFO":
+            versions.append(header + body)
+        elif first.startswith("1 24"):
+            manifests.append("".join(rc_string(line) for line in body))
+        elif first == "STRINGTABLE":
+            # LANG_ENGLISH (9), SUBLANG_ENGLISH_US (1): language 1033.
+            check(language == "LANGUAGE 9, 1", f"the string table is in LANGUAGE 9, 1 ({language})")
+            for line in body:
+                number, text = line.split(",", 1)
+                strings[int(number)] = rc_string(text.strip())
+        elif words[1] == "14":
+            groups[int(words[0])] = body
+        elif words[1] == "3":
+            icons.add(int(words[0]))
+        elif words[1] == "DIALOGEX":
+            sizes = first.split("DIALOGEX", 1)[1]
+            for flag in ("MOVEABLE", "PURE", "DISCARDABLE"):
+                sizes = sizes.replace(flag, "")
+            dialogs[int(words[0])] = ["DIALOGEX " + sizes.strip()] + header + body
+
+    check_version_info(versions, version)
+    for number, text in STRINGS.items():
+        check(strings.get(number) == text, f"string {number} is {text!r} ({strings.get(number)!r})")
+    check_icon_group(groups, icons)
+    for number, expected in DIALOGS.items():
+        check(dialogs.get(number) == expected, f"dialog {number} is the template in DIALOGS ({dialogs.get(number)})")
+    check_manifest(manifests)
 
 
 def main():
@@ -310,13 +264,7 @@ def main():
     check_layout(path)
     check_imports(path, objdump)
     check_resources(path, windres, version)
-    for failure in failures:
-        print(f"FAILED: {failure}", file=sys.stderr)
-    if not failures:
-        print(f"{path}: ends with its last section, imports known DLLs and the common controls only, manifest"
-              " (with supported systems and DPI awareness), version resource, strings, dialogs and the icon of ten"
-              " images embedded")
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

@@ -5,12 +5,11 @@ with both test products installed, and compares the log the updater writes with 
 Usage: check_deploying.py DOCUMENT RUN_IN_PREFIX_COPY BASELINE_PREFIX PACK_TOOL STUB FIXTURES WORK_DIR
 """
 import re
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
-from script_tests import check, log_messages, summary, win
+from script_tests import EXAMPLE_PRODUCT, build_command, check, fresh_dir, log_messages, same_file, summary, win
 
 if len(sys.argv) != 8:
     sys.exit(__doc__)
@@ -30,11 +29,9 @@ shown_installer_log = re.search(r"for example `([^`]+\.log)`", text).group(1)
 check(len(commands) == 2 and commands[0].startswith("Update.exe -a -l ")
       and commands[1].startswith("Update.exe -x "), f"the document shows an update and an extraction: {commands}")
 
-shutil.rmtree(work, ignore_errors=True)
-(work / "out").mkdir(parents=True)
+(fresh_dir(work) / "out").mkdir()
 patches = ["PatchX64.msp", "PatchX86.msp"]
-subprocess.run([str(pack_tool), "build", "--stub", str(stub), "--name", "Example Server 10", "--version",
-                "2.0.0.100", "--output", str(work / "Update.exe"), *[str(fixtures / p) for p in patches]],
+subprocess.run([pack_tool, *build_command(stub, work / "Update.exe", [fixtures / p for p in patches], EXAMPLE_PRODUCT)],
                check=True, stderr=subprocess.DEVNULL)
 
 # Each command as the document shows it, its exit code kept, then every directory it names copied out of the
@@ -66,7 +63,6 @@ check((update_logs / shown_installer_log).is_file(), f"the Installer log {shown_
 
 extracted = copied(commands[1].split()[2])
 check(exit_code(1) == "0", f"{commands[1]} exits 0 ({exit_code(1)})")
-check(all((extracted / p).read_bytes() == (fixtures / p).read_bytes() for p in patches if (extracted / p).exists())
-      and all((extracted / p).exists() for p in patches), "it extracts the patches as they were packed")
+check(all(same_file(extracted / p, fixtures / p) for p in patches), "it extracts the patches as they were packed")
 
 sys.exit(summary())

@@ -16,7 +16,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from script_tests import check, summary
+from script_tests import check, fresh_dir, summary
 
 
 def console_blocks(text):
@@ -48,26 +48,28 @@ def matches(shown, printed):
     return bool(printed) and line_pattern(shown[0]).match(printed[0]) is not None and matches(shown[1:], printed[1:])
 
 
-def self_test():
-    check(matches(["a", "...", "c"], ["a", "b", "b", "c"]), "a \"...\" line matches two lines")
-    check(matches(["a", "...", "c"], ["a", "c"]), "a \"...\" line matches no line")
-    check(not matches(["a", "c"], ["a", "b", "c"]), "an unshown line in between is caught")
-    check(matches(["offset ..., ... bytes"], ["offset 12, 40 bytes"]), "\"...\" within a line matches any text")
-    check(not matches(["offset ..., 41 bytes"], ["offset 12, 40 bytes"]), "a different number is caught")
-    check(not matches(["x"], []), "a shown line that is not printed is caught")
-    check(not matches([], ["unshown"]), "a printed line that is not shown is caught")
+# (shown, printed, whether they match, what that shows) for the self-test.
+SELF_TEST = [
+    (["a", "...", "c"], ["a", "b", "b", "c"], True, 'a "..." line matches two lines'),
+    (["a", "...", "c"], ["a", "c"], True, 'a "..." line matches no line'),
+    (["a", "c"], ["a", "b", "c"], False, "an unshown line in between is caught"),
+    (["offset ..., ... bytes"], ["offset 12, 40 bytes"], True, '"..." within a line matches any text'),
+    (["offset ..., 41 bytes"], ["offset 12, 40 bytes"], False, "a different number is caught"),
+    (["x"], [], False, "a shown line that is not printed is caught"),
+    ([], ["unshown"], False, "a printed line that is not shown is caught"),
+]
 
 
 def main():
     if sys.argv[1:] == ["--self-test"]:
-        self_test()
+        for shown, printed, expected, what in SELF_TEST:
+            check(matches(shown, printed) == expected, what)
         return summary()
     if len(sys.argv) < 3:
         sys.exit(__doc__)
     document, work = Path(sys.argv[1]), Path(sys.argv[2]).resolve()
-    shutil.rmtree(work, ignore_errors=True)
-    tools = work / ".tools"
-    tools.mkdir(parents=True)
+    tools = fresh_dir(work) / ".tools"
+    tools.mkdir()
     for argument in sys.argv[3:]:
         name, value = argument.split("=", 1)
         if name.startswith("file:"):

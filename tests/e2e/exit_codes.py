@@ -2,18 +2,19 @@
 """The exit codes that a deployment tool reads, as a Windows command shell reads them: the real updater run
 with -a -l under Wine's cmd, in a copy of the Installer tests' baseline prefix (both fixture products
 installed). The update that succeeds carries a patch under the longest name the packing tool allows; the
-same updater run with a temporary directory too long for that name refuses it before the Installer sees it. A Unix exit status keeps only the low 8 bits of a Windows exit code (3010 arrives as 194), so each
-code is read through cmd: "<updater> -a -l <logs> & call echo %^ERRORLEVEL%". The runs share one prefix copy,
+same updater run with a temporary directory too long for that name refuses it before the Installer sees it.
+A Unix exit status keeps only the low 8 bits of a Windows exit code (3010 arrives as 194), so each code is
+read through cmd: "<updater> -a -l <logs> & call echo %^ERRORLEVEL%". The runs share one prefix copy,
 in an order in which no run's patches change what a later run expects.
 
 Usage: exit_codes.py BIN_DIR FIXTURES BASELINE_PREFIX WORK_DIR
 """
-import shutil
 import sys
 import time
 from pathlib import Path
 
-from script_tests import WineRun, check, log_messages, prefix_copy, run_wine, summary, win
+from script_tests import (WineRun, build_command, check, check_exit, fresh_dir, log_messages, prefix_copy,
+                          run_wine, summary, win)
 
 if len(sys.argv) != 5:
     sys.exit(__doc__)
@@ -24,16 +25,10 @@ IDNO = 7
 
 def pack(env, name, patches):
     updater = work / name
-    done = run_wine(env, bin_dir / "corvantile-pack.exe", "build", "--stub", win(bin_dir / "CorvantileUpdater.exe"),
-                    "--name", "Corvantile Fixtures", "--version", "1.0.1", "--output", win(updater),
-                    *[win(fixtures / patch) for patch in patches], cwd=work)
-    check(done.returncode == 0, f"corvantile-pack build {name} exits 0 ({(done.stdout + done.stderr).strip()})")
+    done = run_wine(env, bin_dir / "corvantile-pack.exe", *build_command(
+        win(bin_dir / "CorvantileUpdater.exe"), win(updater), [win(fixtures / patch) for patch in patches]), cwd=work)
+    check_exit(done, f"corvantile-pack build {name}")
     return updater
-
-
-def last_log_line(logs):
-    lines = log_messages(logs) or []
-    return lines[-1] if lines else "<no log>"
 
 
 def exit_code(env, updater, logs, answer_restart_question=False, temp=None):
@@ -45,21 +40,21 @@ def exit_code(env, updater, logs, answer_restart_question=False, temp=None):
         command = f"set TEMP={win(temp)}&& set TMP={win(temp)}&& {command}"
     shell = WineRun(env, "cmd", "/c", command, cwd=work)
     if answer_restart_question:
-        asked = run_wine(env, bin_dir / "screenshot-probe.exe", "wait", RESTART_CAPTION, cwd=work)
-        check(asked.returncode == 0, "the restart question is asked in a -a run")
-        answered = run_wine(env, bin_dir / "screenshot-probe.exe", "press", RESTART_CAPTION, IDNO, cwd=work)
-        check(answered.returncode == 0, "the restart question is answered No")
+        probe = bin_dir / "screenshot-probe.exe"
+        check(run_wine(env, probe, "wait", RESTART_CAPTION, cwd=work).returncode == 0,
+              "the restart question is asked in a -a run")
+        check(run_wine(env, probe, "press", RESTART_CAPTION, IDNO, cwd=work).returncode == 0,
+              "the restart question is answered No")
     said = shell.finish(timeout=180).stdout.split()
     return int(said[-1]) if said and said[-1].isdigit() else None
 
 
 def main():
-    shutil.rmtree(work, ignore_errors=True)
-    work.mkdir(parents=True)
+    fresh_dir(work)
     with prefix_copy(baseline) as (_, env):
         # The longest name the packing tool takes: it fits behind a temporary directory of up to 100 characters.
         long_name = "L" * (122 - len("PatchX64.msp")) + "PatchX64.msp"
-        shutil.copyfile(fixtures / "PatchX64.msp", work / long_name)
+        (work / long_name).write_bytes((fixtures / "PatchX64.msp").read_bytes())
         long_temp = work / ("t" * 60) / ("u" * 60)
         long_temp.mkdir(parents=True)
         updater = pack(env, "Update.exe", [work / long_name, fixtures / "PatchX86.msp"])
@@ -81,7 +76,8 @@ def main():
             started = time.monotonic()
             code = exit_code(env, updater, logs, answer, temp)
             check(code == expected, f"{what}: exit code {expected} ({code}, {time.monotonic() - started:.1f} s)")
-            check(last_log_line(logs) == line, f"{what}: the log ends with {line!r} ({last_log_line(logs)!r})")
+            last = (log_messages(logs) or ["<no log>"])[-1]
+            check(last == line, f"{what}: the log ends with {line!r} ({last!r})")
 
 
 main()

@@ -9,6 +9,7 @@
 
 Usage: hostile_packages.py WINE_RUN UPDATER WORK_DIR [--quick]
 """
+import contextlib
 import shutil
 import subprocess
 import sys
@@ -16,7 +17,7 @@ from pathlib import Path
 
 import script_tests
 import test_packages
-from script_tests import check, checks, failures, summary, win
+from script_tests import EXAMPLE_PRODUCT, check, checks, failures, fresh_dir, summary, win
 
 wine_run, stub, work = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3])
 quick = "--quick" in sys.argv[4:]
@@ -28,7 +29,7 @@ repeated = 0
 
 def package(files):
     """Header, table and data of a package: files is a list of (name, data)."""
-    return test_packages.package(files, "Example Server 10", "2.0.0.100")
+    return test_packages.package(files, *EXAMPLE_PRODUCT)
 
 
 def patch(size, seed):
@@ -71,8 +72,24 @@ def extract(package_bytes, output, logs=".\\logs"):
     return done.returncode, [line.split("  ", 1)[-1] for line in lines or []]
 
 
-shutil.rmtree(work, ignore_errors=True)
-(work / "app").mkdir(parents=True)
+@contextlib.contextmanager
+def tmpfs(options, what):
+    """A small tmpfs mounted at work/mount for the block, which is given whether it could be mounted: that
+    needs root, and the cases are skipped without it."""
+    mount = work / "mount"
+    mount.mkdir(exist_ok=True)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(mount)], capture_output=True).returncode:
+        print(f"{what} directory: skipped (mounting a tmpfs needs root)")
+        yield None
+        return
+    try:
+        yield mount
+    finally:
+        subprocess.run(["umount", str(mount)], check=False)
+
+
+fresh_dir(work)
+(work / "app").mkdir()
 (work / "logs").mkdir()
 stub_bytes = stub.read_bytes()
 
@@ -84,6 +101,10 @@ version_end = name_end + 1 + 18
 table_start = version_end + 4
 data_start = table_start + 2 * 528
 first_end = data_start + len(files[0][1])
+# What the log's last line says of a cut before each end: the first end behind the cut names it.
+parts = [(name_end, "Failed to read product name."), (version_end, "Failed to read product version."),
+         (table_start, "Failed to read the update table."), (data_start, "Failed to read update table entry."),
+         (len(whole), "Failed to extract update.")]
 borders = [name_end, version_end, table_start, table_start + 528, data_start, first_end, len(whole)]
 cuts = range(1, len(whole)) if not quick else sorted(
     {c for b in borders for c in (b - 1, b, b + 1) if 0 < c < len(whole)})
@@ -92,11 +113,7 @@ for cut in cuts:
     out = work / "out"
     shutil.rmtree(out, ignore_errors=True)
     code, log = extract(whole[:cut], ".\\out")
-    expected = ("Failed to read product name." if cut < name_end else
-                "Failed to read product version." if cut < version_end else
-                "Failed to read the update table." if cut < table_start else
-                "Failed to read update table entry." if cut < data_start else
-                "Failed to extract update.")
+    expected = next(message for end, message in parts if cut < end)
     check(code == 1 and log[-1:] == [expected], f"cut at {cut}: exit {code}, log {log}, expected {expected!r}")
     left = tree(out)
     complete = left == ["first.msp"] and (out / "first.msp").read_bytes() == files[0][1]
@@ -111,24 +128,22 @@ names = ["..\\escape.msp", "../escape.msp", "..\\..\\escape.msp", "\\escape.msp"
          "sub/x.msp", "x.msp::$DATA", "x.msp:stream", ".", "..", "...", "x.msp.", "x.msp ", "x.msp. .", "",
          "a*.msp", "a?.msp", "a\".msp", "a<.msp", "a>.msp", "a|.msp", "a\x01.msp", "a\x1f.msp", "a\x7f.msp",
          "a\ud800.msp", "\udc00.msp", "a\udbff", "n" * 256, "n" * 259]
-names += [d for d in devices] + [d.lower() + ".msp" for d in devices] + [d + " .msp" for d in devices]
+names += devices + [d.lower() + ".msp" for d in devices] + [d + " .msp" for d in devices]
+# Two files under one name, as the Windows file system compares names: the second must not be created.
+pairs = [("same.msp", "same.msp"), ("a.msp", "A.MSP"), ("\u00e4.msp", "\u00c4.msp"), ("\u03c3.msp", "\u03a3.msp"),
+         ("\u0436.msp", "\u0416.msp")]
+hostile = [(f"name {name!r}", [("good.msp", patch(50, 3)), (name, patch(60, 4))]) for name in names]
+hostile += [(f"pair {a!r}/{b!r}", [(a, patch(50, 5)), (b, patch(60, 6))]) for a, b in pairs]
 names_failures = failures()
 (work / "sub").mkdir()
 before = tree(work.parent)
 outside = prefix_drive_c()
-for i, name in enumerate(names):
-    code, log = extract(package([("good.msp", patch(50, 3)), (name, patch(60, 4))]), ".\\hostile")
-    check(code == 1 and log[-1:] == ["Failed to create update file."], f"name {name!r}: exit {code}, log {log}")
-    check(tree(work.parent) == before, f"name {name!r}: wrote {sorted(set(tree(work.parent)) - set(before))}")
-    check(prefix_drive_c() == outside, f"name {name!r}: wrote {sorted(set(prefix_drive_c()) - set(outside))}")
-    # A failure must not spill over into the next name's check.
-    shutil.rmtree(work / "hostile", ignore_errors=True)
-pairs = [("same.msp", "same.msp"), ("a.msp", "A.MSP"), ("\u00e4.msp", "\u00c4.msp"), ("\u03c3.msp", "\u03a3.msp"),
-         ("\u0436.msp", "\u0416.msp")]
-for first, second in pairs:
-    code, log = extract(package([(first, patch(50, 5)), (second, patch(60, 6))]), ".\\hostile")
-    check(code == 1 and log[-1:] == ["Failed to create update file."], f"pair {first!r}/{second!r}: {code} {log}")
-    check(tree(work.parent) == before, f"pair {first!r}/{second!r}: wrote something")
+for what, table in hostile:
+    code, log = extract(package(table), ".\\hostile")
+    check(code == 1 and log[-1:] == ["Failed to create update file."], f"{what}: exit {code}, log {log}")
+    check(tree(work.parent) == before, f"{what}: wrote {sorted(set(tree(work.parent)) - set(before))}")
+    check(prefix_drive_c() == outside, f"{what}: wrote {sorted(set(prefix_drive_c()) - set(outside))}")
+    # A failure must not spill over into the next case's check.
     shutil.rmtree(work / "hostile", ignore_errors=True)
 print(f"hostile names: {len(names)} names and {len(pairs)} pairs, {failures() - names_failures} failed")
 
@@ -136,42 +151,31 @@ print(f"hostile names: {len(names)} names and {len(pairs)} pairs, {failures() - 
 directory_failures = failures()
 ordinary = package([("a.msp", patch(100, 7))])
 (work / "plain").write_bytes(b"x")
-cases = [("missing\\out", "Output directory not accessible."), (".\\plain\\out", "Output directory not accessible."),
-         (".\\plain", "Output directory not accessible."), ("NUL", "Output directory not accessible."),
-         (win(work / "app" / "Update.exe"), "Output directory not accessible.")]
-for output, expected in cases:
+unusable = ["missing\\out", ".\\plain\\out", ".\\plain", "NUL", win(work / "app" / "Update.exe")]
+for output in unusable:
     for table in (ordinary, package([])):
         before = tree(work)
         code, log = extract(table, output)
-        check(code == 1 and log[-1:] == [expected], f"directory {output}: exit {code}, log {log}")
+        check(code == 1 and log[-1:] == ["Output directory not accessible."],
+              f"directory {output}: exit {code}, log {log}")
         check(tree(work) == before, f"directory {output}: made {sorted(set(tree(work)) - set(before))}")
 check((work / "plain").read_bytes() == b"x", "the file in the directory's place is untouched")
 code, log = extract(ordinary, win(work / "made" / "two" / "levels"))
 check(code == 0 and (work / "made/two/levels/a.msp").exists(), f"a missing absolute directory is made: {code} {log}")
 
-mount = work / "mount"
-mount.mkdir()
-mounted = False
-for options, what in (("ro,size=64k", "read-only"), ("size=64k", "full")):
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(mount)],
-                             capture_output=True).returncode == 0
-    if not mounted:
-        print(f"{what} directory: skipped (mounting a tmpfs needs root)")
-        continue
-    try:
-        if what == "read-only":
-            for output, expected in ((win(mount), "Failed to create update file."),
-                                     (win(mount / "sub"), "Output directory not accessible.")):
-                code, log = extract(ordinary, output)
-                check(code == 1 and log[-1:] == [expected] and tree(mount) == [], f"{what} {output}: {code} {log}")
-        else:
-            big = package([("small.msp", patch(1000, 8)), ("large.msp", patch(256 * 1024, 9))])
-            code, log = extract(big, win(mount / "out"))
-            check(code == 1 and log[-1:] == ["Failed to write update file."], f"full disk: exit {code}, log {log}")
-            check(tree(mount) == ["out", "out/small.msp"], f"full disk: left {tree(mount)}")
-    finally:
-        subprocess.run(["umount", str(mount)], check=False)
-print(f"directories: {len(cases) * 2 + 1} cases and the mounted ones, {failures() - directory_failures} failed")
+with tmpfs("ro,size=64k", "read-only") as mount:
+    if mount:
+        for output, expected in ((win(mount), "Failed to create update file."),
+                                 (win(mount / "sub"), "Output directory not accessible.")):
+            code, log = extract(ordinary, output)
+            check(code == 1 and log[-1:] == [expected] and tree(mount) == [], f"read-only {output}: {code} {log}")
+with tmpfs("size=64k", "full") as mount:
+    if mount:
+        code, log = extract(package([("small.msp", patch(1000, 8)), ("large.msp", patch(256 * 1024, 9))]),
+                            win(mount / "out"))
+        check(code == 1 and log[-1:] == ["Failed to write update file."], f"full disk: exit {code}, log {log}")
+        check(tree(mount) == ["out", "out/small.msp"], f"full disk: left {tree(mount)}")
+print(f"directories: {len(unusable) * 2 + 1} cases and the mounted ones, {failures() - directory_failures} failed")
 
 print(f"{runs} runs of the updater ({repeated} repeated for want of a log), {checks()} checks")
 sys.exit(summary())

@@ -20,7 +20,8 @@ import sys
 from pathlib import Path
 
 import test_packages
-from script_tests import check, fixture_facts, log_messages, prefix_copy, run, run_wine, summary, win
+from script_tests import (build_command, check, check_exit, cleared, fixture_facts, fresh_dir, log_messages,
+                          prefix_copy, run, run_wine, same_file, summary, win)
 
 if len(sys.argv) != 7 or sys.argv[1] not in ("signatures", "damaged"):
     sys.exit(__doc__)
@@ -32,14 +33,8 @@ patches = ["PatchX64.msp", "PatchX86.msp"]
 FACTS = fixture_facts(fixtures)
 
 
-# ---- PE security directory ----
-
 def security_directory(path):
     return test_packages.security_directory(path.read_bytes())
-
-
-def with_security_directory(source, target, offset, size):
-    target.write_bytes(test_packages.with_security_directory(source.read_bytes(), offset, size))
 
 
 # ---- certificates and signing ----
@@ -51,7 +46,7 @@ def openssl(*args):
 
 
 def make_certificates():
-    """A throw-away root, two code-signing certificates below it, and a chain of three more certificates
+    """A throw-away root, two code-signing certificates below it, and a chain of six more certificates
     (large keys) whose only use is to make the certificate table as large as a timestamped one."""
     (work / "ext.cnf").write_text(
         "[ca]\nbasicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"
@@ -61,23 +56,14 @@ def make_certificates():
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "root.key", "-out", "root.pem", "-days",
             "2", "-subj", "/CN=Corvantile Throw-away Root", "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-
-    serials = iter(range(2, 100))
-
-    def issue(name, subject, bits, extensions):
+    certificates = [("release", "Release Signing", 2048, "leaf"), ("second", "Second Signing", 2048, "leaf")]
+    certificates += [(f"extra{i}", f"Timestamping Chain {i}", 4096, "ca") for i in range(6)]
+    for serial, (name, subject, bits, extensions) in enumerate(certificates, start=2):
         openssl("req", "-newkey", f"rsa:{bits}", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
-                "-subj", f"/CN={subject}")
+                "-subj", f"/CN=Corvantile Throw-away {subject}")
         openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "root.pem", "-CAkey", "root.key", "-set_serial",
-                str(next(serials)), "-out", f"{name}.pem", "-days", "2", "-extfile", "ext.cnf",
-                "-extensions", extensions)
-
-    issue("release", "Corvantile Throw-away Release Signing", 2048, "leaf")
-    issue("second", "Corvantile Throw-away Second Signing", 2048, "leaf")
-    chain = ""
-    for i in range(6):
-        issue(f"extra{i}", f"Corvantile Throw-away Timestamping Chain {i}", 4096, "ca")
-        chain += (work / f"extra{i}.pem").read_text()
-    (work / "chain.pem").write_text(chain)
+                str(serial), "-out", f"{name}.pem", "-days", "2", "-extfile", "ext.cnf", "-extensions", extensions)
+    (work / "chain.pem").write_text("".join((work / f"extra{i}.pem").read_text() for i in range(6)))
 
 
 def sign(source, target, certificate, *options):
@@ -103,30 +89,30 @@ def pack_tool(*args):
 
 def listing(path):
     listed = pack_tool("list", "--json", win(path))
-    if not check(listed.returncode == 0, f"corvantile-pack list {path.name} exits 0 ({listed.stderr.strip()})"):
-        return None
-    return json.loads(listed.stdout)
+    return json.loads(listed.stdout) if check_exit(listed, f"corvantile-pack list {path.name}") else None
 
 
-def check_extract_tool(path):
-    out = work / f"{path.stem}-pack-extract"
-    shutil.rmtree(out, ignore_errors=True)
-    extracted = pack_tool("extract", win(path), win(out))
-    check(extracted.returncode == 0, f"corvantile-pack extract {path.name} exits 0 ({extracted.stderr.strip()})")
-    check_same_files(out, f"corvantile-pack extract {path.name}")
+def tool_extract(path):
+    """Runs corvantile-pack extract on `path` into a directory of its own; gives the run and the directory."""
+    out = cleared(work / f"{path.stem}-pack-extract")
+    return pack_tool("extract", win(path), win(out)), out
 
 
 def check_same_files(directory, what):
     found = sorted(p.name for p in directory.iterdir()) if directory.is_dir() else []
-    same = found == sorted(patches) and all(
-        (directory / name).read_bytes() == (fixtures / name).read_bytes() for name in patches)
+    same = found == sorted(patches) and all(same_file(directory / name, fixtures / name) for name in patches)
     check(same, f"{what} gives the packed patches unchanged (found {found})")
 
 
 # ---- the updater, in a private copy of the baseline prefix (both fixture products installed) ----
 
-def run_updater(env, updater, *args):
-    return run_wine(env, updater, *args, cwd=work, timeout=120).returncode
+def run_updater(env, updater, *switches):
+    """Runs the updater with `switches`, -x and -l each followed by a directory of its own made empty first;
+    gives the exit code, the -x directory and the log's messages."""
+    out, logs = cleared(work / f"{updater.stem}-x"), cleared(work / f"{updater.stem}-logs")
+    places = {"-x": [win(out)], "-l": [win(logs)]}
+    args = [arg for switch in switches for arg in [switch, *places.get(switch, [])]]
+    return run_wine(env, updater, *args, cwd=work, timeout=120).returncode, out, log_messages(logs)
 
 
 def installed(prefix, product):
@@ -136,20 +122,16 @@ def installed(prefix, product):
 
 def check_updater_runs(updater):
     with prefix_copy(baseline) as (prefix, env):
-        out = work / f"{updater.stem}-x"
-        shutil.rmtree(out, ignore_errors=True)
-        rc = run_updater(env, updater, "-x", win(out))
+        rc, out, _ = run_updater(env, updater, "-x")
         check(rc == 0, f"{updater.name} -x exits 0 ({rc})")
         check_same_files(out, f"{updater.name} -x")
 
-        logs = work / f"{updater.stem}-logs"
-        shutil.rmtree(logs, ignore_errors=True)
-        rc = run_updater(env, updater, "-a", "-l", win(logs))
+        rc, _, messages = run_updater(env, updater, "-a", "-l")
         check(rc == 0, f"{updater.name} -a -l exits 0 ({rc})")
         for product in ("X64", "X86"):
             check(installed(prefix, product) == FACTS["patches"][f"Patch{product}.msp"]["contents"][product.lower()],
                   f"{updater.name} -a updates the {product} product ({installed(prefix, product)!r})")
-        messages = log_messages(logs) or []
+        messages = messages or []
         check(messages[-1:] == ["All updates applied successfully and MSI transaction committed."],
               f"{updater.name} logs the committed update ({messages[-2:]})")
 
@@ -175,50 +157,39 @@ def check_signed(path, signatures, unsigned, unsigned_listing):
               "signing leaves the package's bytes as they were packed")
         check({k: v for k, v in contents.items() if k != "signature"} == unsigned_listing,
               "list shows the same header and entries as for the unsigned updater")
-    check_extract_tool(path)
+    extracted, out = tool_extract(path)
+    check_exit(extracted, f"corvantile-pack extract {path.name}")
+    check_same_files(out, f"corvantile-pack extract {path.name}")
     check_updater_runs(path)
-    return size
 
 
 def check_damaged(name, source, offset, size, refusal_mentions):
     """A copy of `source` whose security directory says (offset, size): list refuses it, naming the problem;
     the updater takes the package to end at `offset` at the latest, so it never hands on a byte from there."""
     path = work / name
-    with_security_directory(source, path, offset, size)
+    path.write_bytes(test_packages.with_security_directory(source.read_bytes(), offset, size))
     print(f"-- {path.name}: security directory ({offset}, {size}), file of {path.stat().st_size} bytes", flush=True)
     listed = pack_tool("list", win(path))
     message = listed.stderr.strip()
     check(listed.returncode != 0, f"list refuses {path.name} (exit {listed.returncode})")
     check(refusal_mentions in message, f"list says {refusal_mentions!r} ({message})")
-    out = work / f"{path.stem}-pack-extract"
-    shutil.rmtree(out, ignore_errors=True)
-    extracted = pack_tool("extract", win(path), win(out))
+    extracted, out = tool_extract(path)
     check(extracted.returncode != 0 and not out.exists(),
           f"extract refuses {path.name} and writes nothing ({extracted.stderr.strip()})")
     return path
 
 
-def run_damaged_updater(env, path):
-    """Runs `path -x DIR -l LOGDIR`; gives the exit code, DIR and the log's messages."""
-    out, logs = work / f"{path.stem}-x", work / f"{path.stem}-logs"
-    shutil.rmtree(out, ignore_errors=True)
-    shutil.rmtree(logs, ignore_errors=True)
-    rc = run_updater(env, path, "-x", win(out), "-l", win(logs))
-    return rc, out, log_messages(logs)
-
-
 def main():
-    shutil.rmtree(work, ignore_errors=True)
-    work.mkdir(parents=True)
+    fresh_dir(work)
     if not check(shutil.which(signer) is not None and shutil.which("openssl") is not None,
                  f"{signer} and openssl are installed"):
         return
     make_certificates()
 
     unsigned = work / "Update.exe"
-    packed = pack_tool("build", "--stub", win(bin_dir / "CorvantileUpdater.exe"), "--name", "Corvantile Fixtures",
-                       "--version", "1.0.1", "--output", win(unsigned), *[win(fixtures / p) for p in patches])
-    if not check(packed.returncode == 0, f"corvantile-pack build exits 0 ({packed.stderr.strip()})"):
+    packed = pack_tool(*build_command(win(bin_dir / "CorvantileUpdater.exe"), win(unsigned),
+                                      [win(fixtures / p) for p in patches]))
+    if not check_exit(packed, "corvantile-pack build"):
         return
     unsigned_listing = listing(unsigned)
     if unsigned_listing is None:
@@ -262,17 +233,15 @@ def check_damaged_directories(signed, unsigned_listing):
     with prefix_copy(baseline) as (_, env):
         # The directory names bytes beyond the file: the package is whole and the updater extracts it.
         for path in (beyond, overlong):
-            rc, out, messages = run_damaged_updater(env, path)
+            rc, out, messages = run_updater(env, path, "-x", "-l")
             check(rc == 0, f"{path.name} -x exits 0 ({rc}, log {messages})")
             check_same_files(out, f"{path.name} -x")
         # The directory starts inside the last file: the updater's package ends there, so that file is cut
         # short and the extraction fails, having handed on no byte from the table's offset onwards.
-        rc, out, messages = run_damaged_updater(env, into)
+        rc, out, messages = run_updater(env, into, "-x", "-l")
         check(rc == 1 and messages == ["Extracting update files.", "Failed to extract update."],
               f"{into.name} -x fails with exit code 1 and logs why ({rc}, log {messages})")
-        first = out / patches[0]
-        check(first.exists() and first.read_bytes() == (fixtures / patches[0]).read_bytes(),
-              f"{into.name} -x extracts the first patch whole")
+        check(same_file(out / patches[0], fixtures / patches[0]), f"{into.name} -x extracts the first patch whole")
         cut = out / patches[-1]
         kept = cut.read_bytes() if cut.exists() else b""
         check(len(kept) <= inside - last["offset"] and (fixtures / patches[-1]).read_bytes().startswith(kept),

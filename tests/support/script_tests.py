@@ -1,7 +1,7 @@
 """What the Python script tests share: checks counted into one closing line, programs run with their output
 kept, Windows programs run under Wine with their output through files, paths as Wine's programs see them,
-private copies of the Installer tests' baseline prefix (both fixture products installed), and the facts that
-the fixture script writes.
+private copies of the Installer tests' baseline prefix (both fixture products installed), the facts that the
+fixture script writes, work directories made afresh, and the command line that packs an updater.
 
 The test commands put this folder on PYTHONPATH. A script ends with `sys.exit(summary())`."""
 import contextlib
@@ -44,6 +44,13 @@ def summary():
     """Prints the closing line and gives the process's exit code."""
     print(f"{_checks - _failures} passed, {_failures} failed", flush=True)
     return 1 if _failures else 0
+
+
+def check_exit(result, what, expected=0):
+    """Checks that a finished program (a CompletedProcess) exited with `expected`, its stderr kept in the
+    message; gives back whether it did."""
+    return check(result.returncode == expected,
+                 f"{what} exits {expected} ({result.returncode}: {result.stderr.strip()})")
 
 
 def run(*args, timeout=120, **kwargs):
@@ -112,6 +119,36 @@ def prefix_copy(baseline):
         subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(prefix, ignore_errors=True)
+
+
+def fresh_dir(path):
+    """`path` as an empty directory, whatever was there before."""
+    path = cleared(path)
+    path.mkdir(parents=True)
+    return path
+
+
+def cleared(path):
+    """`path` with nothing there, for a program that must make it."""
+    shutil.rmtree(path, ignore_errors=True)
+    return Path(path)
+
+
+def same_file(path, original):
+    """Whether `path` is a file with the bytes of `original`."""
+    return Path(path).is_file() and Path(path).read_bytes() == Path(original).read_bytes()
+
+
+# (product name, version) of the updaters packed from the Installer tests' fixture patches, and of the example
+# updater that the documents and the hostile packages use.
+FIXTURE_PRODUCT = ("Corvantile Fixtures", "1.0.1")
+EXAMPLE_PRODUCT = ("Example Server 10", "2.0.0.100")
+
+
+def build_command(stub, output, inputs, product=FIXTURE_PRODUCT):
+    """The arguments of `corvantile-pack build`, paths as given: the stub, the updater and the update files."""
+    return ["build", "--stub", str(stub), "--name", product[0], "--version", product[1], "--output", str(output),
+            *map(str, inputs)]
 
 
 def fixture_facts(directory):

@@ -15,9 +15,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-import script_tests
 import test_packages
-from script_tests import check, run
+from script_tests import FIXTURE_PRODUCT, build_command, check, cleared, fixture_facts, run, summary
 
 wine_run, windows_tool, native_tool, stub, make_fixtures, work = sys.argv[1:7]
 work = Path(work)
@@ -25,29 +24,30 @@ work = Path(work)
 if not Path(native_tool).is_file():
     sys.exit(f"{native_tool} is missing: build the native preset first (scripts/build.sh builds both)")
 
-shutil.rmtree(work, ignore_errors=True)
-inputs = work / "inputs"
+inputs = cleared(work) / "inputs"
 subprocess.run(["/usr/bin/python3", make_fixtures, str(inputs)], check=True, capture_output=True)
 module_spec = importlib.util.spec_from_file_location("fixtures", make_fixtures)
 fixtures = importlib.util.module_from_spec(module_spec)
 module_spec.loader.exec_module(fixtures)
-facts = json.loads((inputs / "fixtures.json").read_text())
+facts = fixture_facts(inputs)
 
-summary = {fixtures.PID_CODEPAGE: (fixtures.VT_I2, 1252),
-           fixtures.PID_TEMPLATE: (fixtures.VT_LPSTR, facts["products"]["x64"]["product_code"]),
-           fixtures.PID_REVNUMBER: (fixtures.VT_LPSTR, "{A7B1D0F6-0C52-4B5B-9D1E-3F2C6A1B7E90}")}
-streams = {fixtures.SUMMARY_STREAM: fixtures.property_set(summary)}
-fixtures.write_compound(inputs / "Change.mst", fixtures.CLSID_TRANSFORM, streams)
-fixtures.write_compound(inputs / "Document.msp", "{00020906-0000-0000-C000-000000000046}", streams)
-no_targets = dict(summary)
-no_targets[fixtures.PID_TEMPLATE] = (fixtures.VT_LPSTR, "")
+properties = {fixtures.PID_CODEPAGE: (fixtures.VT_I2, 1252),
+              fixtures.PID_TEMPLATE: (fixtures.VT_LPSTR, facts["products"]["x64"]["product_code"]),
+              fixtures.PID_REVNUMBER: (fixtures.VT_LPSTR, "{A7B1D0F6-0C52-4B5B-9D1E-3F2C6A1B7E90}")}
+no_targets = {**properties, fixtures.PID_TEMPLATE: (fixtures.VT_LPSTR, "")}
 # With the string pool that every Installer file has: without one, Wine 8.0's msi.dll crashes while it
 # fails to open the file.
-fixtures.write_compound(inputs / "NoTargets.msp", fixtures.CLSID_PATCH,
-                        {fixtures.SUMMARY_STREAM: fixtures.property_set(no_targets), **fixtures.string_pool([])})
-fixtures.write_compound(inputs / "NoSummary.msp", fixtures.CLSID_PATCH, fixtures.string_pool([]))
-fixtures.write_compound(inputs / "BadSummary.msp", fixtures.CLSID_PATCH,
-                        {fixtures.SUMMARY_STREAM: b"\xfe\xff" + b"\x5a" * 200, **fixtures.string_pool([])})
+pool = fixtures.string_pool([])
+compound_files = {
+    "Change.mst": (fixtures.CLSID_TRANSFORM, {fixtures.SUMMARY_STREAM: fixtures.property_set(properties)}),
+    "Document.msp": ("{00020906-0000-0000-C000-000000000046}",
+                     {fixtures.SUMMARY_STREAM: fixtures.property_set(properties)}),
+    "NoTargets.msp": (fixtures.CLSID_PATCH, {fixtures.SUMMARY_STREAM: fixtures.property_set(no_targets), **pool}),
+    "NoSummary.msp": (fixtures.CLSID_PATCH, pool),
+    "BadSummary.msp": (fixtures.CLSID_PATCH, {fixtures.SUMMARY_STREAM: b"\xfe\xff" + b"\x5a" * 200, **pool}),
+}
+for name, (clsid, streams) in compound_files.items():
+    fixtures.write_compound(inputs / name, clsid, streams)
 (inputs / "Notes.txt").write_text("not a compound file\n")
 shutil.copy(stub, work / "stub.exe")
 
@@ -66,11 +66,14 @@ refused = {
 }
 
 
+def windows_run(*args):
+    """The Windows tool under Wine in WORK_DIR; paths in args use '/', which it gets as '\\'."""
+    return run(wine_run, windows_tool, *[a.replace("/", "\\") for a in args], cwd=work)
+
+
 def run_both(*args):
     """Runs both tools in WORK_DIR; paths in args use '/', the Windows tool gets them with '\\'."""
-    native = run(native_tool, *args, cwd=work)
-    windows = run(wine_run, windows_tool, *[a.replace("/", "\\") for a in args], cwd=work)
-    return native, windows
+    return run(native_tool, *args, cwd=work), windows_run(*args)
 
 
 def same(native, windows, what):
@@ -84,12 +87,11 @@ def same(native, windows, what):
 
 
 def build(output, files):
-    return run_both("build", "--stub", "stub.exe", "--name", "Corvantile Fixtures", "--version", "1.0.1",
-                    "--output", output, *[f"inputs/{name}" for name in files])
+    return build_command("stub.exe", output, [f"inputs/{name}" for name in files])
 
 
 for name in patches + list(refused):
-    native, windows = build(f"{name}.exe", [name])
+    native, windows = run_both(*build(f"{name}.exe", [name]))
     same(native, windows, f"build with {name}")
     if name in refused:
         check(native.returncode == 1 and native.stderr == f"corvantile-pack: inputs/{name}: {refused[name]}\n",
@@ -99,33 +101,30 @@ for name in patches + list(refused):
 
 # All patches at once: one updater, byte for byte the same from both, with the warning of the patch for a
 # product that no other patch targets.
-native, windows = build("Native.exe", patches)
+native, windows = run_both(*build("Native.exe", patches))
 same(native, windows, "build with every patch")
 check(native.returncode == 0 and "groups that share no target product" in native.stderr,
       f"build with every patch warns of separate groups: {native.stderr.strip()}")
-windows = run(wine_run, windows_tool, "build", "--stub", "stub.exe", "--name", "Corvantile Fixtures", "--version",
-              "1.0.1", "--output", "Windows.exe", *[f"inputs\\{n}" for n in patches], cwd=work)
+windows = windows_run(*build("Windows.exe", patches))
 check(windows.returncode == 0 and (work / "Windows.exe").read_bytes() == (work / "Native.exe").read_bytes(),
       "both builds write the same updater")
 
 
 # An updater that carries every file, made here, since build refuses what is no patch.
 files = patches + list(refused)
-package = test_packages.package([(name, (inputs / name).read_bytes()) for name in files], "Corvantile Fixtures",
-                                "1.0.1")
+package = test_packages.package([(name, (inputs / name).read_bytes()) for name in files], *FIXTURE_PRODUCT)
 (work / "Everything.exe").write_bytes((work / "stub.exe").read_bytes() + package)
 
-native, windows = run_both("list", "Everything.exe")
-same(native, windows, "list")
-native, windows = run_both("list", "--json", "Everything.exe")
-same(native, windows, "list --json")
+for listing in (["list"], ["list", "--json"]):
+    native, windows = run_both(*listing, "Everything.exe")
+    same(native, windows, " ".join(listing))
 entries = json.loads(native.stdout)["entries"] if native.returncode == 0 else []
 check([e["fileName"] for e in entries] == files, "list --json shows every packed file")
 for entry in entries:
     name = entry["fileName"]
     if name in refused:
         # A patch without targets still shows its patch code.
-        code = summary[fixtures.PID_REVNUMBER][1] if name == "NoTargets.msp" else None
+        code = properties[fixtures.PID_REVNUMBER][1] if name == "NoTargets.msp" else None
         check((entry["problem"], entry["patchCode"], entry["targets"]) == (refused[name], code, []),
               f"{name} shows as no usable patch: {entry['problem']}")
     else:
@@ -133,4 +132,4 @@ for entry in entries:
               (facts["patches"][name]["targets"], facts["patches"][name]["code"], None),
               f"{name} shows its targets and patch code: {entry['targets']} {entry['patchCode']}")
 
-sys.exit(script_tests.summary())
+sys.exit(summary())
