@@ -649,11 +649,7 @@ TEST_P(EngineRestart, AsksAndRestartsOnlyAsTheOutcomeRequires) {
     fake.applyResults[L"x64.msp"] = {c.applyResults[0]};
     fake.applyResults[L"x86.msp"] = {c.applyResults[1]};
     fake.endResult = c.commitResult;
-    fake.messageBoxAnswer = c.answer;
-    fake.openTokenResult = c.tokenOpens;
-    fake.lookupPrivilegeResult = c.privilegeFound;
-    fake.windowStationFlags = c.stationFlags;
-    fake.exitWindowsResult = c.restartAccepted;
+    fake.restart = {c.answer, c.stationFlags, c.tokenOpens, c.privilegeFound, c.restartAccepted};
     if (!c.withOwner) owner = nullptr;
 
     const RunOutcome outcome = Run();
