@@ -14,6 +14,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace corvantile {
@@ -82,6 +83,15 @@ Calls After(const Calls& calls, const Call& call) {
     return found == calls.end() ? Calls{} : Calls(found + 1, calls.end());
 }
 
+// The tables of cases below: each case is named by its first field, in the test's name and in a failure.
+template <typename Case>
+requires std::is_same_v<decltype(Case::name), const char*>
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+template <typename Case>
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
 struct RunOutcome {
     int result = -1;
     std::uint32_t exitCode = 0;  // what the process would end with
@@ -96,6 +106,7 @@ protected:
     std::wstring logDirectory;
     HWND owner = kOwner;
     HINSTANCE strings = UpdaterStrings();
+    const InstallerApi* (*loadInstaller)() = &FakeInstaller::Load;
 
     FakePatch& Patch(const std::wstring& fileName, const std::wstring& targets) {
         files_.push_back({fileName, PatchLikeData(64 + files_.size(), static_cast<std::uint32_t>(files_.size()))});
@@ -111,24 +122,29 @@ protected:
         return product;
     }
 
-    RunOutcome Run(const Bytes& package) {
+    // The commonest set-up: one patch for one installed product.
+    void PatchOneProduct() {
+        Patch(L"a.msp", L"{A}");
+        Product(L"{A}");
+    }
+
+    RunOutcome Run() { return Run(BuildPackage(files_)); }
+    RunOutcome Run(const Bytes& package) { return Run(package, (scratch_ / L"work").c_str()); }
+    RunOutcome Run(const Bytes& package, const wchar_t* extractDir) {
         CraftedUpdater updater(scratch_.path(), package);
         EXPECT_TRUE(updater.headerRead());
         fake.extractDir = scratch_ / L"work";
-        const EngineContext context{&FakeInstaller::Load, &updater.package(), logDirectory, strings,
-                                    IDS_INSTALLING_UPDATE};
+        const EngineContext context{loadInstaller, &updater.package(), logDirectory, strings, IDS_INSTALLING_UPDATE};
         const LogCapture log;
         fake.RecordLogLines();
         RunOutcome outcome;
         UpdateOutcome updateOutcome;
         // The status line and the restart question's owner are the dialog's: both or neither.
-        outcome.result =
-            ApplyUpdates(context, fake.extractDir.c_str(), owner, owner != nullptr ? &fake : nullptr, updateOutcome);
+        outcome.result = ApplyUpdates(context, extractDir, owner, owner != nullptr ? &fake : nullptr, updateOutcome);
         outcome.exitCode = UpdateExitCode(outcome.result, updateOutcome);
         outcome.log = log.Lines();
         return outcome;
     }
-    RunOutcome Run() { return Run(BuildPackage(files_)); }
 
     void TearDown() override {
         EXPECT_EQ(Lines{}, fake.HandleFaults()) << "each handle closed once, each transaction ended once";
@@ -146,27 +162,24 @@ private:
 
 TEST_F(Engine, NullOrEmptyDirectoryDoesNothing) {
     Patch(L"a.msp", L"{A}");
-    CraftedUpdater updater(scratch().path(), BuildPackage(files()));
-    const EngineContext context{&FakeInstaller::Load, &updater.package(), L"", UpdaterStrings(), IDS_INSTALLING_UPDATE};
-    const LogCapture log;
-    UpdateOutcome outcome;
-    EXPECT_EQ(1, ApplyUpdates(context, nullptr, kOwner, &fake, outcome));
-    EXPECT_EQ(1, ApplyUpdates(context, L"", kOwner, &fake, outcome));
-    EXPECT_EQ(1u, UpdateExitCode(1, outcome));
-    EXPECT_EQ(Lines{}, log.Lines());
+    const RunOutcome none = Run(BuildPackage(files()), nullptr);
+    const RunOutcome empty = Run(BuildPackage(files()), L"");
+    EXPECT_EQ(1, none.result);
+    EXPECT_EQ(1, empty.result);
+    EXPECT_EQ(1u, none.exitCode);
+    EXPECT_EQ(1u, empty.exitCode);
+    EXPECT_EQ(Lines{}, none.log);
+    EXPECT_EQ(Lines{}, empty.log);
     EXPECT_EQ(Calls{}, fake.calls);
 }
 
 TEST_F(Engine, InstallerThatCannotBeLoadedStopsBeforeExtraction) {
     Patch(L"a.msp", L"{A}");
-    CraftedUpdater updater(scratch().path(), BuildPackage(files()));
-    const EngineContext context{[]() -> const InstallerApi* { return nullptr; }, &updater.package(), L"",
-                                UpdaterStrings()};
-    const LogCapture log;
-    UpdateOutcome outcome;
-    EXPECT_EQ(1, ApplyUpdates(context, (scratch() / L"work").c_str(), kOwner, &fake, outcome));
-    EXPECT_EQ(1u, UpdateExitCode(1, outcome));
-    EXPECT_EQ(Lines{L"Failed to load the Windows Installer."}, log.Lines());
+    loadInstaller = []() -> const InstallerApi* { return nullptr; };
+    const RunOutcome outcome = Run();
+    EXPECT_EQ(1, outcome.result);
+    EXPECT_EQ(1u, outcome.exitCode);
+    EXPECT_EQ(Lines{L"Failed to load the Windows Installer."}, outcome.log);
     EXPECT_FALSE(PathExists(scratch() / L"work"));
 }
 
@@ -190,8 +203,7 @@ TEST_F(Engine, SemicolonInAPatchPathStopsBeforeTheInstaller) {
 }
 
 TEST_F(Engine, PatchPathBeyondMaxPathStopsBeforeTheInstaller) {
-    Patch(L"a.msp", L"{A}");
-    Product(L"{A}");
+    PatchOneProduct();
     const std::wstring work = scratch() / L"work";
     // One character more than fits: the directory, a backslash, the name and its NUL in 260 characters.
     Patch(std::wstring(260 - work.size() - 1 - 1 + 1 - 4, L'n') + L".msp", L"{A}");
@@ -205,19 +217,18 @@ TEST_F(Engine, PatchPathBeyondMaxPathStopsBeforeTheInstaller) {
 
 struct PatchFailure {
     const char* name;
-    void (*script)(FakePatch&);
+    UINT FakePatch::*step;  // the third patch's step that gives `result`
+    UINT result;
     // The calls made for the third patch, handles numbered as the run gives them.
     Calls thirdPatchCalls;
 };
-
-void PrintTo(const PatchFailure& failure, std::ostream* out) { *out << failure.name; }
 
 class EngineCatalogueFailure : public Engine, public ::testing::WithParamInterface<PatchFailure> {};
 
 TEST_P(EngineCatalogueFailure, ThirdOfFiveStopsTheRunWithoutALogLine) {
     for (int i = 1; i <= 5; ++i) Patch(L"p" + std::to_wstring(i) + L".msp", L"{A}");
     Product(L"{A}");
-    GetParam().script(fake.patches[L"p3.msp"]);
+    fake.patches[L"p3.msp"].*GetParam().step = GetParam().result;
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ(Lines{kExtracting}, outcome.log);
@@ -228,20 +239,17 @@ TEST_P(EngineCatalogueFailure, ThirdOfFiveStopsTheRunWithoutALogLine) {
     EXPECT_EQ(GetParam().thirdPatchCalls, Calls(fake.calls.begin() + 12, fake.calls.end()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, EngineCatalogueFailure,
-    ::testing::Values(
-        PatchFailure{"OpenFails", [](FakePatch& p) { p.openResult = ERROR_OPEN_FAILED; }, {Open(L"p3.msp")}},
-        PatchFailure{"SummaryFails",
-                     [](FakePatch& p) { p.summaryResult = ERROR_INSTALL_PACKAGE_INVALID; },
-                     {Open(L"p3.msp"), PatchSummary(5), Close(5)}},
-        PatchFailure{"ProbeGivesSuccessInsteadOfMoreData",
-                     [](FakePatch& p) { p.templateProbeResult = ERROR_SUCCESS; },
-                     {Open(L"p3.msp"), PatchSummary(5), Template(6, 0), Close(6), Close(5)}},
-        PatchFailure{"TemplateReadFails",
-                     [](FakePatch& p) { p.templateReadResult = ERROR_FUNCTION_FAILED; },
-                     {Open(L"p3.msp"), PatchSummary(5), Template(6, 0), Template(6, 4), Close(6), Close(5)}}),
-    [](const ::testing::TestParamInfo<PatchFailure>& info) { return info.param.name; });
+// clang-format off
+const PatchFailure kPatchFailures[] = {
+    {"OpenFails", &FakePatch::openResult, ERROR_OPEN_FAILED, {Open(L"p3.msp")}},
+    {"SummaryFails", &FakePatch::summaryResult, ERROR_INSTALL_PACKAGE_INVALID, {Open(L"p3.msp"), PatchSummary(5), Close(5)}},
+    {"ProbeGivesSuccessInsteadOfMoreData", &FakePatch::templateProbeResult, ERROR_SUCCESS,
+     {Open(L"p3.msp"), PatchSummary(5), Template(6, 0), Close(6), Close(5)}},
+    {"TemplateReadFails", &FakePatch::templateReadResult, ERROR_FUNCTION_FAILED,
+     {Open(L"p3.msp"), PatchSummary(5), Template(6, 0), Template(6, 4), Close(6), Close(5)}},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Steps, EngineCatalogueFailure, ::testing::ValuesIn(kPatchFailures), CaseName<PatchFailure>);
 
 // ---- The catalogue: which products, in which groups and order ----
 
@@ -304,11 +312,10 @@ INSTANTIATE_TEST_SUITE_P(Steps, EngineProductState,
 
 struct PackageFailure {
     const char* name;
-    void (*script)(FakeProduct&);
+    UINT FakeProduct::*step;  // the second product's step that gives `result`
+    UINT result;
     Calls secondProductCalls;  // after its state query
 };
-
-void PrintTo(const PackageFailure& failure, std::ostream* out) { *out << failure.name; }
 
 class EngineInstalledPackageFailure : public Engine, public ::testing::WithParamInterface<PackageFailure> {};
 
@@ -317,7 +324,7 @@ TEST_P(EngineInstalledPackageFailure, EndsTheRunBeforeTheTransaction) {
     Product(L"{1}");
     Product(L"{2}");
     Product(L"{3}");
-    GetParam().script(fake.products[L"{2}"]);
+    fake.products[L"{2}"].*GetParam().step = GetParam().result;
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ((Lines{kExtracting, kDetermining}), outcome.log);
@@ -328,25 +335,20 @@ const Call kPackageProbe = Info(L"{2}", L"LocalPackage", 0);
 const Call kPackageRead = Info(L"{2}", L"LocalPackage", 29);
 const Call kPackageSummary = PackageSummary(L"{2}");
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, EngineInstalledPackageFailure,
-    ::testing::Values(PackageFailure{"LocalPackageMissing",
-                                     [](FakeProduct& p) { p.localPackageProbeResult = ERROR_UNKNOWN_PROPERTY; },
-                                     {kPackageProbe}},
-                      PackageFailure{"LocalPackageReadFails",
-                                     [](FakeProduct& p) { p.localPackageReadResult = ERROR_FUNCTION_FAILED; },
-                                     {kPackageProbe, kPackageRead}},
-                      PackageFailure{"PackageSummaryUnreadable",
-                                     [](FakeProduct& p) { p.packageSummaryResult = ERROR_OPEN_FAILED; },
-                                     {kPackageProbe, kPackageRead, kPackageSummary}},
-                      PackageFailure{"PackageProbeGivesSuccess",
-                                     [](FakeProduct& p) { p.packageTemplateProbeResult = ERROR_SUCCESS; },
-                                     {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Close(4)}},
-                      PackageFailure{
-                          "PackageTemplateReadFails",
-                          [](FakeProduct& p) { p.packageTemplateReadResult = ERROR_FUNCTION_FAILED; },
-                          {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Template(4, 9), Close(4)}}),
-    [](const ::testing::TestParamInfo<PackageFailure>& info) { return info.param.name; });
+// clang-format off
+const PackageFailure kPackageFailures[] = {
+    {"LocalPackageMissing", &FakeProduct::localPackageProbeResult, ERROR_UNKNOWN_PROPERTY, {kPackageProbe}},
+    {"LocalPackageReadFails", &FakeProduct::localPackageReadResult, ERROR_FUNCTION_FAILED, {kPackageProbe, kPackageRead}},
+    {"PackageSummaryUnreadable", &FakeProduct::packageSummaryResult, ERROR_OPEN_FAILED,
+     {kPackageProbe, kPackageRead, kPackageSummary}},
+    {"PackageProbeGivesSuccess", &FakeProduct::packageTemplateProbeResult, ERROR_SUCCESS,
+     {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Close(4)}},
+    {"PackageTemplateReadFails", &FakeProduct::packageTemplateReadResult, ERROR_FUNCTION_FAILED,
+     {kPackageProbe, kPackageRead, kPackageSummary, Template(4, 0), Template(4, 9), Close(4)}},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Steps, EngineInstalledPackageFailure, ::testing::ValuesIn(kPackageFailures),
+                         CaseName<PackageFailure>);
 
 // ---- One product: its order, its lines, its results ----
 
@@ -392,34 +394,35 @@ TEST_F(Engine, ProductWithNothingToApplyIsNoFailure) {
 
 struct NameCase {
     const char* name;
-    void (*script)(FakeProduct&);
+    std::optional<std::wstring> installedName;  // none: both reads fail
+    UINT secondReadResult;
     const wchar_t* shown;
 };
-
-void PrintTo(const NameCase& name, std::ostream* out) { *out << name.name; }
 
 class EngineDisplayName : public Engine, public ::testing::WithParamInterface<NameCase> {};
 
 TEST_P(EngineDisplayName, IsTheInstalledNameAsReadElseTheProductCode) {
     Patch(L"a.msp", L"{A}");
-    GetParam().script(Product(L"{A}"));
+    FakeProduct& product = Product(L"{A}");
+    product.installedName = GetParam().installedName;
+    product.installedNameReadResult = GetParam().secondReadResult;
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ(OrderLine(GetParam().shown), outcome.log.at(2));
     EXPECT_EQ(Lines{Installing(L"a.msp", GetParam().shown)}, fake.Args(L"ShowStatus", L"text"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, EngineDisplayName,
-    ::testing::Values(NameCase{"Unreadable", [](FakeProduct& p) { p.installedName.reset(); }, L"{A}"},
-                      NameCase{"SecondReadFails",
-                               [](FakeProduct& p) { p.installedNameReadResult = ERROR_FUNCTION_FAILED; }, L"{A}"},
-                      NameCase{"EmptyIsKept", [](FakeProduct& p) { p.installedName = L""; }, L""}),
-    [](const ::testing::TestParamInfo<NameCase>& info) { return info.param.name; });
+// clang-format off
+const NameCase kNameCases[] = {
+    {"Unreadable", std::nullopt, ERROR_SUCCESS, L"{A}"},
+    {"SecondReadFails", L"Name of {A}", ERROR_FUNCTION_FAILED, L"{A}"},
+    {"EmptyIsKept", L"", ERROR_SUCCESS, L""},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Steps, EngineDisplayName, ::testing::ValuesIn(kNameCases), CaseName<NameCase>);
 
 TEST_F(Engine, MissingStatusStringGivesAnEmptyStatusLine) {
-    Patch(L"a.msp", L"{A}");
-    Product(L"{A}");
+    PatchOneProduct();
     strings = GetModuleHandleW(nullptr);  // this test program has no string table
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
@@ -435,13 +438,10 @@ struct LineCase {
     const wchar_t* function;
 };
 
-void PrintTo(const LineCase& line, std::ostream* out) { *out << line.name; }
-
 class EngineLineBeforeCall : public Engine, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(EngineLineBeforeCall, ComesBeforeTheFirstSuchCall) {
-    Patch(L"a.msp", L"{A}");
-    Product(L"{A}");
+    PatchOneProduct();
     GetParam().script(fake);
     (void)Run();
     const Calls events = fake.Events();
@@ -455,19 +455,18 @@ TEST_P(EngineLineBeforeCall, ComesBeforeTheFirstSuchCall) {
 
 void NoScript(FakeInstaller&) {}
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, EngineLineBeforeCall,
-    ::testing::Values(
-        LineCase{"DeterminingBeforeTheFirstQuery", NoScript, kDetermining, L"MsiQueryProductStateW"},
-        LineCase{"OrderLineBeforeSequencing", NoScript, OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW"},
-        LineCase{"OrderLineBeforeFailingSequencing",
-                 [](FakeInstaller& f) { f.products[L"{A}"].sequenceResult = ERROR_FUNCTION_FAILED; },
-                 OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW"},
-        LineCase{"StatusLineBeforeApply", NoScript, Installing(L"a.msp", L"Name of {A}"), L"MsiApplyPatchW"},
-        LineCase{"RestartLineBeforeTheQuestion",
-                 [](FakeInstaller& f) { f.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_REQUIRED}; }, kRebootLine,
-                 L"MessageBoxW"}),
-    [](const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; });
+// clang-format off
+const LineCase kLineCases[] = {
+    {"DeterminingBeforeTheFirstQuery", NoScript, kDetermining, L"MsiQueryProductStateW"},
+    {"OrderLineBeforeSequencing", NoScript, OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW"},
+    {"OrderLineBeforeFailingSequencing", [](FakeInstaller& f) { f.products[L"{A}"].sequenceResult = ERROR_FUNCTION_FAILED; },
+     OrderLine(L"Name of {A}"), L"MsiDeterminePatchSequenceW"},
+    {"StatusLineBeforeApply", NoScript, Installing(L"a.msp", L"Name of {A}"), L"MsiApplyPatchW"},
+    {"RestartLineBeforeTheQuestion", [](FakeInstaller& f) { f.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_REQUIRED}; },
+     kRebootLine, L"MessageBoxW"},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Steps, EngineLineBeforeCall, ::testing::ValuesIn(kLineCases), CaseName<LineCase>);
 
 TEST_F(Engine, FailedSequencingFailsWithoutALineOfItsOwn) {
     Patch(L"a.msp", L"{A};{B}");
@@ -500,8 +499,7 @@ TEST_F(Engine, FailedPatchRollsTheTransactionBack) {
 }
 
 TEST_F(Engine, RestartInitiatedByAPatchCountsAsFailure) {
-    Patch(L"a.msp", L"{A}");
-    Product(L"{A}");
+    PatchOneProduct();
     fake.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_INITIATED};
     const RunOutcome outcome = Run();
     EXPECT_EQ(1, outcome.result);
@@ -518,8 +516,7 @@ TEST_F(Engine, InstallerLogPerPatchOnlyWhenLogging) {
 }
 
 TEST_F(Engine, NoInstallerLogWithoutLogging) {
-    Patch(L"a.msp", L"{A}");
-    Product(L"{A}");
+    PatchOneProduct();
     EXPECT_EQ(0, Run().result);
     EXPECT_EQ(Calls{}, fake.Calls({L"MsiEnableLogW"}));
     EXPECT_EQ(1u, fake.Calls({L"MsiApplyPatchW"}).size());
@@ -550,8 +547,6 @@ struct BusyCase {
     int waits;
 };
 
-void PrintTo(const BusyCase& busy, std::ostream* out) { *out << busy.name; }
-
 const Call kWait(L"Sleep", L"5000");
 constexpr wchar_t kWaitLine[] = L"Another installation is in progress. Waiting before trying again.";
 
@@ -559,8 +554,7 @@ class EngineBusyInstaller : public Engine, public ::testing::WithParamInterface<
 
 TEST_P(EngineBusyInstaller, WaitsAndTriesTheTransactionAgain) {
     const BusyCase& c = GetParam();
-    Patch(L"a.msp", L"{A}");
-    Product(L"{A}");
+    PatchOneProduct();
     fake.beginResults = c.beginResults;
     fake.applyResults[L"a.msp"] = c.applyResults;
     const RunOutcome outcome = Run();
@@ -571,30 +565,19 @@ TEST_P(EngineBusyInstaller, WaitsAndTriesTheTransactionAgain) {
     EXPECT_EQ(static_cast<std::ptrdiff_t>(c.waits), std::count(outcome.log.begin(), outcome.log.end(), kWaitLine));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Tries, EngineBusyInstaller,
-    ::testing::Values(
-        BusyCase{"BusyBusyFree",
-                 {1618, 1618},
-                 {},
-                 0,
-                 0,
-                 {kBegin, kWait, kBegin, kWait, kBegin, Apply(L"a.msp"), kCommit},
-                 2},
-        BusyCase{"BusyThroughout", {1618, 1618, 1618, 0}, {}, 1, 1618, {kBegin, kWait, kBegin, kWait, kBegin}, 2},
-        BusyCase{"PatchMeetsABusyInstaller",
-                 {},
-                 {1618},
-                 0,
-                 0,
-                 {kBegin, Apply(L"a.msp"), kRollback, kWait, kBegin, Apply(L"a.msp"), kCommit},
-                 1},
-        BusyCase{"OtherFailureIsNotTriedAgain", {ERROR_INSTALL_FAILURE}, {}, 1, 1603, {kBegin}, 0}),
-    [](const ::testing::TestParamInfo<BusyCase>& info) { return info.param.name; });
+// clang-format off
+const BusyCase kBusyCases[] = {
+    {"BusyBusyFree", {1618, 1618}, {}, 0, 0, {kBegin, kWait, kBegin, kWait, kBegin, Apply(L"a.msp"), kCommit}, 2},
+    {"BusyThroughout", {1618, 1618, 1618, 0}, {}, 1, 1618, {kBegin, kWait, kBegin, kWait, kBegin}, 2},
+    {"PatchMeetsABusyInstaller", {}, {1618}, 0, 0,
+     {kBegin, Apply(L"a.msp"), kRollback, kWait, kBegin, Apply(L"a.msp"), kCommit}, 1},
+    {"OtherFailureIsNotTriedAgain", {ERROR_INSTALL_FAILURE}, {}, 1, 1603, {kBegin}, 0},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Tries, EngineBusyInstaller, ::testing::ValuesIn(kBusyCases), CaseName<BusyCase>);
 
 TEST_F(Engine, FailedCommitAfterARestartRequestAsksNothing) {
-    Patch(L"a.msp", L"{A}");
-    Product(L"{A}");
+    PatchOneProduct();
     fake.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_REQUIRED};
     fake.endResult = ERROR_INSTALL_FAILURE;
     const RunOutcome outcome = Run();
@@ -612,14 +595,11 @@ struct RestartCase {
     std::vector<UINT> applyResults;  // for the x64 product's patch, then the other product's
     UINT commitResult;
     bool withOwner;
-    int answer;
-    BOOL tokenOpens;
-    BOOL privilegeFound;
-    std::optional<DWORD> stationFlags;
+    // The answer, the window station's flags and the restart's results, those not given as FakeRestart has them.
+    FakeRestart restart;
     bool rebootLine;
     Calls restartCalls;  // after the commit
     std::uint32_t exitCode;
-    BOOL restartAccepted = TRUE;
 };
 
 const Call kStation(L"GetProcessWindowStation");
@@ -634,8 +614,6 @@ const Call kEnablePrivilege(L"AdjustTokenPrivileges", L"token", L"0", L"{luid=19
 const Calls kFullRestart = {kStation,         kStationQuery,    kQuestion,   kOpenToken,
                             kLookUpPrivilege, kEnablePrivilege, kCloseToken, kRestart};
 
-void PrintTo(const RestartCase& restart, std::ostream* out) { *out << restart.name; }
-
 const Calls kAsked = {kStation, kStationQuery, kQuestion};
 
 class EngineRestart : public Engine, public ::testing::WithParamInterface<RestartCase> {};
@@ -649,18 +627,14 @@ TEST_P(EngineRestart, AsksAndRestartsOnlyAsTheOutcomeRequires) {
     fake.applyResults[L"x64.msp"] = {c.applyResults[0]};
     fake.applyResults[L"x86.msp"] = {c.applyResults[1]};
     fake.endResult = c.commitResult;
-    fake.messageBoxAnswer = c.answer;
-    fake.openTokenResult = c.tokenOpens;
-    fake.lookupPrivilegeResult = c.privilegeFound;
-    fake.windowStationFlags = c.stationFlags;
-    fake.exitWindowsResult = c.restartAccepted;
+    fake.restart = c.restart;
     if (!c.withOwner) owner = nullptr;
 
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ(c.exitCode, outcome.exitCode);
     Lines expectedTail = c.rebootLine ? Lines{kCommitted, kRebootLine} : Lines{kCommitted};
-    if (!c.restartAccepted) expectedTail.push_back(L"Requesting the reboot failed.");
+    if (!c.restart.exitWindowsResult) expectedTail.push_back(L"Requesting the reboot failed.");
     ASSERT_GE(outcome.log.size(), expectedTail.size());
     EXPECT_EQ(expectedTail, Lines(outcome.log.end() - expectedTail.size(), outcome.log.end()));
     EXPECT_EQ(c.restartCalls, After(fake.calls, kCommit));
@@ -670,31 +644,23 @@ TEST_P(EngineRestart, AsksAndRestartsOnlyAsTheOutcomeRequires) {
 
 // One case a row.
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, EngineRestart,
-    ::testing::Values(
-        RestartCase{"NothingNeedsARestart", {0, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, false, {}, 0},
-        RestartCase{"X64ProductAsksOtherDoesNotYes", {3010, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true,
-                    kFullRestart, 1641},
-        RestartCase{"AnsweredNo", {0, 3010}, 0, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked, 3010},
-        RestartCase{"NoWindowNoQuestion", {3010, 0}, 0, false, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {}, 3010},
-        RestartCase{"NobodyCanSeeTheQuestion", {3010, 0}, 0, true, IDYES, TRUE, TRUE, 0, true,
-                    {kStation, kStationQuery}, 3010},
-        RestartCase{"StationUnknownStillAsks", {3010, 0}, 0, true, IDNO, TRUE, TRUE, std::nullopt, true, kAsked,
-                    3010},
-        RestartCase{"TokenCannotBeOpened", {3010, 0}, 0, true, IDYES, FALSE, TRUE, WSF_VISIBLE, true,
-                    {kStation, kStationQuery, kQuestion, kOpenToken, kRestart},
-                    1641},
-        RestartCase{"PrivilegeUnknown", {3010, 0}, 0, true, IDYES, TRUE, FALSE, WSF_VISIBLE, true,
-                    {kStation, kStationQuery, kQuestion, kOpenToken, kLookUpPrivilege, kCloseToken, kRestart},
-                    1641},
-        RestartCase{"WindowsRefusesTheRestart", {3010, 0}, 0, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true,
-                    kFullRestart, 3010, FALSE},
-        RestartCase{"CommitNeedsARestart", {0, 0}, 3010, true, IDNO, TRUE, TRUE, WSF_VISIBLE, true, kAsked, 3010},
-        RestartCase{"CommitStartedARestart", {3010, 0}, 1641, true, IDYES, TRUE, TRUE, WSF_VISIBLE, true, {},
-                    1641}),
-    [](const ::testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
+const RestartCase kRestartCases[] = {
+    {"NothingNeedsARestart", {0, 0}, 0, true, {IDYES}, false, {}, 0},
+    {"X64ProductAsksOtherDoesNotYes", {3010, 0}, 0, true, {IDYES}, true, kFullRestart, 1641},
+    {"AnsweredNo", {0, 3010}, 0, true, {IDNO}, true, kAsked, 3010},
+    {"NoWindowNoQuestion", {3010, 0}, 0, false, {IDYES}, true, {}, 3010},
+    {"NobodyCanSeeTheQuestion", {3010, 0}, 0, true, {IDYES, 0}, true, {kStation, kStationQuery}, 3010},
+    {"StationUnknownStillAsks", {3010, 0}, 0, true, {IDNO, std::nullopt}, true, kAsked, 3010},
+    {"TokenCannotBeOpened", {3010, 0}, 0, true, {IDYES, WSF_VISIBLE, FALSE}, true,
+     {kStation, kStationQuery, kQuestion, kOpenToken, kRestart}, 1641},
+    {"PrivilegeUnknown", {3010, 0}, 0, true, {IDYES, WSF_VISIBLE, TRUE, FALSE}, true,
+     {kStation, kStationQuery, kQuestion, kOpenToken, kLookUpPrivilege, kCloseToken, kRestart}, 1641},
+    {"WindowsRefusesTheRestart", {3010, 0}, 0, true, {IDYES, WSF_VISIBLE, TRUE, TRUE, FALSE}, true, kFullRestart, 3010},
+    {"CommitNeedsARestart", {0, 0}, 3010, true, {IDNO}, true, kAsked, 3010},
+    {"CommitStartedARestart", {3010, 0}, 1641, true, {IDYES}, true, {}, 1641},
+};
 // clang-format on
+INSTANTIATE_TEST_SUITE_P(Outcomes, EngineRestart, ::testing::ValuesIn(kRestartCases), CaseName<RestartCase>);
 
 TEST_F(Engine, RebootRequiredThenSuccessBothApplied) {
     Patch(L"a.msp", L"{A}");
@@ -710,6 +676,37 @@ TEST_F(Engine, RebootRequiredThenSuccessBothApplied) {
 
 // ---- One run, call by call ----
 
+// The steps of a run, as calls and log lines. A patch read for the catalogue: its database and summary
+// opened, the template probed and read, both closed, the summary first.
+Calls ReadPatch(const std::wstring& fileName, int database, int countChars) {
+    return {Open(fileName),      PatchSummary(database), Template(database + 1, 0), Template(database + 1, countChars),
+            Close(database + 1), Close(database)};
+}
+// A product's state and the platform of its installed package.
+Calls ReadPackage(const std::wstring& code, int summary, int countChars) {
+    return {Query(code),          Info(code, L"LocalPackage", 0), Info(code, L"LocalPackage", 29),
+            PackageSummary(code), Template(summary, 0),           Template(summary, countChars),
+            Close(summary)};
+}
+// A product's installed name read and its patches sequenced.
+Calls Sequenced(const std::wstring& code, const Lines& fileNames) {
+    const std::wstring name = L"Name of " + code;
+    return {Info(code, L"InstalledProductName", 0),
+            Info(code, L"InstalledProductName", static_cast<int>(name.size()) + 1), LogLine(OrderLine(name)),
+            Sequence(code, fileNames)};
+}
+// A patch applied to a product, with the Installer's log in C:\logs.
+Calls Applied(const std::wstring& fileName, const std::wstring& code) {
+    const std::wstring name = L"Name of " + code;
+    return {EnableLog(L"C:\\logs\\" + fileName + L" " + code + L".log"), LogLine(Installing(fileName, name)),
+            Status(fileName, name), Apply(fileName), LogLine(kSucceeded)};
+}
+Calls Join(std::initializer_list<Calls> parts) {
+    Calls all;
+    for (const Calls& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
 // The one test of a whole run's transcript: every call and log line, in order.
 TEST_F(Engine, WholeCallSequenceOfOneRun) {
     Patch(L"both.msp", L"{B};{A}");
@@ -719,66 +716,23 @@ TEST_F(Engine, WholeCallSequenceOfOneRun) {
     logDirectory = L"C:\\logs\\";
     const RunOutcome outcome = Run();
     EXPECT_EQ(0, outcome.result);
-    const std::wstring package = L"LocalPackage";
-    const std::wstring name = L"InstalledProductName";
-    const Calls expected = {
-        LogLine(kExtracting),
-        Open(L"both.msp"),
-        PatchSummary(1),
-        Template(2, 0),
-        Template(2, 8),
-        Close(2),
-        Close(1),
-        Open(L"a.msp"),
-        PatchSummary(3),
-        Template(4, 0),
-        Template(4, 4),
-        Close(4),
-        Close(3),
-        LogLine(kDetermining),
-        Query(L"{A}"),
-        Info(L"{A}", package, 0),
-        Info(L"{A}", package, 29),
-        PackageSummary(L"{A}"),
-        Template(5, 0),
-        Template(5, 11),
-        Close(5),
-        Query(L"{B}"),
-        Info(L"{B}", package, 0),
-        Info(L"{B}", package, 29),
-        PackageSummary(L"{B}"),
-        Template(6, 0),
-        Template(6, 9),
-        Close(6),
-        kBegin,
-        Info(L"{B}", name, 0),
-        Info(L"{B}", name, 12),
-        LogLine(OrderLine(L"Name of {B}")),
-        Sequence(L"{B}", {L"both.msp"}),
-        kNoUi,
-        EnableLog(L"C:\\logs\\both.msp {B}.log"),
-        LogLine(Installing(L"both.msp", L"Name of {B}")),
-        Status(L"both.msp", L"Name of {B}"),
-        Apply(L"both.msp"),
-        LogLine(kSucceeded),
-        Info(L"{A}", name, 0),
-        Info(L"{A}", name, 12),
-        LogLine(OrderLine(L"Name of {A}")),
-        Sequence(L"{A}", {L"both.msp", L"a.msp"}),
-        kNoUi,
-        EnableLog(L"C:\\logs\\both.msp {A}.log"),
-        LogLine(Installing(L"both.msp", L"Name of {A}")),
-        Status(L"both.msp", L"Name of {A}"),
-        Apply(L"both.msp"),
-        LogLine(kSucceeded),
-        EnableLog(L"C:\\logs\\a.msp {A}.log"),
-        LogLine(Installing(L"a.msp", L"Name of {A}")),
-        Status(L"a.msp", L"Name of {A}"),
-        Apply(L"a.msp"),
-        LogLine(kSucceeded),
-        kCommit,
-        LogLine(kCommitted),
-    };
+    const Calls expected = Join({
+        {LogLine(kExtracting)},
+        ReadPatch(L"both.msp", 1, 8),
+        ReadPatch(L"a.msp", 3, 4),
+        {LogLine(kDetermining)},
+        ReadPackage(L"{A}", 5, 11),
+        ReadPackage(L"{B}", 6, 9),
+        {kBegin},
+        Sequenced(L"{B}", {L"both.msp"}),
+        {kNoUi},
+        Applied(L"both.msp", L"{B}"),
+        Sequenced(L"{A}", {L"both.msp", L"a.msp"}),
+        {kNoUi},
+        Applied(L"both.msp", L"{A}"),
+        Applied(L"a.msp", L"{A}"),
+        {kCommit, LogLine(kCommitted)},
+    });
     // As text, so that a failure shows the difference line by line.
     EXPECT_EQ(Transcript(expected), Transcript(fake.Events()));
     EXPECT_TRUE(FileExists(fake.extractDir + L"\\both.msp"));

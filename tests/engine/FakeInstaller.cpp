@@ -24,7 +24,13 @@ std::wstring Hex(std::uint64_t value) {
     return text;
 }
 
+// An argument as text: a text as it is or "null", a number in decimal.
 std::wstring Text(const wchar_t* text) { return text == nullptr ? L"null" : std::wstring(text); }
+std::wstring Text(const std::wstring& text) { return text; }
+template <typename Number>
+std::wstring Text(Number number) {
+    return std::to_wstring(number);
+}
 
 std::wstring Handle(MSIHANDLE handle) { return L"#" + std::to_wstring(handle); }
 
@@ -75,8 +81,10 @@ const std::map<std::wstring_view, std::vector<std::wstring_view>> kParameters = 
     {L"log", {L"line"}},
 };
 
-// Copies `value` the way the Installer does: the whole text when it fits with its NUL, else only the length.
-UINT ReturnText(const std::wstring& value, LPWSTR buffer, LPDWORD countChars) {
+// A scripted failure, or `value` copied the way the Installer does: the whole text when it fits with its NUL,
+// else only the length.
+UINT ReturnText(UINT result, const std::wstring& value, LPWSTR buffer, LPDWORD countChars) {
+    if (result != ERROR_SUCCESS) return result;
     const DWORD capacity = *countChars;
     *countChars = static_cast<DWORD>(value.size());
     if (buffer == nullptr) return ERROR_SUCCESS;
@@ -114,14 +122,22 @@ std::wstring Transcript(const std::vector<Call>& calls) {
     return text;
 }
 
+template <typename... Values>
+FakeInstaller& FakeInstaller::Record(const wchar_t* function, const Values&... args) {
+    TakeLogLines();
+    calls.emplace_back(function, Text(args)...);
+    events_.push_back(calls.back());
+    return *this;
+}
+
 // The table's entries: each records its call and answers from the script of the active fake. On x64 a lambda
 // without captures converts to any of the table's calling conventions.
 FakeInstaller::FakeInstaller() {
     if (active != nullptr) throw std::logic_error("one FakeInstaller at a time");
     active = this;
     table_.openDatabase = [](LPCWSTR path, LPCWSTR persist, MSIHANDLE* database) -> UINT {
-        const std::wstring mode = std::to_wstring(reinterpret_cast<std::uintptr_t>(persist));
-        FakeInstaller& fake = Fake().Record(L"MsiOpenDatabaseW", {Fake().Shown(path), mode});
+        FakeInstaller& fake =
+            Fake().Record(L"MsiOpenDatabaseW", Fake().Shown(path), reinterpret_cast<std::uintptr_t>(persist));
         const auto patch = fake.patches.find(FileName(path));
         if (patch == fake.patches.end()) return ERROR_INSTALL_PACKAGE_INVALID;
         if (patch->second.openResult != ERROR_SUCCESS) return patch->second.openResult;
@@ -130,8 +146,7 @@ FakeInstaller::FakeInstaller() {
         return ERROR_SUCCESS;
     };
     table_.getSummaryInformation = [](MSIHANDLE database, LPCWSTR path, UINT updateCount, MSIHANDLE* summary) -> UINT {
-        FakeInstaller& fake =
-            Fake().Record(L"MsiGetSummaryInformationW", {Handle(database), Text(path), std::to_wstring(updateCount)});
+        FakeInstaller& fake = Fake().Record(L"MsiGetSummaryInformationW", Handle(database), path, updateCount);
         if (database != 0) {
             const FakePatch& patch = fake.patches.at(fake.patchFiles_.at(database));
             if (patch.summaryResult != ERROR_SUCCESS) return patch.summaryResult;
@@ -152,8 +167,7 @@ FakeInstaller::FakeInstaller() {
     table_.summaryInfoGetProperty = [](MSIHANDLE summary, UINT property, UINT* dataType, INT* integer, FILETIME* time,
                                        LPWSTR buffer, LPDWORD countChars) -> UINT {
         const DWORD capacity = *countChars;
-        FakeInstaller& fake = Fake().Record(L"MsiSummaryInfoGetPropertyW",
-                                            {Handle(summary), std::to_wstring(property), std::to_wstring(capacity)});
+        FakeInstaller& fake = Fake().Record(L"MsiSummaryInfoGetPropertyW", Handle(summary), property, capacity);
         if (property != 7) throw std::logic_error("only the template is scripted");
         const Template& found = fake.templates_.at(summary);
         if (dataType != nullptr) *dataType = 30;  // VT_LPSTR
@@ -167,28 +181,25 @@ FakeInstaller::FakeInstaller() {
             *countChars = static_cast<DWORD>(found.value.size());
             return found.probeResult;
         }
-        return found.readResult != ERROR_SUCCESS ? found.readResult : ReturnText(found.value, buffer, countChars);
+        return ReturnText(found.readResult, found.value, buffer, countChars);
     };
     table_.queryProductState = [](LPCWSTR productCode) -> INSTALLSTATE {
-        FakeInstaller& fake = Fake().Record(L"MsiQueryProductStateW", {Text(productCode)});
-        const auto product = fake.products.find(productCode);
-        return product == fake.products.end() ? INSTALLSTATE_UNKNOWN : product->second.state;
+        const FakeProduct* product = Fake().Record(L"MsiQueryProductStateW", productCode).Product(productCode);
+        return product == nullptr ? INSTALLSTATE_UNKNOWN : product->state;
     };
     table_.getProductInfo = [](LPCWSTR productCode, LPCWSTR property, LPWSTR buffer, LPDWORD countChars) -> UINT {
-        FakeInstaller& fake = Fake().Record(
-            L"MsiGetProductInfoW", {Text(productCode), Text(property), Given(buffer), std::to_wstring(*countChars)});
-        const auto found = fake.products.find(productCode);
-        if (found == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
-        const FakeProduct& product = found->second;
+        FakeInstaller& fake = Fake().Record(L"MsiGetProductInfoW", productCode, property, Given(buffer), *countChars);
+        const FakeProduct* product = fake.Product(productCode);
+        if (product == nullptr) return ERROR_UNKNOWN_PRODUCT;
         if (Text(property) == INSTALLPROPERTY_LOCALPACKAGE) {
-            const UINT result = buffer == nullptr ? product.localPackageProbeResult : product.localPackageReadResult;
-            return result != ERROR_SUCCESS ? result : ReturnText(PackagePath(productCode), buffer, countChars);
+            return ReturnText(buffer == nullptr ? product->localPackageProbeResult : product->localPackageReadResult,
+                              PackagePath(productCode), buffer, countChars);
         }
-        if (Text(property) != INSTALLPROPERTY_INSTALLEDPRODUCTNAME || !product.installedName) {
+        if (Text(property) != INSTALLPROPERTY_INSTALLEDPRODUCTNAME || !product->installedName) {
             return ERROR_UNKNOWN_PROPERTY;
         }
-        const UINT result = buffer == nullptr ? ERROR_SUCCESS : product.installedNameReadResult;
-        return result != ERROR_SUCCESS ? result : ReturnText(*product.installedName, buffer, countChars);
+        return ReturnText(buffer == nullptr ? ERROR_SUCCESS : product->installedNameReadResult, *product->installedName,
+                          buffer, countChars);
     };
     table_.determinePatchSequence = [](LPCWSTR productCode, LPCWSTR userSid, MSIINSTALLCONTEXT context, DWORD count,
                                        PMSIPATCHSEQUENCEINFOW elements) -> UINT {
@@ -199,37 +210,35 @@ FakeInstaller::FakeInstaller() {
                        std::to_wstring(static_cast<std::int32_t>(elements[i].dwOrder)) + L" status=" +
                        std::to_wstring(elements[i].uStatus) + L"]";
         }
-        FakeInstaller& fake = Fake().Record(
-            L"MsiDeterminePatchSequenceW",
-            {Text(productCode), Text(userSid), std::to_wstring(context), std::to_wstring(count), patches});
-        const auto product = fake.products.find(productCode);
-        if (product == fake.products.end()) return ERROR_UNKNOWN_PRODUCT;
-        if (product->second.sequenceResult != ERROR_SUCCESS) return product->second.sequenceResult;
+        FakeInstaller& fake =
+            Fake().Record(L"MsiDeterminePatchSequenceW", productCode, userSid, context, count, patches);
+        const FakeProduct* product = fake.Product(productCode);
+        if (product == nullptr) return ERROR_UNKNOWN_PRODUCT;
+        if (product->sequenceResult != ERROR_SUCCESS) return product->sequenceResult;
         for (DWORD i = 0; i < count; ++i) {
-            const bool scripted = i < product->second.sequence.size();
+            const bool scripted = i < product->sequence.size();
             elements[i].dwOrder =
-                static_cast<DWORD>(scripted ? product->second.sequence[i].order : static_cast<std::int32_t>(i));
-            elements[i].uStatus = scripted ? product->second.sequence[i].status : ERROR_SUCCESS;
+                static_cast<DWORD>(scripted ? product->sequence[i].order : static_cast<std::int32_t>(i));
+            elements[i].uStatus = scripted ? product->sequence[i].status : ERROR_SUCCESS;
         }
         return ERROR_SUCCESS;
     };
     table_.setInternalUI = [](INSTALLUILEVEL level, HWND* window) -> INSTALLUILEVEL {
-        Fake().Record(L"MsiSetInternalUI", {std::to_wstring(level), Given(window)});
+        Fake().Record(L"MsiSetInternalUI", level, Given(window));
         return INSTALLUILEVEL_DEFAULT;
     };
     table_.enableLog = [](DWORD mode, LPCWSTR path, DWORD attributes) -> UINT {
-        Fake().Record(L"MsiEnableLogW", {Hex(mode), Text(path), std::to_wstring(attributes)});
+        Fake().Record(L"MsiEnableLogW", Hex(mode), path, attributes);
         return ERROR_SUCCESS;
     };
     table_.applyPatch = [](LPCWSTR path, LPCWSTR package, INSTALLTYPE type, LPCWSTR commandLine) -> UINT {
-        FakeInstaller& fake = Fake().Record(
-            L"MsiApplyPatchW", {Fake().Shown(path), Text(package), std::to_wstring(type), Text(commandLine)});
+        FakeInstaller& fake = Fake().Record(L"MsiApplyPatchW", Fake().Shown(path), package, type, commandLine);
         if (fake.holdApply != nullptr) ::WaitForSingleObject(fake.holdApply, INFINITE);
         return Take(fake.applyResults[FileName(path)], ERROR_SUCCESS);
     };
     table_.beginTransaction = [](LPCWSTR name, DWORD attributes, MSIHANDLE* transaction,
                                  HANDLE* changeOfOwnerEvent) -> UINT {
-        FakeInstaller& fake = Fake().Record(L"MsiBeginTransactionW", {Text(name), std::to_wstring(attributes)});
+        FakeInstaller& fake = Fake().Record(L"MsiBeginTransactionW", name, attributes);
         const UINT result = Take(fake.beginResults, fake.beginResult);
         if (result != ERROR_SUCCESS) return result;
         if (fake.openTransaction_ != 0) fake.handleFaults_.push_back(L"a transaction begun while another was open");
@@ -240,7 +249,7 @@ FakeInstaller::FakeInstaller() {
         return ERROR_SUCCESS;
     };
     table_.endTransaction = [](DWORD state) -> UINT {
-        FakeInstaller& fake = Fake().Record(L"MsiEndTransaction", {std::to_wstring(state)});
+        FakeInstaller& fake = Fake().Record(L"MsiEndTransaction", state);
         if (fake.openTransaction_ == 0) {
             fake.handleFaults_.push_back(L"MsiEndTransaction without an open transaction");
             return ERROR_INVALID_HANDLE_STATE;
@@ -251,7 +260,7 @@ FakeInstaller::FakeInstaller() {
         return fake.endResult;
     };
     table_.closeHandle = [](MSIHANDLE handle) -> UINT {
-        FakeInstaller& fake = Fake().Record(L"MsiCloseHandle", {Handle(handle)});
+        FakeInstaller& fake = Fake().Record(L"MsiCloseHandle", Handle(handle));
         if (fake.endedTransactions_.count(handle) != 0) {
             fake.handleFaults_.push_back(L"closed transaction " + Handle(handle) + L" after MsiEndTransaction");
             return ERROR_INVALID_HANDLE;
@@ -264,36 +273,33 @@ FakeInstaller::FakeInstaller() {
         return ERROR_SUCCESS;
     };
     table_.getProcessWindowStation = []() -> HWINSTA {
-        Fake().Record(L"GetProcessWindowStation", {});
+        Fake().Record(L"GetProcessWindowStation");
         return kFakeStation;
     };
     table_.getUserObjectInformation = [](HANDLE object, int index, PVOID information, DWORD bytes,
                                          LPDWORD neededBytes) -> BOOL {
-        FakeInstaller& fake = Fake().Record(
-            L"GetUserObjectInformationW",
-            {object == kFakeStation ? L"station" : L"other", std::to_wstring(index), std::to_wstring(bytes)});
-        if (!fake.windowStationFlags || index != UOI_FLAGS || bytes < sizeof(USEROBJECTFLAGS)) return FALSE;
+        FakeInstaller& fake =
+            Fake().Record(L"GetUserObjectInformationW", object == kFakeStation ? L"station" : L"other", index, bytes);
+        if (!fake.restart.windowStationFlags || index != UOI_FLAGS || bytes < sizeof(USEROBJECTFLAGS)) return FALSE;
         auto* flags = static_cast<USEROBJECTFLAGS*>(information);
         *flags = USEROBJECTFLAGS{};
-        flags->dwFlags = *fake.windowStationFlags;
+        flags->dwFlags = *fake.restart.windowStationFlags;
         if (neededBytes != nullptr) *neededBytes = sizeof(USEROBJECTFLAGS);
         return TRUE;
     };
     table_.messageBox = [](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) -> int {
-        return Fake()
-            .Record(L"MessageBoxW", {Window(owner), Text(text), Text(caption), std::to_wstring(type)})
-            .messageBoxAnswer;
+        return Fake().Record(L"MessageBoxW", Window(owner), text, caption, type).restart.messageBoxAnswer;
     };
     table_.openProcessToken = [](HANDLE process, DWORD access, HANDLE* token) -> BOOL {
         FakeInstaller& fake = Fake().Record(
-            L"OpenProcessToken", {process == ::GetCurrentProcess() ? L"current process" : L"other", Hex(access)});
-        if (fake.openTokenResult) *token = kFakeToken;
-        return fake.openTokenResult;
+            L"OpenProcessToken", process == ::GetCurrentProcess() ? L"current process" : L"other", Hex(access));
+        if (fake.restart.openTokenResult) *token = kFakeToken;
+        return fake.restart.openTokenResult;
     };
     table_.lookupPrivilegeValue = [](LPCWSTR system, LPCWSTR name, LUID* luid) -> BOOL {
-        FakeInstaller& fake = Fake().Record(L"LookupPrivilegeValueW", {Text(system), Text(name)});
-        if (fake.lookupPrivilegeResult) *luid = LUID{kShutdownLuid, 0};
-        return fake.lookupPrivilegeResult;
+        const BOOL found = Fake().Record(L"LookupPrivilegeValueW", system, name).restart.lookupPrivilegeResult;
+        if (found) *luid = LUID{kShutdownLuid, 0};
+        return found;
     };
     table_.adjustTokenPrivileges = [](HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES privileges, DWORD bufferBytes,
                                       PTOKEN_PRIVILEGES previous, PDWORD returnBytes) -> BOOL {
@@ -303,21 +309,20 @@ FakeInstaller::FakeInstaller() {
                        std::to_wstring(privileges->Privileges[i].Luid.LowPart) + L" attributes=" +
                        std::to_wstring(privileges->Privileges[i].Attributes) + L"}";
         }
-        Fake().Record(L"AdjustTokenPrivileges",
-                      {token == kFakeToken ? L"token" : L"other", std::to_wstring(disableAll), entries,
-                       std::to_wstring(bufferBytes), Given(previous), Given(returnBytes)});
+        Fake().Record(L"AdjustTokenPrivileges", token == kFakeToken ? L"token" : L"other", disableAll, entries,
+                      bufferBytes, Given(previous), Given(returnBytes));
         // The adjustment fails without the privilege, which the caller does not look at.
         return FALSE;
     };
     table_.closeKernelHandle = [](HANDLE handle) -> BOOL {
-        FakeInstaller& fake = Fake().Record(L"CloseHandle", {handle == kFakeToken ? L"token" : L"other"});
+        FakeInstaller& fake = Fake().Record(L"CloseHandle", handle == kFakeToken ? L"token" : L"other");
         if (handle != kFakeToken) fake.handleFaults_.push_back(L"CloseHandle of a handle that is no token");
         return handle == kFakeToken;
     };
     table_.exitWindows = [](UINT flags, DWORD reason) -> BOOL {
-        return Fake().Record(L"ExitWindowsEx", {Hex(flags), Hex(reason)}).exitWindowsResult;
+        return Fake().Record(L"ExitWindowsEx", Hex(flags), Hex(reason)).restart.exitWindowsResult;
     };
-    table_.sleep = [](DWORD milliseconds) { Fake().Record(L"Sleep", {std::to_wstring(milliseconds)}); };
+    table_.sleep = [](DWORD milliseconds) { Fake().Record(L"Sleep", milliseconds); };
 }
 
 FakeInstaller::~FakeInstaller() { active = nullptr; }
@@ -327,13 +332,6 @@ const InstallerApi* FakeInstaller::Load() { return &Fake().table_; }
 std::vector<Call> FakeInstaller::Events() {
     TakeLogLines();
     return events_;
-}
-
-FakeInstaller& FakeInstaller::Record(const wchar_t* function, std::vector<std::wstring> args) {
-    TakeLogLines();
-    calls.emplace_back(function).args = std::move(args);
-    events_.push_back(calls.back());
-    return *this;
 }
 
 // The lines logged since the last call: the log is read back at each call, so lines and calls interleave.
@@ -357,7 +355,7 @@ std::vector<std::wstring> FakeInstaller::Args(std::wstring_view function, std::w
     return values;
 }
 
-void FakeInstaller::Show(const wchar_t* text) { Record(L"ShowStatus", {Text(text)}); }
+void FakeInstaller::Show(const wchar_t* text) { Record(L"ShowStatus", text); }
 
 std::vector<std::wstring> FakeInstaller::HandleFaults() const {
     std::vector<std::wstring> faults = handleFaults_;
@@ -368,6 +366,11 @@ std::vector<std::wstring> FakeInstaller::HandleFaults() const {
 MSIHANDLE FakeInstaller::Issue() {
     openHandles_.insert(nextHandle_);
     return nextHandle_++;
+}
+
+const FakeProduct* FakeInstaller::Product(const wchar_t* productCode) const {
+    const auto product = products.find(productCode);
+    return product == products.end() ? nullptr : &product->second;
 }
 
 std::wstring FakeInstaller::Shown(const std::wstring& path) const {

@@ -74,6 +74,16 @@ struct FakeProduct {
     std::vector<FakeSequence> sequence;
 };
 
+// The restart question's answer and what the restart's calls give.
+struct FakeRestart {
+    int messageBoxAnswer = IDNO;
+    // The window station's flags, as GetUserObjectInformationW gives them; none: the query fails.
+    std::optional<DWORD> windowStationFlags = WSF_VISIBLE;
+    BOOL openTokenResult = TRUE;
+    BOOL lookupPrivilegeResult = TRUE;
+    BOOL exitWindowsResult = TRUE;
+};
+
 class FakeInstaller final : public StatusLine {
 public:
     FakeInstaller();
@@ -94,12 +104,7 @@ public:
     std::deque<UINT> beginResults;
     UINT beginResult = ERROR_SUCCESS;
     UINT endResult = ERROR_SUCCESS;
-    int messageBoxAnswer = IDNO;
-    // The window station's flags, as GetUserObjectInformationW gives them; none: the query fails.
-    std::optional<DWORD> windowStationFlags = WSF_VISIBLE;
-    BOOL openTokenResult = TRUE;
-    BOOL lookupPrivilegeResult = TRUE;
-    BOOL exitWindowsResult = TRUE;
+    FakeRestart restart;
     // When set, every MsiApplyPatchW waits until this event is signalled: holds a run in progress.
     HANDLE holdApply = nullptr;
     // The directory whose paths the record shows as "<dir>".
@@ -130,9 +135,13 @@ private:
         UINT probeResult;
         UINT readResult;
     };
-    FakeInstaller& Record(const wchar_t* function, std::vector<std::wstring> args);
+    // Records the call with each argument as text, as Call shows it.
+    template <typename... Values>
+    FakeInstaller& Record(const wchar_t* function, const Values&... args);
     void TakeLogLines();
     MSIHANDLE Issue();
+    // The scripted product of that code, or null.
+    const FakeProduct* Product(const wchar_t* productCode) const;
     std::wstring Shown(const std::wstring& path) const;
 
     InstallerApi table_;

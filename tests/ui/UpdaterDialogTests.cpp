@@ -370,7 +370,7 @@ TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
 TEST_F(UpdaterDialog, SilentRunStillAsksTheRestartQuestion) {
     state.unattended = true;
     fake.applyResults[L"a.msp"] = {ERROR_SUCCESS_REBOOT_REQUIRED};
-    fake.messageBoxAnswer = IDNO;
+    fake.restart.messageBoxAnswer = IDNO;
     ASSERT_NE(nullptr, Create());
     const HWND window = dialog();
     ASSERT_TRUE(PumpUntilQuit());

@@ -132,19 +132,29 @@ protected:
     }
     std::string Fact(const std::string& key) const { return Fixtures::Get().Text(key); }
     std::wstring Code(const std::string& key) const { return Fixtures::Get()[key]; }
+    std::wstring ProductCode(const std::string& product) const {
+        return Code("/products/" + product + "/product_code");
+    }
+    std::set<std::wstring> Registered(const std::string& product) const {
+        return RegisteredPatches(ProductCode(product));
+    }
 
-    // The Installer's own log of one patch: present and not empty.
-    static bool HasInstallerLog(const RealRun& run, const std::wstring& file, const std::wstring& productCode) {
-        const std::optional<Bytes> log = ReadFileBytes(run.logDirectory + file + L" " + productCode + L".log");
+    // The Installer's own log of one patch for one product: its name, and whether it is there and not empty.
+    std::wstring LogName(const std::wstring& file, const std::string& product) const {
+        return file + L" " + ProductCode(product) + L".log";
+    }
+    bool HasInstallerLog(const RealRun& run, const std::wstring& file, const std::string& product) const {
+        const std::optional<Bytes> log = ReadFileBytes(run.logDirectory + LogName(file, product));
         return log && !log->empty();
     }
 
     TempDirectory scratch_{TempDirectory::Parent::UserTemp};
+    // The products' installed names.
+    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
+    const std::wstring x86 = Fixtures::Get()["/products/x86/name"];
 };
 
 TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
-    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
-    const std::wstring x86 = Fixtures::Get()["/products/x86/name"];
     StatusRecorder status;
     // In table order the x86 patch comes first; the x64 product is still updated first.
     const RealRun run = Run({L"PatchX86.msp", L"PatchX64.msp"}, &status);
@@ -156,20 +166,14 @@ TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
     EXPECT_EQ((Lines{Installing(L"PatchX64.msp", x64), Installing(L"PatchX86.msp", x86)}), status.texts);
     EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
     EXPECT_EQ(Fact("/patches/PatchX86.msp/contents/x86"), InstalledText("x86"));
-    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchX64.msp/code")},
-              RegisteredPatches(Code("/products/x64/product_code")));
-    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchX86.msp/code")},
-              RegisteredPatches(Code("/products/x86/product_code")));
-    EXPECT_EQ((Lines{L"PatchX64.msp " + Code("/products/x64/product_code") + L".log",
-                     L"PatchX86.msp " + Code("/products/x86/product_code") + L".log"}),
-              ListTree(run.logDirectory));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchX64.msp", Code("/products/x64/product_code")));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchX86.msp", Code("/products/x86/product_code")));
+    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchX64.msp/code")}, Registered("x64"));
+    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchX86.msp/code")}, Registered("x86"));
+    EXPECT_EQ((Lines{LogName(L"PatchX64.msp", "x64"), LogName(L"PatchX86.msp", "x86")}), ListTree(run.logDirectory));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchX64.msp", "x64"));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchX86.msp", "x86"));
 }
 
 TEST_F(EngineWithInstaller, OnePatchForBothProducts) {
-    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
-    const std::wstring x86 = Fixtures::Get()["/products/x86/name"];
     const RealRun run = Run({L"PatchBoth.msp"}, nullptr);
     EXPECT_EQ(0, run.result);
     // The first call already patches both products; Wine's Installer still finds the patch applicable to the
@@ -179,16 +183,13 @@ TEST_F(EngineWithInstaller, OnePatchForBothProducts) {
               run.log);
     EXPECT_EQ(Fact("/patches/PatchBoth.msp/contents/x64"), InstalledText("x64"));
     EXPECT_EQ(Fact("/patches/PatchBoth.msp/contents/x86"), InstalledText("x86"));
-    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchBoth.msp/code")},
-              RegisteredPatches(Code("/products/x64/product_code")));
-    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchBoth.msp/code")},
-              RegisteredPatches(Code("/products/x86/product_code")));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", Code("/products/x64/product_code")));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", Code("/products/x86/product_code")));
+    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchBoth.msp/code")}, Registered("x64"));
+    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchBoth.msp/code")}, Registered("x86"));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", "x64"));
+    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", "x86"));
 }
 
 TEST_F(EngineWithInstaller, FailingPatchStopsTheRun) {
-    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
     const RealRun run = Run({L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"}, nullptr);
     EXPECT_EQ(1, run.result);
     EXPECT_EQ(1603u, run.exitCode);
@@ -198,14 +199,11 @@ TEST_F(EngineWithInstaller, FailingPatchStopsTheRun) {
     // What was applied before the failure stays (Wine's transaction is a stub); the x86 product is untouched.
     EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
     EXPECT_EQ(Fact("/products/x86/original"), InstalledText("x86"));
-    EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("/products/x86/product_code")));
-    EXPECT_EQ((Lines{L"PatchFails.msp " + Code("/products/x64/product_code") + L".log",
-                     L"PatchX64.msp " + Code("/products/x64/product_code") + L".log"}),
-              ListTree(run.logDirectory));
+    EXPECT_EQ(std::set<std::wstring>{}, Registered("x86"));
+    EXPECT_EQ((Lines{LogName(L"PatchFails.msp", "x64"), LogName(L"PatchX64.msp", "x64")}), ListTree(run.logDirectory));
 }
 
 TEST_F(EngineWithInstaller, PatchThatNeedsARestart) {
-    const std::wstring x86 = Fixtures::Get()["/products/x86/name"];
     // No window: the question is not asked, and nothing else changes.
     const RealRun run = Run({L"PatchReboot.msp"}, nullptr);
     EXPECT_EQ(0, run.result);
@@ -217,7 +215,6 @@ TEST_F(EngineWithInstaller, PatchThatNeedsARestart) {
 }
 
 TEST_F(EngineWithInstaller, ProductThatIsNotInstalledIsSkipped) {
-    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
     const RealRun run = Run({L"PatchNotInstalled.msp", L"PatchX64.msp"}, nullptr, false);
     EXPECT_EQ(0, run.result);
     EXPECT_EQ(
@@ -232,7 +229,7 @@ TEST_F(EngineWithInstaller, FileThatIsNotAPatchStopsBeforeAnything) {
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(Lines{kExtracting}, run.log);
     EXPECT_EQ(Fact("/products/x64/original"), InstalledText("x64"));
-    EXPECT_EQ(std::set<std::wstring>{}, RegisteredPatches(Code("/products/x64/product_code")));
+    EXPECT_EQ(std::set<std::wstring>{}, Registered("x64"));
 }
 
 TEST_F(EngineWithInstaller, NothingToUpdateStillCommits) {
