@@ -5,7 +5,6 @@
 // the opened file answer as a reparse point.
 #include "base/Log.h"
 
-#include "base/UniqueHandles.h"
 #include "tests/support/Files.h"
 #include "tests/support/TempDirectory.h"
 
@@ -90,13 +89,6 @@ protected:
 
     [[nodiscard]] std::wstring LogPath() const { return scratch_.path() + kLogName; }
 
-    // True when no handle is open on the log: it can be opened without sharing.
-    [[nodiscard]] bool NothingHoldsTheLog() const {
-        return UniqueFile(::CreateFileW(LogPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr))
-            .valid();
-    }
-
     TempDirectory scratch_{TempDirectory::Parent::UserTemp};
 };
 
@@ -119,7 +111,7 @@ TEST_P(OpenLogAtAPlantedLink, WritesOnlyToAFileThatIsNoReparsePoint) {
         EXPECT_EQ(bytes->size(), 2 * (12 + 2 + std::wcslen(L"a line") + 2)) << "logging is on";
     } else {
         EXPECT_TRUE(bytes->empty()) << "nothing is written through a reparse point, or what may be one";
-        EXPECT_TRUE(NothingHoldsTheLog()) << "logging is off and the file is let go";
+        EXPECT_TRUE(testing::CanOpenExclusively(LogPath())) << "logging is off and the file is let go";
     }
 }
 

@@ -22,13 +22,14 @@
 #include <unordered_set>
 #include <vector>
 
+namespace corvantile {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
 // Files in memory. Refuses what a directory would refuse, fails its writes once `writeBudget` bytes are
 // written, and traps on anything the extraction must never ask of it.
-class MemoryTarget final : public corvantile::ExtractionTarget {
+class MemoryTarget final : public ExtractionTarget {
 public:
     explicit MemoryTarget(std::uint64_t writeBudget) : writeBudget_(writeBudget) {}
 
@@ -39,14 +40,14 @@ public:
     }
     bool Create(std::u16string_view fileName) override {
         if (!prepared_ || open_ != nullptr) __builtin_trap();
-        if (corvantile::CheckPlainFileName(fileName) != corvantile::FileNameProblem::None) __builtin_trap();
-        if (!keys_.insert(corvantile::FileNameCollisionKey(fileName)).second) __builtin_trap();
+        if (CheckPlainFileName(fileName) != FileNameProblem::None) __builtin_trap();
+        if (!keys_.insert(FileNameCollisionKey(fileName)).second) __builtin_trap();
         name_ = fileName;
         open_ = &files_[name_];
         return true;
     }
     bool Write(const std::uint8_t* bytes, std::uint32_t byteCount) override {
-        if (open_ == nullptr || byteCount == 0 || byteCount > corvantile::kCopyChunkBytes) __builtin_trap();
+        if (open_ == nullptr || byteCount == 0 || byteCount > kCopyChunkBytes) __builtin_trap();
         if (byteCount > writeBudget_) return false;
         writeBudget_ -= byteCount;
         open_->insert(open_->end(), bytes, bytes + byteCount);
@@ -81,16 +82,15 @@ private:
 // A whole packed updater, as the updater reads its own file and as the packing tool lists it. The last two
 // bytes choose how short the updater's reads are and after how many bytes its writes fail.
 void FuzzPackedUpdater(const std::uint8_t* data, std::size_t size) {
-    const std::optional<corvantile::PeLayout> layout =
-        corvantile::ReadPeLayout(data, std::min<std::size_t>(size, 65536));
+    const std::optional<PeLayout> layout = ReadPeLayout(data, std::min<std::size_t>(size, 65536));
     if (!layout || size < 2) return;
-    const std::uint64_t packageEnd = corvantile::PackageEnd(*layout, size);
+    const std::uint64_t packageEnd = PackageEnd(*layout, size);
 
     std::istringstream file(std::string(reinterpret_cast<const char*>(data), size));
-    corvantile::pack::PackageContents listed;
+    pack::PackageContents listed;
     std::string problem;
-    const bool listable = corvantile::pack::ReadPackage(file, size, listed, problem);
-    if (!corvantile::HasPackage(*layout, size)) {
+    const bool listable = pack::ReadPackage(file, size, listed, problem);
+    if (!HasPackage(*layout, size)) {
         if (listable) __builtin_trap();
         return;
     }
@@ -98,11 +98,11 @@ void FuzzPackedUpdater(const std::uint8_t* data, std::size_t size) {
     const std::uint32_t shortReads = 1 + std::uint32_t{data[size - 1]} * 129;
     const std::uint64_t failingWrites = data[size - 2] < 32 ? std::uint64_t{data[size - 2]} * 1024 : UINT64_MAX;
     for (const bool whole : {true, false}) {
-        corvantile::MemoryPackageSource source(data + layout->imageEnd, packageEnd - layout->imageEnd,
-                                               whole ? UINT32_MAX : shortReads);
-        corvantile::PackageHeader header;
+        MemoryPackageSource source(data + layout->imageEnd, packageEnd - layout->imageEnd,
+                                   whole ? UINT32_MAX : shortReads);
+        PackageHeader header;
         // The header's reads must each deliver in full, so short reads may well end the run here.
-        if (corvantile::ReadPackageHeader(source, header) != corvantile::HeaderOutcome::Read) {
+        if (ReadPackageHeader(source, header) != HeaderOutcome::Read) {
             if (listable && whole) __builtin_trap();
             continue;
         }
@@ -110,22 +110,22 @@ void FuzzPackedUpdater(const std::uint8_t* data, std::size_t size) {
             __builtin_trap();
         }
         MemoryTarget target(whole ? UINT64_MAX : failingWrites);
-        corvantile::UpdateFileList entries;
-        const corvantile::ExtractionOutcome outcome = corvantile::ExtractFiles(source, target, entries);
+        UpdateFileList entries;
+        const ExtractionOutcome outcome = ExtractFiles(source, target, entries);
         if (target.openFile()) __builtin_trap();
         // Every file that stays is complete: finished, and as long as its entry says.
         if (target.files().size() != target.finished().size()) __builtin_trap();
         for (std::size_t i = 0; i < target.finished().size(); ++i) {
             if (target.files().at(target.finished()[i]).size() != entries.at(i).dataLength) __builtin_trap();
         }
-        const bool extracted = outcome == corvantile::ExtractionOutcome::Extracted;
+        const bool extracted = outcome == ExtractionOutcome::Extracted;
         if (extracted && target.finished().size() != entries.size()) __builtin_trap();
         // What the packing tool lists, the updater extracts, byte for byte where the tool says.
         if (!listable || !whole) continue;
         if (!extracted || entries.size() != listed.entries.size()) __builtin_trap();
         for (std::size_t i = 0; i < entries.size(); ++i) {
-            const corvantile::pack::PackageEntry& entry = listed.entries[i];
-            if (*corvantile::EntryFileName(entries[i]) != entry.fileName) __builtin_trap();
+            const pack::PackageEntry& entry = listed.entries[i];
+            if (*EntryFileName(entries[i]) != entry.fileName) __builtin_trap();
             const Bytes& written = target.files().at(entry.fileName);
             if (entry.dataOffset + written.size() > size ||
                 !std::equal(written.begin(), written.end(), data + entry.dataOffset)) {
@@ -136,21 +136,20 @@ void FuzzPackedUpdater(const std::uint8_t* data, std::size_t size) {
 }
 
 void FuzzPackageBytes(const std::uint8_t* data, std::size_t size) {
-    if (const auto layout = corvantile::ReadPeLayout(data, size)) {
-        (void)corvantile::PackageEnd(*layout, size);
+    if (const auto layout = ReadPeLayout(data, size)) {
+        (void)PackageEnd(*layout, size);
     }
-    if (size >= corvantile::kEntryBytes) {
-        const corvantile::UpdateTableEntry entry = corvantile::DecodeEntry(data);
-        if (const auto name = corvantile::EntryFileName(entry)) {
-            (void)corvantile::CheckPlainFileName(*name);
-            if (corvantile::EncodeEntry(entry) != corvantile::EncodeEntry(corvantile::DecodeEntry(data)))
-                __builtin_trap();
+    if (size >= kEntryBytes) {
+        const UpdateTableEntry entry = DecodeEntry(data);
+        if (const auto name = EntryFileName(entry)) {
+            (void)CheckPlainFileName(*name);
+            if (EncodeEntry(entry) != EncodeEntry(DecodeEntry(data))) __builtin_trap();
         }
     }
     const std::size_t textBytes = size > 0 ? data[0] : 0;
     if (size > textBytes) {
-        const std::u16string text = corvantile::DecodeHeaderText(data + 1, textBytes);
-        const auto encoded = corvantile::EncodeHeaderText(text);
+        const std::u16string text = DecodeHeaderText(data + 1, textBytes);
+        const auto encoded = EncodeHeaderText(text);
         if (encoded.size() != 1 + 2 * text.size()) __builtin_trap();
     }
 }
@@ -170,15 +169,14 @@ void FuzzCommandLine(const std::uint8_t* data, std::size_t size) {
     arguments.push_back(current);
     std::vector<const wchar_t*> pointers;
     for (const std::wstring& argument : arguments) pointers.push_back(argument.c_str());
-    corvantile::CommandLineSettings settings;
-    corvantile::ParseCommandLine(static_cast<int>(pointers.size()), pointers.data(), settings,
-                                 [] { return std::optional<std::wstring>(L"C:\\dir\\Update.exe"); });
+    CommandLineSettings settings;
+    ParseCommandLine(static_cast<int>(pointers.size()), pointers.data(), settings,
+                     [] { return std::optional<std::wstring>(L"C:\\dir\\Update.exe"); });
 
     wchar_t buffer[16];
     const std::wstring text = arguments.back();
-    const std::int32_t result = corvantile::FormatBounded(buffer, 16, L"%s|%u", text.c_str(), 7U);
-    if (std::wstring(buffer).size() > 15 ||
-        (result != corvantile::kFormatOk && result != corvantile::kFormatInsufficientBuffer)) {
+    const std::int32_t result = FormatBounded(buffer, 16, L"%s|%u", text.c_str(), 7U);
+    if (std::wstring(buffer).size() > 15 || (result != kFormatOk && result != kFormatInsufficientBuffer)) {
         __builtin_trap();
     }
 }
@@ -187,28 +185,27 @@ void FuzzCommandLine(const std::uint8_t* data, std::size_t size) {
 void FuzzEngineInputs(const std::uint8_t* data, std::size_t size) {
     std::wstring patchTemplate;
     for (std::size_t i = 0; i + 1 < size; i += 2) patchTemplate += static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
-    corvantile::PatchCatalogue catalogue;
-    corvantile::AddPatchTargets(catalogue, patchTemplate, 7);
+    PatchCatalogue catalogue;
+    AddPatchTargets(catalogue, patchTemplate, 7);
     std::size_t indices = 0;
     for (const auto& entry : catalogue) indices += entry.second.size();
     std::vector<std::wstring> pieces;
-    corvantile::SplitOnSemicolon(patchTemplate, pieces);
+    SplitOnSemicolon(patchTemplate, pieces);
     if (indices != pieces.size()) __builtin_trap();
 
-    std::vector<corvantile::SequencedPatch> sequence;
+    std::vector<SequencedPatch> sequence;
     for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        sequence.push_back(
-            {static_cast<std::int32_t>(corvantile::ReadLe32(data + i)), corvantile::ReadLe32(data + i + 4)});
+        sequence.push_back({static_cast<std::int32_t>(ReadLe32(data + i)), ReadLe32(data + i + 4)});
     }
-    const std::vector<std::size_t> order = corvantile::ApplicationOrder(sequence);
+    const std::vector<std::size_t> order = ApplicationOrder(sequence);
     std::size_t applicable = 0;
-    for (const corvantile::SequencedPatch& patch : sequence) applicable += patch.status == 0 && patch.order >= 0;
+    for (const SequencedPatch& patch : sequence) applicable += patch.status == 0 && patch.order >= 0;
     if (order.size() != applicable) __builtin_trap();
     for (std::size_t i = 0; i < order.size(); ++i) {
-        const corvantile::SequencedPatch& patch = sequence.at(order[i]);
+        const SequencedPatch& patch = sequence.at(order[i]);
         if (patch.status != 0 || patch.order < 0) __builtin_trap();
         if (i > 0) {
-            const corvantile::SequencedPatch& before = sequence[order[i - 1]];
+            const SequencedPatch& before = sequence[order[i - 1]];
             if (before.order > patch.order || (before.order == patch.order && order[i - 1] > order[i]))
                 __builtin_trap();
         }
@@ -220,7 +217,7 @@ void FuzzPackToolTexts(const std::uint8_t* data, std::size_t size) {
     std::u16string text;
     for (std::size_t i = 0; i + 1 < size; i += 2) text += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
     // Nothing a terminal acts on, and no right-to-left override, may reach the listing.
-    const std::string shown = corvantile::pack::DisplayText(text);
+    const std::string shown = pack::DisplayText(text);
     for (const char c : shown) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) __builtin_trap();
     }
@@ -228,12 +225,12 @@ void FuzzPackToolTexts(const std::uint8_t* data, std::size_t size) {
         __builtin_trap();
 
     const std::size_t split = text.empty() ? 0 : text[0] % (text.size() + 1);
-    const corvantile::pack::PatchSummary summary = corvantile::pack::SummarizePatch(
-        {corvantile::pack::StorageKind::Patch, text.substr(0, split), text.substr(split)});
+    const pack::PatchSummary summary =
+        pack::SummarizePatch({pack::StorageKind::Patch, text.substr(0, split), text.substr(split)});
     // The tool lists exactly the pieces that the updater queries, empty ones included.
     std::vector<std::wstring> pieces;
     const std::u16string targets = text.substr(0, split);
-    corvantile::SplitOnSemicolon(std::wstring(targets.begin(), targets.end()), pieces);
+    SplitOnSemicolon(std::wstring(targets.begin(), targets.end()), pieces);
     if (pieces.size() != summary.targetProductCodes.size()) __builtin_trap();
     bool namesAProduct = false;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -245,22 +242,23 @@ void FuzzPackToolTexts(const std::uint8_t* data, std::size_t size) {
     if (summary.problem.empty() != (namesAProduct && !summary.patchCode.empty())) __builtin_trap();
     std::vector<std::string> warnings;
     std::string error;
-    (void)corvantile::pack::CheckPatchSet({{"a", summary}, {"b", summary}}, warnings, error);
+    (void)pack::CheckPatchSet({{"a", summary}, {"b", summary}}, warnings, error);
 }
 
 }  // namespace
+}  // namespace corvantile
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     if (size >= 2 && data[0] == 'M' && data[1] == 'Z') {
-        FuzzPackedUpdater(data, size);
+        corvantile::FuzzPackedUpdater(data, size);
         return 0;
     }
     switch (data[0] % 4) {
-        case 0: FuzzCommandLine(data + 1, size - 1); break;
-        case 1: FuzzPackageBytes(data + 1, size - 1); break;
-        case 2: FuzzEngineInputs(data + 1, size - 1); break;
-        default: FuzzPackToolTexts(data + 1, size - 1); break;
+        case 0: corvantile::FuzzCommandLine(data + 1, size - 1); break;
+        case 1: corvantile::FuzzPackageBytes(data + 1, size - 1); break;
+        case 2: corvantile::FuzzEngineInputs(data + 1, size - 1); break;
+        default: corvantile::FuzzPackToolTexts(data + 1, size - 1); break;
     }
     return 0;
 }

@@ -22,10 +22,18 @@ std::wstring PathOfLength(const std::wstring& base, std::size_t chars) {
     return base + L'\\' + std::wstring(firstLevelChars, L'a') + L'\\' + std::wstring(secondLevelChars, L'b');
 }
 
+// Every case has a scratch directory of its own, and a place in it for the directory that is removed.
+class DirectoriesTest : public ::testing::Test {
+protected:
+    TempDirectory scratch;
+    const std::wstring work = scratch / L"work";
+};
+using DirectoriesEnsureChain = DirectoriesTest;
+using DirectoriesRemoveWithFiles = DirectoriesTest;
+
 // ---- EnsureDirectoryChain ----
 
-TEST(DirectoriesEnsureChain, ExistingDirectoryOrFileIsAcceptedAndLeftAlone) {
-    TempDirectory scratch;
+TEST_F(DirectoriesEnsureChain, ExistingDirectoryOrFileIsAcceptedAndLeftAlone) {
     ASSERT_TRUE(WriteFileBytes(scratch / L"plain.txt", {1, 2, 3}));
     const auto before = ListTree(scratch.path());
 
@@ -36,9 +44,7 @@ TEST(DirectoriesEnsureChain, ExistingDirectoryOrFileIsAcceptedAndLeftAlone) {
     EXPECT_TRUE(FileExists(scratch / L"plain.txt"));
 }
 
-TEST(DirectoriesEnsureChain, CreatesMissingLevelsWithEitherSeparator) {
-    TempDirectory scratch;
-
+TEST_F(DirectoriesEnsureChain, CreatesMissingLevelsWithEitherSeparator) {
     EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"x\\y\\z").c_str()));
     EXPECT_TRUE(DirectoryExists(scratch / L"x\\y\\z"));
 
@@ -49,9 +55,7 @@ TEST(DirectoriesEnsureChain, CreatesMissingLevelsWithEitherSeparator) {
     EXPECT_TRUE(DirectoryExists(scratch / L"mixed\\one\\two"));
 }
 
-TEST(DirectoriesEnsureChain, TrailingAndDoubledSeparatorsAreAccepted) {
-    TempDirectory scratch;
-
+TEST_F(DirectoriesEnsureChain, TrailingAndDoubledSeparatorsAreAccepted) {
     EXPECT_EQ(0, EnsureDirectoryChain((scratch / L"trail\\a\\").c_str()));
     EXPECT_TRUE(DirectoryExists(scratch / L"trail\\a"));
 
@@ -62,7 +66,7 @@ TEST(DirectoriesEnsureChain, TrailingAndDoubledSeparatorsAreAccepted) {
     EXPECT_TRUE(DirectoryExists(scratch / L"doubled\\a"));
 }
 
-TEST(DirectoriesEnsureChain, DriveRootCountsAsExistingAncestor) {
+TEST_F(DirectoriesEnsureChain, DriveRootCountsAsExistingAncestor) {
     // Only C:\ exists; C: is the build tree's Wine prefix, so nothing leaks onto the host.
     const std::wstring top = L"C:\\corvantile-chain-" + std::to_wstring(GetCurrentProcessId());
     RemoveTree(top);
@@ -77,8 +81,7 @@ TEST(DirectoriesEnsureChain, DriveRootCountsAsExistingAncestor) {
     RemoveTree(top);
 }
 
-TEST(DirectoriesEnsureChain, PathsOfTwoHundredSixtyCharactersAreRefused) {
-    TempDirectory scratch;
+TEST_F(DirectoriesEnsureChain, PathsOfTwoHundredSixtyCharactersAreRefused) {
     const std::wstring longest = PathOfLength(scratch.path(), 259);
     ASSERT_EQ(259u, longest.size());
     EXPECT_EQ(0, EnsureDirectoryChain(longest.c_str()));
@@ -93,8 +96,7 @@ TEST(DirectoriesEnsureChain, PathsOfTwoHundredSixtyCharactersAreRefused) {
     EXPECT_TRUE(ListTree(scratch.path()).empty());
 }
 
-TEST(DirectoriesEnsureChain, RelativePathsNeedAnExistingFirstLevel) {
-    TempDirectory scratch;
+TEST_F(DirectoriesEnsureChain, RelativePathsNeedAnExistingFirstLevel) {
     const std::wstring missing = scratch.name() + L"-missing";
 
     EXPECT_EQ(-1, EnsureDirectoryChain((missing + L"\\sub").c_str()));
@@ -105,13 +107,12 @@ TEST(DirectoriesEnsureChain, RelativePathsNeedAnExistingFirstLevel) {
     EXPECT_TRUE(DirectoryExists(scratch / L"rel\\sub"));
 }
 
-TEST(DirectoriesEnsureChain, NullAndEmptyPathsFail) {
+TEST_F(DirectoriesEnsureChain, NullAndEmptyPathsFail) {
     EXPECT_EQ(-1, EnsureDirectoryChain(nullptr));
     EXPECT_EQ(-1, EnsureDirectoryChain(L""));
 }
 
-TEST(DirectoriesEnsureChain, FailedLevelStopsTheWalkAndKeepsLevelsAbove) {
-    TempDirectory scratch;
+TEST_F(DirectoriesEnsureChain, FailedLevelStopsTheWalkAndKeepsLevelsAbove) {
     ASSERT_TRUE(WriteFileBytes(scratch / L"plain.txt", {1}));
 
     // A plain file in the middle: its prefix exists, but nothing can be created below it.
@@ -126,8 +127,7 @@ TEST(DirectoriesEnsureChain, FailedLevelStopsTheWalkAndKeepsLevelsAbove) {
 
 // ---- RemoveDirectoryWithFiles ----
 
-TEST(DirectoriesRemoveWithFiles, RemovesPlainFilesAndTheDirectory) {
-    TempDirectory scratch;
+TEST_F(DirectoriesRemoveWithFiles, RemovesPlainFilesAndTheDirectory) {
     for (const std::wstring target : {L"plain", L"trailing"}) {
         const std::wstring directory = scratch / target;
         ASSERT_TRUE(MakeDirectory(directory));
@@ -142,59 +142,52 @@ TEST(DirectoriesRemoveWithFiles, RemovesPlainFilesAndTheDirectory) {
     EXPECT_TRUE(ListTree(scratch.path()).empty());
 }
 
-TEST(DirectoriesRemoveWithFiles, GoesOneLevelDeepAndKeepsSubdirectories) {
-    TempDirectory scratch;
-    const std::wstring directory = scratch / L"work";
-    ASSERT_TRUE(MakeDirectory(directory));
-    ASSERT_TRUE(MakeDirectory(directory + L"\\sub"));
-    ASSERT_TRUE(MakeDirectory(directory + L"\\empty-sub"));
-    ASSERT_TRUE(WriteFileBytes(directory + L"\\top.msp", {1}));
-    ASSERT_TRUE(WriteFileBytes(directory + L"\\sub\\inner.msp", {2}));
+TEST_F(DirectoriesRemoveWithFiles, GoesOneLevelDeepAndKeepsSubdirectories) {
+    ASSERT_TRUE(MakeDirectory(work));
+    ASSERT_TRUE(MakeDirectory(work + L"\\sub"));
+    ASSERT_TRUE(MakeDirectory(work + L"\\empty-sub"));
+    ASSERT_TRUE(WriteFileBytes(work + L"\\top.msp", {1}));
+    ASSERT_TRUE(WriteFileBytes(work + L"\\sub\\inner.msp", {2}));
 
-    RemoveDirectoryWithFiles(directory.c_str());
+    RemoveDirectoryWithFiles(work.c_str());
 
     EXPECT_EQ((std::vector<std::wstring>{L"work\\", L"work\\empty-sub\\", L"work\\sub\\", L"work\\sub\\inner.msp"}),
               ListTree(scratch.path()));
 }
 
-TEST(DirectoriesRemoveWithFiles, ReadOnlyFileStaysWithItsDirectory) {
-    TempDirectory scratch;
-    const std::wstring directory = scratch / L"work";
-    ASSERT_TRUE(MakeDirectory(directory));
-    ASSERT_TRUE(WriteFileBytes(directory + L"\\a.msp", {1}));
-    ASSERT_TRUE(WriteFileBytes(directory + L"\\locked-down.msp", {2}));
-    ASSERT_TRUE(WriteFileBytes(directory + L"\\z.msp", {3}));
-    ASSERT_TRUE(SetFileAttributesW((directory + L"\\locked-down.msp").c_str(), FILE_ATTRIBUTE_READONLY));
+TEST_F(DirectoriesRemoveWithFiles, ReadOnlyFileStaysWithItsDirectory) {
+    ASSERT_TRUE(MakeDirectory(work));
+    ASSERT_TRUE(WriteFileBytes(work + L"\\a.msp", {1}));
+    ASSERT_TRUE(WriteFileBytes(work + L"\\locked-down.msp", {2}));
+    ASSERT_TRUE(WriteFileBytes(work + L"\\z.msp", {3}));
+    ASSERT_TRUE(SetFileAttributesW((work + L"\\locked-down.msp").c_str(), FILE_ATTRIBUTE_READONLY));
 
-    RemoveDirectoryWithFiles(directory.c_str());
+    RemoveDirectoryWithFiles(work.c_str());
 
     EXPECT_EQ((std::vector<std::wstring>{L"work\\", L"work\\locked-down.msp"}), ListTree(scratch.path()));
-    EXPECT_NE(0u, GetFileAttributesW((directory + L"\\locked-down.msp").c_str()) & FILE_ATTRIBUTE_READONLY)
+    EXPECT_NE(0u, GetFileAttributesW((work + L"\\locked-down.msp").c_str()) & FILE_ATTRIBUTE_READONLY)
         << "the attributes of a read-only file must not be changed";
 }
 
-TEST(DirectoriesRemoveWithFiles, FileHeldOpenStaysWithItsDirectory) {
-    TempDirectory scratch;
-    const std::wstring directory = scratch / L"work";
-    ASSERT_TRUE(MakeDirectory(directory));
-    ASSERT_TRUE(WriteFileBytes(directory + L"\\a.msp", {1}));
-    ASSERT_TRUE(WriteFileBytes(directory + L"\\busy.msp", {2}));
-    ASSERT_TRUE(WriteFileBytes(directory + L"\\z.msp", {3}));
+TEST_F(DirectoriesRemoveWithFiles, FileHeldOpenStaysWithItsDirectory) {
+    ASSERT_TRUE(MakeDirectory(work));
+    ASSERT_TRUE(WriteFileBytes(work + L"\\a.msp", {1}));
+    ASSERT_TRUE(WriteFileBytes(work + L"\\busy.msp", {2}));
+    ASSERT_TRUE(WriteFileBytes(work + L"\\z.msp", {3}));
     {
         // Another user of the file, without delete sharing.
-        const UniqueFile holder(CreateFileW((directory + L"\\busy.msp").c_str(), GENERIC_READ,
+        const UniqueFile holder(CreateFileW((work + L"\\busy.msp").c_str(), GENERIC_READ,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                             FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(holder.valid());
 
-        RemoveDirectoryWithFiles(directory.c_str());
+        RemoveDirectoryWithFiles(work.c_str());
     }
 
     EXPECT_EQ((std::vector<std::wstring>{L"work\\", L"work\\busy.msp"}), ListTree(scratch.path()));
 }
 
-TEST(DirectoriesRemoveWithFiles, DoesNothingWithoutADirectory) {
-    TempDirectory scratch;
+TEST_F(DirectoriesRemoveWithFiles, DoesNothingWithoutADirectory) {
     ASSERT_TRUE(WriteFileBytes(scratch / L"plain.txt", {1}));
     const auto before = ListTree(scratch.path());
 

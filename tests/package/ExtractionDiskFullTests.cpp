@@ -10,27 +10,26 @@
 namespace corvantile {
 namespace {
 
-using testing::Bytes;
-using testing::PatternBytes;
+// The Windows test support, used as if it were this file's own.
+using namespace testing;
 
 constexpr wchar_t kSmallDisk[] = L"small-disk";
 
 TEST(ExtractionDiskFull, FullDiskIsReportedAsAFailedWriteAndThePartIsRemoved) {
-    if (!testing::PathExists(std::wstring(kSmallDisk) + L"\\.small-disk")) {
+    if (!PathExists(std::wstring(kSmallDisk) + L"\\.small-disk")) {
         GTEST_SKIP() << "no 64 KiB tmpfs at small-disk in the working directory: run through ctest (fixture "
                         "ExtractionSmallDisk, small-disk.sh), which needs root to mount it";
     }
-    testing::TempDirectory scratch;
+    TempDirectory scratch;
     const std::wstring outputDir =
-        testing::FullPath(std::wstring(kSmallDisk) + L"\\out-" + std::to_wstring(GetCurrentProcessId()));
+        FullPath(std::wstring(kSmallDisk) + L"\\out-" + std::to_wstring(GetCurrentProcessId()));
     const Bytes small = PatternBytes(1000, 1);
     const Bytes large = PatternBytes(256 * 1024, 2);
-    testing::CraftedUpdater updater(scratch.path(),
-                                    testing::BuildPackage({{L"small.msp", small}, {L"large.msp", large}}));
+    CraftedUpdater updater(scratch.path(), BuildPackage({{L"small.msp", small}, {L"large.msp", large}}));
     ASSERT_TRUE(updater.headerRead());
     UpdateFileList list;
 
-    const testing::LogCapture log;
+    const LogCapture log;
     ExtractionFailure failure;
     const int result = ExtractUpdateFiles(updater.package(), outputDir, &list, &failure);
     const std::vector<std::wstring> lines = log.Lines();
@@ -40,9 +39,9 @@ TEST(ExtractionDiskFull, FullDiskIsReportedAsAFailedWriteAndThePartIsRemoved) {
     EXPECT_TRUE(list.empty());
     EXPECT_EQ(ExtractionOutcome::WriteFailed, failure.outcome);
     EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), failure.error);
-    EXPECT_EQ(small, testing::ReadFileBytes(outputDir + L"\\small.msp")) << "files completed before it stay";
-    EXPECT_FALSE(testing::PathExists(outputDir + L"\\large.msp")) << "the file the disk had no room for goes";
-    testing::RemoveTree(outputDir);
+    EXPECT_EQ(small, ReadFileBytes(outputDir + L"\\small.msp")) << "files completed before it stay";
+    EXPECT_FALSE(PathExists(outputDir + L"\\large.msp")) << "the file the disk had no room for goes";
+    RemoveTree(outputDir);
 }
 
 }  // namespace

@@ -18,9 +18,6 @@ using namespace texts;
 
 using Lines = std::vector<std::wstring>;
 
-// A list that a failed extraction must leave as it was.
-UpdateFileList SentinelList() { return {MakeEntry(u"left-from-before.msp", 7)}; }
-
 // Windows' wchar_t is UTF-16 already.
 std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 
@@ -29,13 +26,15 @@ std::wstring EntryName(const UpdateTableEntry& entry) { return Wide(EntryFileNam
 struct Extraction {
     int result = -1;
     Lines log;
-    UpdateFileList list = SentinelList();
+    UpdateFileList list = {MakeEntry(u"left-from-before.msp", 7)};  // a failed extraction must leave it as it was
     ExtractionFailure failure;
 };
 
-// Writes a crafted updater holding `package` into `scratch`, and extracts it into `outputDir`.
-Extraction Extract(const TempDirectory& scratch, const Bytes& package, const std::wstring& outputDir,
+// Writes a crafted updater holding `package` into `scratch`, and extracts it into `outputDir`, scratch\out
+// when none is given.
+Extraction Extract(const TempDirectory& scratch, const Bytes& package, std::wstring outputDir = {},
                    const Bytes& certificate = {}) {
+    if (outputDir.empty()) outputDir = scratch / L"out";
     CraftedUpdater updater(scratch.path(), package, certificate);
     EXPECT_TRUE(updater.headerRead());
     Extraction extraction;
@@ -52,10 +51,20 @@ void ExpectFailure(const Extraction& extraction, const wchar_t* logLine) {
     EXPECT_EQ(L"left-from-before.msp", EntryName(extraction.list[0]));
 }
 
+// Every case has a scratch directory of its own.
+class ExtractionTest : public ::testing::Test {
+protected:
+    TempDirectory scratch;
+};
+using ExtractionTable = ExtractionTest;
+using ExtractionDirectory = ExtractionTest;
+using ExtractionFiles = ExtractionTest;
+using ExtractionTruncation = ExtractionTest;
+using ExtractionSignedUpdater = ExtractionTest;
+
 // ---- Reading the table: damage is found before the directory is looked at ----
 
-TEST(ExtractionTable, PackageEndingInsideEntryCount) {
-    TempDirectory scratch;
+TEST_F(ExtractionTable, PackageEndingInsideEntryCount) {
     Bytes package = BuildPackage({});
     package.resize(package.size() - 1);
 
@@ -65,8 +74,7 @@ TEST(ExtractionTable, PackageEndingInsideEntryCount) {
     EXPECT_FALSE(PathExists(scratch / L"new"));
 }
 
-TEST(ExtractionTable, PackageEndingInsideAnEntryCreatesNothing) {
-    TempDirectory scratch;
+TEST_F(ExtractionTable, PackageEndingInsideAnEntryCreatesNothing) {
     Bytes package = BuildPackage({{L"a.msp", {1}}, {L"b.msp", {2}}});
     package.resize(EntryOffset(1) + 527);
 
@@ -80,8 +88,7 @@ TEST(ExtractionTable, PackageEndingInsideAnEntryCreatesNothing) {
     EXPECT_FALSE(PathExists(scratch / L"new"));
 }
 
-TEST(ExtractionTable, NameWithoutTerminatorBreaksTheRecord) {
-    TempDirectory scratch;
+TEST_F(ExtractionTable, NameWithoutTerminatorBreaksTheRecord) {
     Bytes package = BuildPackage({{L"first.msp", {1, 2}}, {L"second.msp", {3}}});
     // Fill the second name's 260 code units with 'x' and no NUL.
     for (std::size_t i = 0; i < kFileNameBytes; i += 2) {
@@ -89,19 +96,18 @@ TEST(ExtractionTable, NameWithoutTerminatorBreaksTheRecord) {
         package[EntryOffset(1) + i + 1] = 0;
     }
 
-    const Extraction extraction = Extract(scratch, package, scratch / L"out");
+    const Extraction extraction = Extract(scratch, package);
 
     ExpectFailure(extraction, kEntryNotRead);
     EXPECT_FALSE(PathExists(scratch / L"out")) << "the record is rejected before any directory or file is made";
 }
 
-TEST(ExtractionTable, HugeEntryCountFailsAtTheFirstMissingEntry) {
-    TempDirectory scratch;
+TEST_F(ExtractionTable, HugeEntryCountFailsAtTheFirstMissingEntry) {
     Bytes package = BuildPackage({{L"only.msp", {}}});
     WriteLe32(package.data() + EntryOffset(0) - kEntryCountBytes, 0xFFFFFFFFu);
 
     // Reserving room for four billion records up front would throw here instead.
-    const Extraction extraction = Extract(scratch, package, scratch / L"out");
+    const Extraction extraction = Extract(scratch, package);
 
     ExpectFailure(extraction, kEntryNotRead);
     EXPECT_FALSE(PathExists(scratch / L"out"));
@@ -109,9 +115,7 @@ TEST(ExtractionTable, HugeEntryCountFailsAtTheFirstMissingEntry) {
 
 // ---- The target directory ----
 
-TEST(ExtractionDirectory, EmptyTableStillMakesTheDirectory) {
-    TempDirectory scratch;
-
+TEST_F(ExtractionDirectory, EmptyTableStillMakesTheDirectory) {
     const Extraction extraction = Extract(scratch, BuildPackage({}), scratch / L"two\\levels");
 
     EXPECT_EQ(0, extraction.result);
@@ -120,8 +124,7 @@ TEST(ExtractionDirectory, EmptyTableStillMakesTheDirectory) {
     EXPECT_TRUE(DirectoryExists(scratch / L"two\\levels"));
 }
 
-TEST(ExtractionDirectory, RelativeDirectoryWithMissingFirstLevelIsNotAccessible) {
-    TempDirectory scratch;
+TEST_F(ExtractionDirectory, RelativeDirectoryWithMissingFirstLevelIsNotAccessible) {
     const std::wstring missing = scratch.name() + L"-missing";
 
     const Extraction extraction = Extract(scratch, BuildPackage({{L"a.msp", {1}}}), missing + L"\\out");
@@ -130,8 +133,7 @@ TEST(ExtractionDirectory, RelativeDirectoryWithMissingFirstLevelIsNotAccessible)
     EXPECT_FALSE(PathExists(missing));
 }
 
-TEST(ExtractionDirectory, RelativeDirectoryBelowAnExistingOneWorks) {
-    TempDirectory scratch;
+TEST_F(ExtractionDirectory, RelativeDirectoryBelowAnExistingOneWorks) {
     const Bytes data = PatternBytes(100, 1);
 
     const Extraction extraction = Extract(scratch, BuildPackage({{L"a.msp", data}}), scratch.name() + L"\\out");
@@ -140,8 +142,7 @@ TEST(ExtractionDirectory, RelativeDirectoryBelowAnExistingOneWorks) {
     EXPECT_EQ(data, ReadFileBytes(scratch / L"out\\a.msp"));
 }
 
-TEST(ExtractionDirectory, TrailingBackslashIsAccepted) {
-    TempDirectory scratch;
+TEST_F(ExtractionDirectory, TrailingBackslashIsAccepted) {
     const Bytes data = PatternBytes(1000, 2);
 
     const Extraction extraction = Extract(scratch, BuildPackage({{L"a.msp", data}}), scratch.path() + L"\\");
@@ -151,8 +152,7 @@ TEST(ExtractionDirectory, TrailingBackslashIsAccepted) {
 }
 
 // A file or a device where the directory should be cannot take the files, whether there are any or not.
-TEST(ExtractionDirectory, NoDirectoryWhereTheDirectoryShouldBe) {
-    TempDirectory scratch;
+TEST_F(ExtractionDirectory, NoDirectoryWhereTheDirectoryShouldBe) {
     ASSERT_TRUE(WriteFileBytes(scratch / L"occupied", {9, 9}));
 
     for (const std::wstring& outputDir :
@@ -170,8 +170,7 @@ TEST(ExtractionDirectory, NoDirectoryWhereTheDirectoryShouldBe) {
 
 // ---- Writing the files ----
 
-TEST(ExtractionFiles, SizesAroundTheCopyBufferArriveByteForByte) {
-    TempDirectory scratch;
+TEST_F(ExtractionFiles, SizesAroundTheCopyBufferArriveByteForByte) {
     const std::vector<UpdateFile> files = {
         {L"empty.msp", {}},
         {L"below.msp", PatternBytes(32767, 1)},
@@ -181,7 +180,7 @@ TEST(ExtractionFiles, SizesAroundTheCopyBufferArriveByteForByte) {
         {L"odd name with spaces (1).msp", PatternBytes(5, 5)},
     };
 
-    const Extraction extraction = Extract(scratch, BuildPackage(files), scratch / L"out");
+    const Extraction extraction = Extract(scratch, BuildPackage(files));
 
     EXPECT_EQ(0, extraction.result);
     EXPECT_EQ((Lines{kExtracting}), extraction.log);
@@ -195,8 +194,7 @@ TEST(ExtractionFiles, SizesAroundTheCopyBufferArriveByteForByte) {
     EXPECT_EQ(files.size(), ListTree(scratch / L"out").size());
 }
 
-TEST(ExtractionFiles, WithoutAListOnlyTheFilesAreWritten) {
-    TempDirectory scratch;
+TEST_F(ExtractionFiles, WithoutAListOnlyTheFilesAreWritten) {
     const Bytes data = PatternBytes(40000, 6);
     CraftedUpdater updater(scratch.path(), BuildPackage({{L"a.msp", data}}));
     ASSERT_TRUE(updater.headerRead());
@@ -205,14 +203,12 @@ TEST(ExtractionFiles, WithoutAListOnlyTheFilesAreWritten) {
     EXPECT_EQ(data, ReadFileBytes(scratch / L"out\\a.msp"));
 }
 
-TEST(ExtractionFiles, ExistingFileIsLeftUntouched) {
-    TempDirectory scratch;
+TEST_F(ExtractionFiles, ExistingFileIsLeftUntouched) {
     ASSERT_TRUE(MakeDirectory(scratch / L"out"));
     ASSERT_TRUE(WriteFileBytes(scratch / L"out\\b.msp", {'o', 'l', 'd'}));
     const Bytes first = PatternBytes(300, 7);
 
-    const Extraction extraction =
-        Extract(scratch, BuildPackage({{L"a.msp", first}, {L"b.msp", PatternBytes(10, 8)}}), scratch / L"out");
+    const Extraction extraction = Extract(scratch, BuildPackage({{L"a.msp", first}, {L"b.msp", PatternBytes(10, 8)}}));
 
     ExpectFailure(extraction, kFileNotCreated);
     EXPECT_EQ(ExtractionOutcome::FileNotCreated, extraction.failure.outcome);
@@ -222,7 +218,7 @@ TEST(ExtractionFiles, ExistingFileIsLeftUntouched) {
 }
 
 // Two entries that Windows takes for one file are refused before anything is written, whatever the script.
-TEST(ExtractionFiles, NamesOfTheSameFileWriteNothing) {
+TEST_F(ExtractionFiles, NamesOfTheSameFileWriteNothing) {
     const std::vector<std::pair<std::wstring, std::wstring>> pairs{{L"same.msp", L"same.msp"},
                                                                    {L"Same.msp", L"SAME.MSP"},
                                                                    {L"\u00E4.msp", L"\u00C4.msp"},
@@ -230,34 +226,31 @@ TEST(ExtractionFiles, NamesOfTheSameFileWriteNothing) {
                                                                    {L"\u0436.msp", L"\u0416.msp"}};
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         SCOPED_TRACE("pair " + std::to_string(i));
-        TempDirectory scratch;
+        TempDirectory pairScratch;  // not the case's: one for each pair
 
-        const Extraction extraction = Extract(
-            scratch, BuildPackage({{pairs[i].first, PatternBytes(50, 9)}, {pairs[i].second, PatternBytes(60, 10)}}),
-            scratch / L"out");
+        const Extraction extraction =
+            Extract(pairScratch,
+                    BuildPackage({{pairs[i].first, PatternBytes(50, 9)}, {pairs[i].second, PatternBytes(60, 10)}}));
 
         ExpectFailure(extraction, kFileNotCreated);
-        EXPECT_EQ((std::vector<std::wstring>{L"updater.exe"}), ListTree(scratch.path()));
+        EXPECT_EQ((std::vector<std::wstring>{L"updater.exe"}), ListTree(pairScratch.path()));
     }
 }
 
-TEST(ExtractionFiles, EmptyNameCannotBeCreated) {
-    TempDirectory scratch;
-
-    const Extraction extraction = Extract(scratch, BuildPackage({{L"", PatternBytes(10, 11)}}), scratch / L"out");
+TEST_F(ExtractionFiles, EmptyNameCannotBeCreated) {
+    const Extraction extraction = Extract(scratch, BuildPackage({{L"", PatternBytes(10, 11)}}));
 
     ExpectFailure(extraction, kFileNotCreated);
     EXPECT_FALSE(PathExists(scratch / L"out")) << "names are checked before the directory is made";
 }
 
-TEST(ExtractionFiles, PackageCutInsideFileDataRemovesThePart) {
-    TempDirectory scratch;
+TEST_F(ExtractionFiles, PackageCutInsideFileDataRemovesThePart) {
     const Bytes whole = PatternBytes(40000, 12);
     Bytes package = BuildPackage({{L"a.msp", PatternBytes(20, 13)}, {L"cut.msp", whole}});
     // The second file's data stops after 35,000 bytes: one full read, one short read, then nothing.
     package.resize(EntryOffset(2) + 20 + 35000);  // EntryOffset(2): where the data begins
 
-    const Extraction extraction = Extract(scratch, package, scratch / L"out");
+    const Extraction extraction = Extract(scratch, package);
 
     ExpectFailure(extraction, kUpdateCutShort);
     EXPECT_TRUE(FileExists(scratch / L"out\\a.msp")) << "files completed before the failure stay";
@@ -268,8 +261,7 @@ TEST(ExtractionFiles, PackageCutInsideFileDataRemovesThePart) {
 
 // Every cut point of a two-file package ends in a failure with the line of the part it cuts, and leaves
 // no file that is not complete: the first file stays only when all of it was there.
-TEST(ExtractionTruncation, EveryCutPointFailsWithItsLineAndLeavesNoPartialFile) {
-    TempDirectory scratch;
+TEST_F(ExtractionTruncation, EveryCutPointFailsWithItsLineAndLeavesNoPartialFile) {
     const std::vector<UpdateFile> files{{L"first.msp", PatternBytes(40, 1)}, {L"second.msp", PatternBytes(30, 2)}};
     const Bytes package = BuildPackage(files);
     const std::size_t countStart = EntryOffset(0) - kEntryCountBytes;
@@ -304,10 +296,9 @@ TEST(ExtractionTruncation, EveryCutPointFailsWithItsLineAndLeavesNoPartialFile) 
 
 // ---- Names that are not plain file names ----
 
-class ExtractionHostileNames : public ::testing::TestWithParam<const char16_t*> {};
+class ExtractionHostileNames : public ExtractionTest, public ::testing::WithParamInterface<const char16_t*> {};
 
 TEST_P(ExtractionHostileNames, NothingIsWrittenForThem) {
-    TempDirectory scratch;
     ASSERT_TRUE(MakeDirectory(scratch / L"parent"));
     const Bytes first = PatternBytes(30, 14);
     const Bytes package = BuildPackage({{L"first.msp", first}, {Wide(GetParam()), PatternBytes(40, 15)}});
@@ -333,40 +324,35 @@ INSTANTIATE_TEST_SUITE_P(TraversalDevicesAndDots, ExtractionHostileNames,
                                            u"COM\u00B9.msp", u"com\u00B2", u"LPT\u00B3 .msp", u"CONIN$", u"conout$.msp",
                                            u"a\xD800.msp", u"\xDC00"));
 
-TEST(ExtractionFiles, NamesLongerThanAFileSystemTakesWriteNothing) {
-    TempDirectory scratch;
-    const Extraction extraction =
-        Extract(scratch, BuildPackage({{L"a.msp", {1}}, {std::wstring(256, L'n'), {2}}}), scratch / L"out");
+TEST_F(ExtractionFiles, NamesLongerThanAFileSystemTakesWriteNothing) {
+    const Extraction extraction = Extract(scratch, BuildPackage({{L"a.msp", {1}}, {std::wstring(256, L'n'), {2}}}));
     ExpectFailure(extraction, kFileNotCreated);
     EXPECT_FALSE(PathExists(scratch / L"out"));
 
     const std::wstring longest(255, L'n');
-    const Extraction fits = Extract(scratch, BuildPackage({{longest, {3}}}), scratch / L"out");
+    const Extraction fits = Extract(scratch, BuildPackage({{longest, {3}}}));
     EXPECT_EQ(0, fits.result);
     EXPECT_EQ((Bytes{3}), ReadFileBytes(scratch / (L"out\\" + longest)));
 }
 
 // A signed updater: the certificate table follows the package, and its bytes are never file data.
-TEST(ExtractionSignedUpdater, DataRunningIntoTheCertificateTableFails) {
-    TempDirectory scratch;
+TEST_F(ExtractionSignedUpdater, DataRunningIntoTheCertificateTableFails) {
     const Bytes whole = PatternBytes(1000, 16);
     Bytes package = BuildPackage({{L"signed.msp", whole}});
     // Keep 600 data bytes; the zeros up to the 8-aligned certificate table follow them.
     package.resize(EntryOffset(1) + 600);  // EntryOffset(1): where the data begins
     const Bytes certificate(2000, 0xCC);
 
-    const Extraction extraction = Extract(scratch, package, scratch / L"out", certificate);
+    const Extraction extraction = Extract(scratch, package, {}, certificate);
 
     ExpectFailure(extraction, kUpdateCutShort);
     EXPECT_FALSE(PathExists(scratch / L"out\\signed.msp")) << "the file cut short by the certificate table goes";
 }
 
-TEST(ExtractionSignedUpdater, DataEndingAtTheCertificateTableIsComplete) {
-    TempDirectory scratch;
+TEST_F(ExtractionSignedUpdater, DataEndingAtTheCertificateTableIsComplete) {
     const Bytes whole = PatternBytes(999, 17);
     // The zeros up to the 8-aligned certificate table follow the data.
-    const Extraction extraction =
-        Extract(scratch, BuildPackage({{L"signed.msp", whole}}), scratch / L"out", Bytes(2000, 0xCC));
+    const Extraction extraction = Extract(scratch, BuildPackage({{L"signed.msp", whole}}), {}, Bytes(2000, 0xCC));
 
     EXPECT_EQ(0, extraction.result);
     EXPECT_EQ(whole, ReadFileBytes(scratch / L"out\\signed.msp"));

@@ -11,20 +11,18 @@ namespace corvantile {
 namespace {
 
 using testing::SyntheticPe;
+using Bytes = std::vector<std::uint8_t>;
 
-std::optional<PeLayout> Read(const std::vector<std::uint8_t>& headers) {
-    return ReadPeLayout(headers.data(), headers.size());
-}
+std::optional<PeLayout> Read(const Bytes& headers) { return ReadPeLayout(headers.data(), headers.size()); }
 
 TEST(UpdateTableEntry, FieldsSitAtTheirByteOffsetsAndSurviveARoundTrip) {
     UpdateTableEntry entry = MakeEntry(u"a\u20AC.msp", 0x11223344);
     entry.reserved = 0xA0B0C0D0;
     const EntryBytes bytes = EncodeEntry(entry);
 
-    const std::vector<std::uint8_t> name{'a', 0, 0xAC, 0x20, '.', 0, 'm', 0, 's', 0, 'p', 0, 0, 0};
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 14), name);
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 520, bytes.end()),
-              (std::vector<std::uint8_t>{0x44, 0x33, 0x22, 0x11, 0xD0, 0xC0, 0xB0, 0xA0}));
+    const Bytes name{'a', 0, 0xAC, 0x20, '.', 0, 'm', 0, 's', 0, 'p', 0, 0, 0};
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 14), name);
+    EXPECT_EQ(Bytes(bytes.begin() + 520, bytes.end()), (Bytes{0x44, 0x33, 0x22, 0x11, 0xD0, 0xC0, 0xB0, 0xA0}));
 
     const UpdateTableEntry decoded = DecodeEntry(bytes.data());
     EXPECT_EQ(EntryFileName(decoded), std::u16string_view(u"a\u20AC.msp"));
@@ -45,8 +43,8 @@ TEST(UpdateTableEntry, NameNeedsANulWithinItsRecord) {
 }
 
 TEST(HeaderText, WorkedExampleFixesTheTableAndDataPositions) {
-    const std::vector<std::uint8_t> name = EncodeHeaderText(u"Example Server 10");
-    const std::vector<std::uint8_t> version = EncodeHeaderText(u"2.0.0.100");
+    const Bytes name = EncodeHeaderText(u"Example Server 10");
+    const Bytes version = EncodeHeaderText(u"2.0.0.100");
     ASSERT_EQ(name.size(), 35u);
     EXPECT_EQ(name[0], 34);
     EXPECT_EQ(name[1], 'E');
@@ -66,7 +64,7 @@ TEST(HeaderText, OddLengthAndOverlongText) {
     const std::uint8_t odd[] = {'A', 0, 'B', 0, 'C'};
     EXPECT_EQ(DecodeHeaderText(odd, 5), u"AB");
 
-    const std::vector<std::uint8_t> longest = EncodeHeaderText(std::u16string(200, u'v'));
+    const Bytes longest = EncodeHeaderText(std::u16string(200, u'v'));
     EXPECT_EQ(longest[0], 254);
     EXPECT_EQ(longest.size(), 255u);
 }
@@ -202,7 +200,7 @@ TEST(ReadPeLayout, ImageEndsWithTheSectionOfLargestRawPointerFirstOfEquals) {
 
 TEST(ReadPeLayout, RejectsWhatIsNoPeImageOrTruncated) {
     const SyntheticPe pe;
-    const std::vector<std::uint8_t> valid = pe.Headers();
+    const Bytes valid = pe.Headers();
     ASSERT_TRUE(Read(valid).has_value());
     for (std::size_t size = 0; size < valid.size(); ++size) {
         EXPECT_FALSE(ReadPeLayout(valid.data(), size).has_value()) << "cut to " << size << " bytes";
@@ -210,7 +208,7 @@ TEST(ReadPeLayout, RejectsWhatIsNoPeImageOrTruncated) {
     EXPECT_FALSE(ReadPeLayout(nullptr, 4096).has_value());
 
     const auto corrupted = [&](std::size_t offset, std::uint8_t value) {
-        std::vector<std::uint8_t> bytes = valid;
+        Bytes bytes = valid;
         bytes[offset] = value;
         return bytes;
     };

@@ -15,6 +15,7 @@ namespace {
 
 using testing::Bytes;
 using testing::PatternBytes;
+using testing::Prefix;
 using testing::UpdateFile;
 
 // Header, table and data, as the packing tool lays them out.
@@ -113,9 +114,7 @@ TEST(PackageReader, DamagedHeadersAndTables) {
         TableOutcome table;
         std::size_t failedEntry;
     };
-    const auto cut = [&](std::size_t bytes) {
-        return Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(bytes));
-    };
+    const auto cut = [&](std::size_t bytes) { return Prefix(whole, bytes); };
     const std::vector<Case> cases{
         {"empty", {}, HeaderOutcome::ProductNameNotReadable, TableOutcome::Read, 0},
         {"inside the name", cut(20), HeaderOutcome::ProductNameNotReadable, TableOutcome::Read, 0},
@@ -231,14 +230,9 @@ TEST(ExtractFiles, RefusedNamesTouchNothing) {
 TEST(ExtractFiles, AFileNotWrittenWholeIsDiscardedAndEarlierFilesStay) {
     const std::vector<UpdateFile> files{{L"first.msp", PatternBytes(100, 1)}, {L"second.msp", PatternBytes(40000, 2)}};
     const Bytes whole = Package(files);
-    RecordingTarget failingWrites;
+    RecordingTarget plain, failingWrites, noClose, noDirectory, noFile;
     failingWrites.writeBudget = 100 + 32768;
-    RecordingTarget failingClose;
-    failingClose.finishSucceeds = false;
-    RecordingTarget noDirectory;
-    noDirectory.prepareSucceeds = false;
-    RecordingTarget noFile;
-    noFile.createSucceeds = false;
+    noClose.finishSucceeds = noDirectory.prepareSucceeds = noFile.createSucceeds = false;
     struct Case {
         const char* what;
         Bytes package;
@@ -247,31 +241,15 @@ TEST(ExtractFiles, AFileNotWrittenWholeIsDiscardedAndEarlierFilesStay) {
         std::vector<std::string> calls;
         std::vector<std::u16string> staying;
     };
+    const std::vector<std::string> secondDiscarded{"prepare", "create", "finish", "create", "discard"};
+    const std::vector<std::u16string> first{u"first.msp"};
     const std::vector<Case> cases{
-        {"data cut short",
-         Bytes(whole.begin(), whole.end() - 1),
-         {},
-         ExtractionOutcome::DataCutShort,
-         {"prepare", "create", "finish", "create", "discard"},
-         {u"first.msp"}},
-        {"data cut at the second file",
-         Bytes(whole.begin(), whole.end() - 40000),
-         {},
-         ExtractionOutcome::DataCutShort,
-         {"prepare", "create", "finish", "create", "discard"},
-         {u"first.msp"}},
-        {"write fails",
-         whole,
-         failingWrites,
-         ExtractionOutcome::WriteFailed,
-         {"prepare", "create", "finish", "create", "discard"},
-         {u"first.msp"}},
-        {"close fails",
-         whole,
-         failingClose,
-         ExtractionOutcome::WriteFailed,
-         {"prepare", "create", "finish", "discard"},
-         {}},
+        {"data cut short", Prefix(whole, whole.size() - 1), plain, ExtractionOutcome::DataCutShort, secondDiscarded,
+         first},
+        {"data cut at the second file", Prefix(whole, whole.size() - 40000), plain, ExtractionOutcome::DataCutShort,
+         secondDiscarded, first},
+        {"write fails", whole, failingWrites, ExtractionOutcome::WriteFailed, secondDiscarded, first},
+        {"close fails", whole, noClose, ExtractionOutcome::WriteFailed, {"prepare", "create", "finish", "discard"}, {}},
         {"no directory", whole, noDirectory, ExtractionOutcome::DirectoryNotAccessible, {"prepare"}, {}},
         {"no file", whole, noFile, ExtractionOutcome::FileNotCreated, {"prepare", "create"}, {}},
     };

@@ -97,10 +97,8 @@ Bytes Prefix(const Bytes& bytes, std::size_t byteCount) {
 Bytes CertificateTable(std::size_t byteCount) {
     Bytes certificate(std::max<std::size_t>(byteCount, 8), 0);
     WriteLe32(certificate.data(), static_cast<std::uint32_t>(certificate.size()));
-    certificate[4] = static_cast<std::uint8_t>(kCertificateRevision);
-    certificate[5] = static_cast<std::uint8_t>(kCertificateRevision >> 8);
-    certificate[6] = static_cast<std::uint8_t>(kCertificateTypePkcs);
-    certificate[7] = static_cast<std::uint8_t>(kCertificateTypePkcs >> 8);
+    // wRevision, then wCertificateType: two 16-bit fields.
+    WriteLe32(certificate.data() + 4, kCertificateRevision | std::uint32_t{kCertificateTypePkcs} << 16);
     for (std::size_t i = 8; i < certificate.size(); ++i) certificate[i] = static_cast<std::uint8_t>(0x30 + i * 7);
     return certificate;
 }
