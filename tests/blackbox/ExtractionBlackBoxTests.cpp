@@ -18,7 +18,7 @@ protected:
     // Runs "-x outputDirectory -l logs" and checks what every extract run must show: it ended by itself,
     // with this exit code, without a box, and with these log lines.
     void RunExtraction(const std::wstring& updater, const std::wstring& outputDirectory, DWORD exitCode,
-                       const std::vector<std::wstring>& logMessages) {
+                       const Lines& logMessages) {
         ASSERT_FALSE(updater.empty());
         const ProcessRun run = RunUpdater(updater, {L"-x", outputDirectory, L"-l", L"logs"});
         ASSERT_TRUE(Finished(run));
@@ -43,7 +43,7 @@ TEST_F(BlackBoxExtraction, FilesOfEverySizeArriveByteForByte) {
 
     RunExtraction(CreateUpdater(BuildPackage(files)), output, 0, {kExtracting});
 
-    std::vector<std::wstring> expectedNames;
+    Lines expectedNames;
     for (const UpdateFile& file : files) {
         EXPECT_TRUE(FileHolds(JoinPath(output, file.name), file.data));
         expectedNames.push_back(file.name);
@@ -77,7 +77,7 @@ TEST_F(BlackBoxExtraction, HostileFileNamesWriteNothing) {
         const std::wstring updater =
             CreateUpdater(BuildPackage({{L"good.msp", PatchLikeData(50, 19)}, {names[i], PatchLikeData(100, 20)}}),
                           L"app" + std::to_wstring(i));
-        const std::vector<std::wstring> before = Tree();
+        const Lines before = Tree();
 
         RunExtraction(updater, output, 1, {kExtracting, kFileNotCreated});
 
@@ -182,7 +182,7 @@ TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
         {"a plain file", InWork(L"plain"), kDirectoryNotAccessible},
         {"the device NUL", L"NUL", kDirectoryNotAccessible},
     };
-    const std::vector<std::wstring> before = ListTree(WorkDirectory());
+    const Lines before = ListTree(WorkDirectory());
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].what);

@@ -19,7 +19,7 @@ protected:
     void RunExtractionLoggingWith(const std::vector<std::wstring>& logArguments) {
         std::vector<std::wstring> arguments{L"-x", L"out"};
         arguments.insert(arguments.end(), logArguments.begin(), logArguments.end());
-        const ProcessRun run = RunUpdater(updater_, arguments);
+        const ProcessRun run = Run(arguments);
         ASSERT_TRUE(Finished(run));
         EXPECT_EQ(run.exitCode, 0u) << run.Describe();
         EXPECT_TRUE(run.boxes.empty()) << run.Describe();
@@ -83,7 +83,7 @@ TEST_F(BlackBoxLog, EachRunReplacesTheLogOfTheRunBefore) {
     ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
     // The first run writes two lines: the update file is already there.
     ASSERT_TRUE(WriteFileBytes(InWork(L"out\\update1.msp"), {1, 2, 3}));
-    const ProcessRun first = RunUpdater(updater_, {L"-x", L"out", L"-l", L"logs"});
+    const ProcessRun first = Run({L"-x", L"out", L"-l", L"logs"});
     ASSERT_TRUE(Finished(first));
     ASSERT_TRUE(LogHolds(InWork(L"logs"), {kExtracting, kFileNotCreated}));
 
@@ -107,7 +107,7 @@ TEST_F(BlackBoxLog, RelativeDirectoryIsCreatedBelowAnExistingFirstLevel) {
 TEST_F(BlackBoxLog, RelativeDirectoryWithMissingFirstLevelIsNotCreated) {
     RunExtractionLoggingWith({L"-l", L"logs\\deep"});
 
-    EXPECT_EQ(ListTree(WorkDirectory()), (std::vector<std::wstring>{L"out\\", L"out\\update1.msp"}))
+    EXPECT_EQ(ListTree(WorkDirectory()), (Lines{L"out\\", L"out\\update1.msp"}))
         << "neither level is created, and no log is written";
 }
 
@@ -122,7 +122,7 @@ TEST_F(BlackBoxLog, LevelThatIsAPlainFileLeavesTheRunWithoutLog) {
 
     RunExtractionLoggingWith({L"-l", InWork(L"plain\\logs")});
 
-    EXPECT_EQ(ListTree(WorkDirectory()), (std::vector<std::wstring>{L"out\\", L"out\\update1.msp", L"plain"}));
+    EXPECT_EQ(ListTree(WorkDirectory()), (Lines{L"out\\", L"out\\update1.msp", L"plain"}));
     EXPECT_TRUE(FileHolds(InWork(L"plain"), {'x'}));
 }
 

@@ -93,8 +93,15 @@ protected:
     // Makes app\CorvantileUpdater.exe with the package and a certificate table behind it.
     [[nodiscard]] std::optional<SignedUpdater> CreateSignedUpdater(const Bytes& package) {
         if (!MakeDirectory(InRoot(L"app"))) return std::nullopt;
-        return MakeSignedLookingUpdater(InRoot(L"app\\CorvantileUpdater.exe"), package);
+        return MakeSignedLookingUpdater(updater_, package);
     }
+
+    // Runs it with "-x output -l logs".
+    [[nodiscard]] ProcessRun ExtractWithLog(const std::wstring& output) const {
+        return RunUpdater(updater_, {L"-x", output, L"-l", L"logs"});
+    }
+
+    const std::wstring updater_ = JoinPath(InRoot(L"app"), kUpdaterFileName);
 };
 
 TEST_F(BlackBoxSignedUpdater, ExtractsThePackageBeforeTheCertificateTable) {
@@ -104,7 +111,7 @@ TEST_F(BlackBoxSignedUpdater, ExtractsThePackageBeforeTheCertificateTable) {
     ASSERT_TRUE(MakeDirectory(InWork(L"out")));
     ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
 
-    const ProcessRun run = RunUpdater(InRoot(L"app\\CorvantileUpdater.exe"), {L"-x", L"out", L"-l", L"logs"});
+    const ProcessRun run = ExtractWithLog(L"out");
 
     ASSERT_TRUE(Finished(run));
     EXPECT_EQ(run.exitCode, 0u) << run.Describe();
@@ -125,7 +132,7 @@ TEST_F(BlackBoxSignedUpdater, StopsReadingAtTheCertificateTable) {
     ASSERT_TRUE(MakeDirectory(InWork(L"out")));
     ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
 
-    const ProcessRun run = RunUpdater(InRoot(L"app\\CorvantileUpdater.exe"), {L"-x", L"out", L"-l", L"logs"});
+    const ProcessRun run = ExtractWithLog(L"out");
 
     ASSERT_TRUE(Finished(run));
     EXPECT_EQ(run.exitCode, 1u) << run.Describe();
@@ -141,7 +148,7 @@ TEST_F(BlackBoxSignedUpdater, CertificateTableRightBehindTheImageIsNoPackage) {
     ASSERT_EQ(signedUpdater->paddingBytes, 0u) << "the image ends on a file-alignment boundary";
     ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
 
-    const ProcessRun run = RunUpdater(InRoot(L"app\\CorvantileUpdater.exe"), {L"-x", InWork(L"out"), L"-l", L"logs"});
+    const ProcessRun run = ExtractWithLog(InWork(L"out"));
 
     ASSERT_TRUE(Finished(run));
     EXPECT_EQ(run.exitCode, 1u) << run.Describe();

@@ -34,8 +34,7 @@ ProcessRun UpdaterTest::RunUpdater(const std::wstring& updater, const std::vecto
     return RunAndProbe({updater, arguments, WorkDirectory()});
 }
 
-::testing::AssertionResult UpdaterTest::LogHolds(const std::wstring& directory,
-                                                 const std::vector<std::wstring>& messages) const {
+::testing::AssertionResult UpdaterTest::LogHolds(const std::wstring& directory, const Lines& messages) const {
     const std::wstring path = JoinPath(directory, kLogFileName);
     const std::optional<Bytes> bytes = ReadFileBytes(path);
     if (!bytes) return ::testing::AssertionFailure() << "no log file " << Narrow(path);

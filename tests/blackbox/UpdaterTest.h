@@ -43,11 +43,10 @@ protected:
     [[nodiscard]] ProcessRun RunUpdater(const std::wstring& updater, const std::vector<std::wstring>& arguments) const;
 
     // Everything below the root, relative to it (see ListTree).
-    [[nodiscard]] std::vector<std::wstring> Tree() const { return ListTree(Root()); }
+    [[nodiscard]] Lines Tree() const { return ListTree(Root()); }
 
     // The well-formed log in `directory`, line by line; fails when it is missing or breaks the layout.
-    [[nodiscard]] ::testing::AssertionResult LogHolds(const std::wstring& directory,
-                                                      const std::vector<std::wstring>& messages) const;
+    [[nodiscard]] ::testing::AssertionResult LogHolds(const std::wstring& directory, const Lines& messages) const;
 
     // The file exists with exactly these bytes.
     [[nodiscard]] static ::testing::AssertionResult FileHolds(const std::wstring& path, const Bytes& bytes);
@@ -69,6 +68,11 @@ private:
 class OrdinaryUpdaterTest : public UpdaterTest {
 protected:
     void SetUp() override;
+
+    // Runs that updater (see RunUpdater).
+    [[nodiscard]] ProcessRun Run(const std::vector<std::wstring>& arguments) const {
+        return RunUpdater(updater_, arguments);
+    }
 
     std::wstring updater_;
 };

@@ -4,6 +4,7 @@
 #include "ui/UpdaterThread.h"
 
 #include "CorvantileVersion.h"
+#include "base/UniqueHandles.h"
 #include "res/resource.h"
 #include "tests/engine/FakeInstaller.h"
 #include "tests/package/PackageTestSupport.h"
@@ -43,25 +44,21 @@ std::wstring TextOf(HWND window) {
     return text;
 }
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() { ::CloseHandle(handle_); }
-    HANDLE get() const { return handle_; }
+// A click on the button as it arrives from another thread.
+void PostClick(HWND dialog, int id) { ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
-private:
-    HANDLE handle_;
-};
+// The one status text a run of the fixture's a.msp shows while it applies the patch.
+std::wstring InstallingA() { return Installing(L"a.msp", L"Server"); }
 
-// The About box, from another thread, once it is visible (its initialisation has then made and filled its
-// controls); null after 20 s.
-HWND WaitForAboutBox() {
-    for (int i = 0; i < 2000; ++i) {
-        const HWND about = ::FindWindowW(L"#32770", kAboutCaption);
-        if (about != nullptr && ::IsWindowVisible(about)) return about;
-        ::Sleep(10);
-    }
-    return nullptr;
+// GetTempPathW when it fails.
+DWORD WINAPI NoTemporaryPath(DWORD, LPWSTR) { return 0; }
+
+// GetTempPathW as Windows documents it, giving `path`: too small a buffer gets the needed size and is left as
+// it was.
+DWORD GiveTempPath(const std::wstring& path, DWORD capacity, LPWSTR buffer) {
+    if (capacity <= path.size()) return static_cast<DWORD>(path.size() + 1);
+    std::wmemcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
 }
 
 // What the dialog shows, read as a user would see it.
@@ -99,10 +96,10 @@ protected:
     }
 
     void TearDown() override {
-        if (dialog() != nullptr && ::IsWindow(dialog())) {
-            ::DestroyWindow(dialog());
+        if (::IsWindow(dialog())) ::DestroyWindow(dialog());
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         }
-        DrainQuit();
     }
 
     HWND Create() {
@@ -153,23 +150,44 @@ protected:
     bool PumpUntilFinished() {
         return PumpUntil([&] { return phase() == DialogPhase::Finished; });
     }
+    bool PumpUntilStatus(const std::wstring& status) {
+        return PumpUntil([&] { return Read().status == status; });
+    }
     bool PumpUntilQuit() {
         return PumpUntil([&] { return quitCode_.has_value(); });
     }
 
     void Press(int id) { ::SendMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
+    // Keeps the scripted Installer's apply waiting until the returned event is set.
+    HANDLE HoldApply() {
+        hold_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        fake.holdApply = hold_.get();
+        return hold_.get();
+    }
+
+    // Opens the About box from the system menu. The box runs its own loop on this thread, so `helper` deals with
+    // it from another thread once it is visible (its initialisation has then made and filled its controls);
+    // `helper` is not called when it does not turn visible within 20 s.
+    void WithAboutBox(const std::function<void(HWND about)>& helper) {
+        std::thread thread([&] {
+            for (int i = 0; i < 2000; ++i) {
+                const HWND about = ::FindWindowW(L"#32770", kAboutCaption);
+                if (about != nullptr && ::IsWindowVisible(about)) return helper(about);
+                ::Sleep(10);
+            }
+        });
+        // The id is compared as it is: the low four bits are not masked off first.
+        ::SendMessageW(dialog(), WM_SYSCOMMAND, IDM_ABOUT, 0);
+        thread.join();
+    }
+
     std::optional<int> quitCode() const { return quitCode_; }
     void ResetQuit() { quitCode_.reset(); }
 
 private:
-    void DrainQuit() {
-        MSG message;
-        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
-    }
-
     TempDirectory scratch_{TempDirectory::Parent::UserTemp};
+    UniqueHandle hold_;
     std::optional<CraftedUpdater> updater_;
     std::optional<ProgressDialog> progress_;
     std::optional<int> quitCode_;
@@ -217,12 +235,11 @@ TEST_F(UpdaterDialog, CancelInReadyEndsWithoutARunAndRemovesNothing) {
 }
 
 TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
-    const Handle hold(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    fake.holdApply = hold.get();
+    const HANDLE hold = HoldApply();
     ASSERT_NE(nullptr, Create());
     ::SetFocus(Item(IDOK));  // as after a click or Space on the button
     Press(IDOK);
-    ASSERT_TRUE(PumpUntil([&] { return Read().status == Installing(L"a.msp", L"Server"); }));
+    ASSERT_TRUE(PumpUntilStatus(InstallingA()));
     const Screen running = Read();
     EXPECT_FALSE(running.okEnabled);
     EXPECT_FALSE(running.cancelEnabled);
@@ -242,7 +259,7 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     EXPECT_EQ(DialogPhase::Running, phase());
     EXPECT_EQ(1u, fake.Calls({L"MsiBeginTransactionW"}).size()) << "one run only";
 
-    ::SetEvent(hold.get());
+    ::SetEvent(hold);
     ASSERT_TRUE(PumpUntilFinished());
     const Screen finished = Read();
     EXPECT_EQ(kFinished, finished.status);
@@ -326,7 +343,7 @@ TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
     ASSERT_TRUE(PumpUntilQuit());
     EXPECT_EQ(0, *quitCode());
     EXPECT_FALSE(::IsWindow(dialog()));
-    EXPECT_EQ(1, std::count(recorder.texts().begin(), recorder.texts().end(), Installing(L"a.msp", L"Server")));
+    EXPECT_EQ(1, std::count(recorder.texts().begin(), recorder.texts().end(), InstallingA()));
 }
 
 TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
@@ -347,10 +364,7 @@ TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
     const Case cases[] = {
         {"busy Installer", [](FakeInstaller& f, DialogState&) { f.beginResult = ERROR_INSTALL_ALREADY_RUNNING; }, 1618},
         {"no temporary directory",
-         [](FakeInstaller&, DialogState& s) {
-             s.workingDirectoryCalls.getTempPath = [](DWORD, LPWSTR) -> DWORD { return 0; };
-         },
-         1},
+         [](FakeInstaller&, DialogState& s) { s.workingDirectoryCalls.getTempPath = NoTemporaryPath; }, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -392,11 +406,7 @@ void PrintTo(const WorkingDirectoryFailure& failure, std::ostream* out) { *out <
 // The stand-in temporary directory, with a file of the user's in it.
 std::wstring standInTemp;
 
-DWORD WINAPI StandInTempPath(DWORD capacity, LPWSTR buffer) {
-    if (capacity <= standInTemp.size()) return static_cast<DWORD>(standInTemp.size() + 1);
-    std::wmemcpy(buffer, standInTemp.c_str(), standInTemp.size() + 1);
-    return static_cast<DWORD>(standInTemp.size());
-}
+DWORD WINAPI StandInTempPath(DWORD capacity, LPWSTR buffer) { return GiveTempPath(standInTemp, capacity, buffer); }
 
 class UpdaterDialogWorkingDirectory : public UpdaterDialog,
                                       public ::testing::WithParamInterface<WorkingDirectoryFailure> {};
@@ -425,7 +435,7 @@ TEST_P(UpdaterDialogWorkingDirectory, FailsTheRunAndRemovesNothing) {
 INSTANTIATE_TEST_SUITE_P(Steps, UpdaterDialogWorkingDirectory,
                          ::testing::Values(
                              // Else the directory would be a bare GUID, relative to the current directory.
-                             WorkingDirectoryFailure{"NoTemporaryPath", {[](DWORD, LPWSTR) -> DWORD { return 0; }}},
+                             WorkingDirectoryFailure{"NoTemporaryPath", {NoTemporaryPath}},
                              // Else an all-zero GUID, the same for every run.
                              WorkingDirectoryFailure{"NoGuid", {nullptr, [](GUID*) -> HRESULT { return E_FAIL; }}},
                              // Else the temporary directory itself, with every file in it.
@@ -449,34 +459,25 @@ INSTANTIATE_TEST_SUITE_P(Steps, UpdaterDialogWorkingDirectory,
                          [](const ::testing::TestParamInfo<WorkingDirectoryFailure>& info) { return info.param.name; });
 
 TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
-    const Handle hold(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    fake.holdApply = hold.get();
+    const HANDLE hold = HoldApply();
     ASSERT_NE(nullptr, Create());
     Press(IDOK);
-    ASSERT_TRUE(PumpUntil([&] { return Read().status == Installing(L"a.msp", L"Server"); }));
+    ASSERT_TRUE(PumpUntilStatus(InstallingA()));
 
-    // The About box runs its own loop on this thread; a helper finds it, lets the run finish behind it, and
-    // closes it once the dialog shows the outcome.
+    // The helper lets the run finish behind the box, and closes it once the dialog shows the outcome.
     std::wstring aboutTexts;
     std::wstring statusBehind;
-    std::thread helper([&] {
-        const HWND about = WaitForAboutBox();
-        if (about == nullptr) return;
+    WithAboutBox([&](HWND about) {
         aboutTexts =
             TextOf(::GetDlgItem(about, IDC_ABOUT_NAME)) + L"|" + TextOf(::GetDlgItem(about, IDC_ABOUT_VERSION));
-        ::SetEvent(hold.get());
+        ::SetEvent(hold);
         for (int i = 0; i < 2000 && statusBehind != kFinished; ++i) {
-            wchar_t text[64] = {};
-            ::SendMessageW(::GetDlgItem(dialog(), IDC_STATUS_TEXT), WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text));
-            statusBehind = text;
+            statusBehind = TextOf(Item(IDC_STATUS_TEXT));
             ::Sleep(10);
         }
-        ::PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        PostClick(about, IDOK);
     });
-    // The id is compared as it is: the low four bits are not masked off first.
-    ::SendMessageW(dialog(), WM_SYSCOMMAND, IDM_ABOUT, 0);
-    helper.join();
-    ::SetEvent(hold.get());
+    ::SetEvent(hold);
     // The version this build's resource carries.
     EXPECT_EQ(std::wstring(kCaption) + L"|" + VersionLine(CORVANTILE_VERSION_WIDE), aboutTexts);
     EXPECT_EQ(kFinished, statusBehind);
@@ -486,16 +487,12 @@ TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
 TEST_F(UpdaterDialog, EscClosesTheAboutBox) {
     ASSERT_NE(nullptr, Create());
     bool closedByEsc = false;
-    std::thread helper([&] {
-        const HWND about = WaitForAboutBox();
-        if (about == nullptr) return;
+    WithAboutBox([&](HWND about) {
         ::PostMessageW(::GetDlgItem(about, IDOK), WM_KEYDOWN, VK_ESCAPE, 0);
         for (int i = 0; i < 200 && ::IsWindow(about); ++i) ::Sleep(10);
         closedByEsc = !::IsWindow(about);
-        if (!closedByEsc) ::PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        if (!closedByEsc) PostClick(about, IDOK);
     });
-    ::SendMessageW(dialog(), WM_SYSCOMMAND, IDM_ABOUT, 0);
-    helper.join();
     EXPECT_TRUE(closedByEsc);
     EXPECT_TRUE(::IsWindow(dialog())) << "Esc closes the box, not the dialog";
 }
@@ -535,13 +532,9 @@ TEST(UpdaterWorkingDirectory, CreatedWithAProtectedDescriptorForAdministratorsAn
 // Windows documents: too small a buffer gets the needed size and is left as it was.
 TEST(UpdaterWorkingDirectory, TemporaryPathOfAnyLength) {
     static const std::wstring longPath = L"C:\\" + std::wstring(300, L'd') + L"\\";
-    const auto longTemp = [](DWORD capacity, LPWSTR buffer) -> DWORD {
-        if (capacity <= longPath.size()) return static_cast<DWORD>(longPath.size() + 1);
-        std::wmemcpy(buffer, longPath.c_str(), longPath.size() + 1);
-        return static_cast<DWORD>(longPath.size());
-    };
+    const auto longTemp = [](DWORD capacity, LPWSTR buffer) { return GiveTempPath(longPath, capacity, buffer); };
     EXPECT_EQ(longPath, TemporaryPath(longTemp));
-    EXPECT_EQ(L"", TemporaryPath([](DWORD, LPWSTR) -> DWORD { return 0; }));
+    EXPECT_EQ(L"", TemporaryPath(NoTemporaryPath));
     const std::wstring real = TemporaryPath();
     EXPECT_FALSE(real.empty());
     EXPECT_EQ(L'\\', real.back());

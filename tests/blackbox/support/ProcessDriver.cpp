@@ -104,8 +104,8 @@ std::wstring Text(HWND window) {
 
 std::wstring ItemText(HWND dialog, int id) { return Text(::GetDlgItem(dialog, id)); }
 
-std::vector<std::wstring> ItemTexts(HWND dialog) {
-    std::vector<std::wstring> texts;
+Lines ItemTexts(HWND dialog) {
+    Lines texts;
     for (HWND item = ::GetWindow(dialog, GW_CHILD); item != nullptr; item = ::GetWindow(item, GW_HWNDNEXT)) {
         texts.push_back(Text(item));
     }
@@ -180,6 +180,12 @@ std::wstring QuoteArgument(const std::wstring& argument) {
     return quoted + L'"';
 }
 
+std::wstring QuoteArguments(const std::vector<std::wstring>& arguments) {
+    std::wstring line;
+    for (const std::wstring& argument : arguments) line += (line.empty() ? L"" : L" ") + QuoteArgument(argument);
+    return line;
+}
+
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
     const int bytes =
@@ -190,7 +196,7 @@ std::string Narrow(const std::wstring& text) {
     return narrow;
 }
 
-std::string Show(const std::vector<std::wstring>& lines) {
+std::string Show(const Lines& lines) {
     std::string shown;
     for (const std::wstring& line : lines) shown += "\n  " + Narrow(line);
     return shown.empty() ? " (none)" : shown;
@@ -200,7 +206,7 @@ std::string Show(const std::vector<std::wstring>& lines) {
 
 ProcessDriver::ProcessDriver(const LaunchRequest& request, Answering answering) : answering_(answering) {
     commandLine_ = QuoteArgument(request.program);
-    for (const std::wstring& argument : request.arguments) commandLine_ += L" " + QuoteArgument(argument);
+    if (!request.arguments.empty()) commandLine_ += L" " + QuoteArguments(request.arguments);
     std::wstring mutableCommandLine = commandLine_;
     std::wstring environment = EnvironmentBlock(request.environment);
     STARTUPINFOW startup{};
@@ -338,7 +344,7 @@ void ProcessDriver::Record() {
     }
 }
 
-std::vector<std::wstring> ProcessDriver::StatusTexts() const {
+Lines ProcessDriver::StatusTexts() const {
     const std::lock_guard lock(mutex_);
     return statusTexts_;
 }

@@ -22,6 +22,9 @@
 
 namespace corvantile::blackbox {
 
+// Texts one per element: a dialog's controls, status texts, log messages, directory listings.
+using Lines = std::vector<std::wstring>;
+
 // How long a wait lasts unless told otherwise.
 inline constexpr DWORD kWaitMilliseconds = 60'000;
 
@@ -39,7 +42,7 @@ void PrintTo(const MessageBoxRecord& box, std::ostream* out);
 [[nodiscard]] std::wstring Text(HWND window);
 [[nodiscard]] std::wstring ItemText(HWND dialog, int id);
 // The texts of all the dialog's controls, in their order.
-[[nodiscard]] std::vector<std::wstring> ItemTexts(HWND dialog);
+[[nodiscard]] Lines ItemTexts(HWND dialog);
 // False too when there is no such control.
 [[nodiscard]] bool ItemEnabled(HWND dialog, int id);
 // What a click on the button sends its dialog: WM_COMMAND with BN_CLICKED, posted. False when the control
@@ -64,10 +67,12 @@ bool WaitForWindowGone(HWND window, DWORD timeoutMilliseconds = kWaitMillisecond
 
 // The command-line form of one argument that CommandLineToArgvW splits back into exactly that argument.
 [[nodiscard]] std::wstring QuoteArgument(const std::wstring& argument);
+// The arguments so quoted, separated by spaces.
+[[nodiscard]] std::wstring QuoteArguments(const std::vector<std::wstring>& arguments);
 // UTF-8 for messages.
 [[nodiscard]] std::string Narrow(const std::wstring& text);
 // Lines for messages, each on a line of its own, or " (none)".
-[[nodiscard]] std::string Show(const std::vector<std::wstring>& lines);
+[[nodiscard]] std::string Show(const Lines& lines);
 
 // ---- A process of its own ----
 
@@ -114,7 +119,7 @@ public:
 
     // Every text the status line showed, in order, each change once. The recorder looks every millisecond; the
     // texts a wait found are among them whatever the recorder saw.
-    [[nodiscard]] std::vector<std::wstring> StatusTexts() const;
+    [[nodiscard]] Lines StatusTexts() const;
     // Every other dialog that turned visible (boxes, the About box), in order of appearance.
     [[nodiscard]] std::vector<MessageBoxRecord> Boxes() const;
     // How many progress dialogs turned visible.
@@ -144,7 +149,7 @@ private:
     UniqueHandle stop_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     // Written by the recorder's thread, read by the driver's.
     mutable std::mutex mutex_;
-    std::vector<std::wstring> statusTexts_;
+    Lines statusTexts_;
     std::vector<MessageBoxRecord> boxes_;
     std::set<HWND> boxWindows_;
     int progressDialogs_ = 0;

@@ -23,7 +23,9 @@ std::wstring OwnDirectory() {
 
 }  // namespace
 
-std::wstring BuiltUpdaterPath() { return JoinPath(OwnDirectory(), L"CorvantileUpdater.exe"); }
+std::wstring BuiltProgramPath(const std::wstring& fileName) { return JoinPath(OwnDirectory(), fileName); }
+
+std::wstring BuiltUpdaterPath() { return BuiltProgramPath(L"CorvantileUpdater.exe"); }
 
 bool MakeUpdater(const std::wstring& path, const Bytes& package) {
     return ::CopyFileW(BuiltUpdaterPath().c_str(), path.c_str(), TRUE) && AppendFileBytes(path, package);

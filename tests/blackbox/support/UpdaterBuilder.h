@@ -14,7 +14,9 @@ namespace corvantile::blackbox {
 // The black-box tests use the shared test support as if it were their own.
 using namespace corvantile::testing;
 
-// CorvantileUpdater.exe as the build made it: beside the test program.
+// A program the build put beside the test program, such as corvantile-pack.exe.
+[[nodiscard]] std::wstring BuiltProgramPath(const std::wstring& fileName);
+// CorvantileUpdater.exe as the build made it.
 [[nodiscard]] std::wstring BuiltUpdaterPath();
 
 // Copies the built updater to `path` and appends `package` (which may be empty: an updater without one).

@@ -33,26 +33,32 @@ namespace {
 
 using fixtures::Fixtures;
 using namespace texts;
-using Lines = std::vector<std::wstring>;
 
-// The lines that name a fixture product ("x64", "x86").
-std::wstring Installing(const std::wstring& file, const std::string& product) {
-    return texts::Installing(file, Fixtures::Get()["/products/" + product + "/name"]);
-}
-std::wstring OrderLine(const std::string& product) {
-    return texts::OrderLine(Fixtures::Get()["/products/" + product + "/name"]);
-}
-// The Installer's own log of one patch, named by the patch and the product it was applied to.
-std::wstring InstallerLogName(const std::wstring& file, const std::string& product) {
-    return file + L" " + Fixtures::Get()["/products/" + product + "/product_code"] + L".log";
-}
-
-// The installed file of a fixture product ("x64", "x86"), as text.
-std::string Installed(const std::string& product) {
-    const std::optional<Bytes> bytes = ReadFileBytes(Fixtures::Get()["/products/" + product + "/file_path"]);
-    return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
+// What the fixtures say of a product ("x64", "x86"): its "name", "product_code", "file_path", ...
+std::wstring ProductFact(const std::string& product, const std::string& key) {
+    return Fixtures::Get()["/products/" + product + "/" + key];
 }
 std::string Fact(const std::string& key) { return Fixtures::Get().Text(key); }
+// The text a fixture patch leaves in a product's installed file.
+std::string Patched(const std::string& patch, const std::string& product) {
+    return Fact("/patches/" + patch + "/contents/" + product);
+}
+
+// The lines that name a fixture product.
+std::wstring Installing(const std::wstring& file, const std::string& product) {
+    return texts::Installing(file, ProductFact(product, "name"));
+}
+std::wstring OrderLine(const std::string& product) { return texts::OrderLine(ProductFact(product, "name")); }
+// The Installer's own log of one patch, named by the patch and the product it was applied to.
+std::wstring InstallerLogName(const std::wstring& file, const std::string& product) {
+    return file + L" " + ProductFact(product, "product_code") + L".log";
+}
+
+// The installed file of a fixture product, as text.
+std::string Installed(const std::string& product) {
+    const std::optional<Bytes> bytes = ReadFileBytes(ProductFact(product, "file_path"));
+    return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
+}
 
 // The names of the user's temporary directory's subdirectories that look like a GUID's text form (36
 // characters, hex digits in groups of 8-4-4-4-12): the updater's working directories.
@@ -86,12 +92,11 @@ protected:
 
     // The fixture builder: an updater holding these fixture patches, packed by the real packing tool.
     std::wstring PackUpdater(const std::vector<std::wstring>& patches) {
-        const std::wstring stub = BuiltUpdaterPath();
         const std::wstring updater = scratch_ / L"Update.exe";
         LaunchRequest pack;
-        pack.program = stub.substr(0, stub.rfind(L'\\')) + L"\\corvantile-pack.exe";
-        pack.arguments = {L"build",     L"--stub", stub,        L"--name", L"Corvantile Fixtures",
-                          L"--version", L"1.0.1",  L"--output", updater};
+        pack.program = BuiltProgramPath(L"corvantile-pack.exe");
+        pack.arguments = {L"build",     L"--stub", BuiltUpdaterPath(), L"--name", L"Corvantile Fixtures",
+                          L"--version", L"1.0.1",  L"--output",        updater};
         for (const std::wstring& patch : patches) pack.arguments.push_back(Fixtures::Get().directory() + L"\\" + patch);
         const ProcessRun packed = RunAndProbe(pack);
         EXPECT_TRUE(packed.Finished() && packed.exitCode == 0) << packed.Describe();
@@ -163,8 +168,8 @@ TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
     ASSERT_TRUE(Press(dialog, IDOK));
     ASSERT_TRUE(driver_->WaitForStatusText(dialog, kFinished)) << driver_->Describe();
 
-    EXPECT_EQ(Installed("x64"), Fact("/patches/PatchX64.msp/contents/x64"));
-    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchX86.msp/contents/x86"));
+    EXPECT_EQ(Installed("x64"), Patched("PatchX64.msp", "x64"));
+    EXPECT_EQ(Installed("x86"), Patched("PatchX86.msp", "x86"));
     // Until the dialog ends, its working directory holds the extracted patches.
     const std::set<std::wstring> working = Minus(GuidDirectoriesInTemp(), tempBefore_);
     ASSERT_EQ(working.size(), 1u) << "one new working directory in TEMP";
@@ -192,13 +197,13 @@ TEST_F(InteractiveUpdate, RestartQuestionAnsweredNoLetsTheRunFinish) {
     // The question is asked inside the run: it waits for the answer, and closing is still refused.
     EXPECT_EQ(ItemText(dialog, IDC_STATUS_TEXT), Installing(L"PatchReboot.msp", "x86"));
     EXPECT_FALSE(ItemEnabled(dialog, IDCANCEL));
-    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchReboot.msp/contents/x86"));
+    EXPECT_EQ(Installed("x86"), Patched("PatchReboot.msp", "x86"));
 
     // Never Yes: Wine would end the session.
     ASSERT_TRUE(Press(question, IDNO));
     EXPECT_TRUE(WaitForWindowGone(question));
     ExpectFinishedAndClose(dialog, ERROR_SUCCESS_REBOOT_REQUIRED);
-    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchReboot.msp/contents/x86"));
+    EXPECT_EQ(Installed("x86"), Patched("PatchReboot.msp", "x86"));
     EXPECT_EQ(Installed("x64"), Fact("/products/x64/original"));
     EXPECT_EQ(driver_->Boxes(), (std::vector<MessageBoxRecord>{{kRestartCaption, kRestartQuestion}}))
         << driver_->Describe();
@@ -225,8 +230,8 @@ TEST_F(InteractiveUpdate, AboutBoxOpenedDuringTheRunLeavesItGoingOn) {
     EXPECT_TRUE(WaitForWindowGone(about));
     EXPECT_TRUE(WaitUntil([dialog] { return ::IsWindowEnabled(dialog) != FALSE; }));
     ExpectFinishedAndClose(dialog);
-    EXPECT_EQ(Installed("x64"), Fact("/patches/PatchX64.msp/contents/x64"));
-    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchX86.msp/contents/x86"));
+    EXPECT_EQ(Installed("x64"), Patched("PatchX64.msp", "x64"));
+    EXPECT_EQ(Installed("x86"), Patched("PatchX86.msp", "x86"));
     EXPECT_EQ(driver_->Boxes(), (std::vector<MessageBoxRecord>{{kAboutCaption, L""}})) << driver_->Describe();
 }
 
@@ -272,8 +277,8 @@ TEST_P(RefusedClose, IsIgnoredAndTheRunFinishes) {
     EXPECT_EQ(enabledWhileRunning, 0) << "of " << runningSamples << " looks during the run";
 
     ExpectFinishedAndClose(dialog);
-    EXPECT_EQ(Installed("x64"), Fact("/patches/PatchX64.msp/contents/x64"));
-    EXPECT_EQ(Installed("x86"), Fact("/patches/PatchX86.msp/contents/x86"));
+    EXPECT_EQ(Installed("x64"), Patched("PatchX64.msp", "x64"));
+    EXPECT_EQ(Installed("x86"), Patched("PatchX86.msp", "x86"));
 }
 
 INSTANTIATE_TEST_SUITE_P(WhileRunning, RefusedClose,
