@@ -20,10 +20,8 @@ TEST_F(BlackBoxCommandLine, NoArgumentsShowsTheDialogAndWritesNothing) {
 
     const ProcessRun run = Run({});
 
-    ASSERT_TRUE(Finished(run));
-    EXPECT_EQ(run.exitCode, 0u) << run.Describe();
+    ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 0));
     EXPECT_EQ(run.progressDialogs, 1) << run.Describe();
-    EXPECT_TRUE(run.boxes.empty()) << run.Describe();
     EXPECT_EQ(Tree(), before) << "no log file, no extracted file";
 }
 
@@ -45,13 +43,11 @@ TEST_F(BlackBoxCommandLine, SwitchesWithoutDirectoryWriteBesideTheUpdaterAndPars
 
         const ProcessRun run = Run(c.arguments);
 
-        ASSERT_TRUE(Finished(run));
-        EXPECT_EQ(run.exitCode, 0u) << run.Describe();
-        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
-        EXPECT_TRUE(FileHolds(InRoot(kAppDirectory + kUpdateFile), OrdinaryFiles()[0].data));
+        ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 0));
+        EXPECT_TRUE(HoldsTheOrdinaryUpdate(InRoot(L"app")));
         EXPECT_EQ(Tree(), expectedTree) << "only the update file and the log asked for, no directory";
         if (c.logged) {
-            EXPECT_TRUE(LogHolds(InRoot(L"app"), {kExtracting}));
+            EXPECT_TRUE(HoldsTheExtractionLog(InRoot(L"app")));
         }
         ::DeleteFileW(InRoot(kAppDirectory + kUpdateFile).c_str());
         ::DeleteFileW(InRoot(kAppDirectory + kLogFileName).c_str());
@@ -59,16 +55,13 @@ TEST_F(BlackBoxCommandLine, SwitchesWithoutDirectoryWriteBesideTheUpdaterAndPars
 }
 
 TEST_F(BlackBoxCommandLine, ExtractAndLogIntoGivenDirectories) {
-    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"out", L"logs"}));
 
     const ProcessRun run = Run({L"-x", L"out", L"-l", L"logs"});
 
-    ASSERT_TRUE(Finished(run));
-    EXPECT_EQ(run.exitCode, 0u) << run.Describe();
-    EXPECT_TRUE(run.boxes.empty()) << run.Describe();
-    EXPECT_TRUE(FileHolds(InWork(L"out\\update1.msp"), OrdinaryFiles()[0].data));
-    EXPECT_TRUE(LogHolds(InWork(L"logs"), {kExtracting}));
+    ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 0));
+    EXPECT_TRUE(HoldsTheOrdinaryUpdate(InWork(L"out")));
+    EXPECT_TRUE(HoldsTheExtractionLog(InWork(L"logs")));
     EXPECT_EQ(Tree(), (Lines{L"app\\", L"app\\CorvantileUpdater.exe", L"work\\", L"work\\logs\\",
                              L"work\\logs\\CorvantileUpdater.log", L"work\\out\\", L"work\\out\\update1.msp"}));
 }
@@ -79,9 +72,7 @@ TEST_F(BlackBoxCommandLine, LogWithoutDirectoryInTheDialogModesGoesBesideTheUpda
         SCOPED_TRACE(Narrow(QuoteArguments(arguments)));
         const ProcessRun run = Run(arguments);
 
-        ASSERT_TRUE(Finished(run));
-        EXPECT_EQ(run.exitCode, 1u) << run.Describe();
-        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+        ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 1));
         const std::wstring log = InRoot(kAppDirectory + kLogFileName);
         const std::optional<Bytes> bytes = ReadFileBytes(log);
         ASSERT_TRUE(bytes.has_value()) << "no log beside the updater";
@@ -94,30 +85,24 @@ TEST_F(BlackBoxCommandLine, LogWithoutDirectoryInTheDialogModesGoesBesideTheUpda
 }
 
 TEST_F(BlackBoxCommandLine, EmptyLogDirectoryLeavesLoggingOffAndAllowsALaterOne) {
-    ASSERT_TRUE(MakeDirectory(InWork(L"out1")));
-    ASSERT_TRUE(MakeDirectory(InWork(L"out2")));
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"out1", L"out2", L"logs"}));
 
     const ProcessRun withoutLog = Run({L"-x", L"out1", L"-l", L""});
-    ASSERT_TRUE(Finished(withoutLog));
-    EXPECT_EQ(withoutLog.exitCode, 0u) << withoutLog.Describe();
+    ASSERT_NO_FATAL_FAILURE(ExpectExitCode(withoutLog, 0));
     EXPECT_EQ(Tree(), (Lines{L"app\\", L"app\\CorvantileUpdater.exe", L"work\\", L"work\\logs\\", L"work\\out1\\",
                              L"work\\out1\\update1.msp", L"work\\out2\\"}))
         << "an empty log directory writes no log anywhere";
 
     const ProcessRun withLaterLog = Run({L"-x", L"out2", L"-l", L"", L"-l", L"logs"});
-    ASSERT_TRUE(Finished(withLaterLog));
-    EXPECT_EQ(withLaterLog.exitCode, 0u) << withLaterLog.Describe();
-    EXPECT_TRUE(withLaterLog.boxes.empty()) << withLaterLog.Describe();
-    EXPECT_TRUE(FileHolds(InWork(L"out2\\update1.msp"), OrdinaryFiles()[0].data));
-    EXPECT_TRUE(LogHolds(InWork(L"logs"), {kExtracting}));
+    ASSERT_NO_FATAL_FAILURE(ExpectEnded(withLaterLog, 0));
+    EXPECT_TRUE(HoldsTheOrdinaryUpdate(InWork(L"out2")));
+    EXPECT_TRUE(HoldsTheExtractionLog(InWork(L"logs")));
 }
 
 TEST_F(BlackBoxCommandLine, RejectedCommandLinesShowTheUsageUnlessUnattendedAndTouchNothing) {
     // Directories that a run which went ahead anyway would write into; "out" and "b" stay missing, so one
     // that created its directories shows too. With -a anywhere nobody is there to close a box.
-    ASSERT_TRUE(MakeDirectory(InWork(L"a")));
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"a", L"logs"}));
     struct Case {
         std::vector<std::wstring> arguments;
         bool usageBox;
@@ -145,10 +130,8 @@ TEST_F(BlackBoxCommandLine, RejectedCommandLinesShowTheUsageUnlessUnattendedAndT
         SCOPED_TRACE(Narrow(QuoteArguments(c.arguments)));
         const ProcessRun run = Run(c.arguments);
 
-        ASSERT_TRUE(Finished(run));
-        EXPECT_EQ(run.exitCode, 1u) << run.Describe();
         const std::vector<MessageBoxRecord> usage{{kCaption, kUsageText}};
-        EXPECT_EQ(run.boxes, c.usageBox ? usage : std::vector<MessageBoxRecord>{}) << run.Describe();
+        ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 1, c.usageBox ? usage : std::vector<MessageBoxRecord>{}));
         EXPECT_EQ(run.progressDialogs, 0) << run.Describe();
         EXPECT_EQ(Tree(), before) << "no log file, no directory, no update file";
     }
@@ -183,9 +166,7 @@ TEST_F(BlackBoxCommandLine, UnattendedRunsThatEndEarlyShowNoWindow) {
         SCOPED_TRACE(c.what);
         const ProcessRun run = RunUpdater(c.updater, c.arguments);
 
-        ASSERT_TRUE(Finished(run));
-        EXPECT_EQ(run.exitCode, c.exitCode) << run.Describe();
-        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+        ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, c.exitCode));
         EXPECT_EQ(run.progressDialogs, 0) << run.Describe();
         if (c.log.empty()) {
             EXPECT_FALSE(FileExists(InWork(L"logs\\") + kLogFileName)) << "no log";

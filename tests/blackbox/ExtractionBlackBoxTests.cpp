@@ -12,7 +12,7 @@ protected:
     void SetUp() override {
         UpdaterTest::SetUp();
         if (HasFatalFailure()) return;
-        ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+        ASSERT_TRUE(MakeWorkDirectories({L"logs"}));
     }
 
     // Runs "-x outputDirectory -l logs" and checks what every extract run must show: it ended by itself,
@@ -21,9 +21,7 @@ protected:
                        const Lines& logMessages) {
         ASSERT_FALSE(updater.empty());
         const ProcessRun run = RunUpdater(updater, {L"-x", outputDirectory, L"-l", L"logs"});
-        ASSERT_TRUE(Finished(run));
-        EXPECT_EQ(run.exitCode, exitCode) << run.Describe();
-        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+        ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, exitCode));
         EXPECT_TRUE(LogHolds(InWork(L"logs"), logMessages));
         ::DeleteFileW(InWork(L"logs\\CorvantileUpdater.log").c_str());
     }
@@ -70,9 +68,9 @@ TEST_F(BlackBoxExtraction, HostileFileNamesWriteNothing) {
         L"COM\u00B9.msp", L"LPT\u00B3", L"CONOUT$.msp", L"a\xD800.msp", std::wstring(256, L'n')};
     for (std::size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(Narrow(names[i]));
-        const std::wstring output = InWork(L"out" + std::to_wstring(i));
-        ASSERT_TRUE(MakeDirectory(output));
-        ASSERT_TRUE(MakeDirectory(JoinPath(output, L"sub")));
+        const std::wstring outputName = L"out" + std::to_wstring(i);
+        const std::wstring output = InWork(outputName);
+        ASSERT_TRUE(MakeWorkDirectories({outputName, outputName + L"\\sub"}));
         // A good file first: it must not be written either.
         const std::wstring updater =
             CreateUpdater(BuildPackage({{L"good.msp", PatchLikeData(50, 19)}, {names[i], PatchLikeData(100, 20)}}),
@@ -125,7 +123,7 @@ TEST_F(BlackBoxExtraction, DataCutShortLeavesNoPartialFile) {
                                         {L"cut.msp", PatchLikeData(50'000, 32)}};
     const std::size_t presentBytes = 40'000;
     const Bytes complete = BuildPackage(files);
-    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
+    ASSERT_TRUE(MakeWorkDirectories({L"out"}));
 
     RunExtraction(CreateUpdater(Prefix(complete, complete.size() - (50'000 - presentBytes))), L"out", 1,
                   {kExtracting, kUpdateCutShort});
@@ -138,7 +136,7 @@ TEST_F(BlackBoxExtraction, ExistingFileIsLeftUntouched) {
     const std::vector<UpdateFile> files{{L"new.msp", PatchLikeData(2'000, 41)},
                                         {L"taken.msp", PatchLikeData(2'000, 42)},
                                         {L"later.msp", PatchLikeData(2'000, 43)}};
-    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
+    ASSERT_TRUE(MakeWorkDirectories({L"out"}));
     const Bytes existing{'k', 'e', 'e', 'p'};
     ASSERT_TRUE(WriteFileBytes(InWork(L"out\\taken.msp"), existing));
 
@@ -156,8 +154,9 @@ TEST_F(BlackBoxExtraction, NamesOfOneFileTwiceWriteNothing) {
                                                                    {L"\u03C3.msp", L"\u03A3.msp"}};
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         SCOPED_TRACE("pair " + std::to_string(i));
-        const std::wstring output = InWork(L"out" + std::to_wstring(i));
-        ASSERT_TRUE(MakeDirectory(output));
+        const std::wstring outputName = L"out" + std::to_wstring(i);
+        const std::wstring output = InWork(outputName);
+        ASSERT_TRUE(MakeWorkDirectories({outputName}));
         const std::vector<UpdateFile> files{{pairs[i].first, PatchLikeData(500, 51)},
                                             {pairs[i].second, PatchLikeData(600, 52)}};
 

@@ -12,7 +12,7 @@ protected:
     void SetUp() override {
         OrdinaryUpdaterTest::SetUp();
         if (HasFatalFailure()) return;
-        ASSERT_TRUE(MakeDirectory(InWork(L"out")));
+        ASSERT_TRUE(MakeWorkDirectories({L"out"}));
     }
 
     // Extracts into "out" with these log arguments; checks that the extraction itself succeeded.
@@ -20,10 +20,8 @@ protected:
         std::vector<std::wstring> arguments{L"-x", L"out"};
         arguments.insert(arguments.end(), logArguments.begin(), logArguments.end());
         const ProcessRun run = Run(arguments);
-        ASSERT_TRUE(Finished(run));
-        EXPECT_EQ(run.exitCode, 0u) << run.Describe();
-        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
-        EXPECT_TRUE(FileHolds(InWork(L"out\\update1.msp"), OrdinaryFiles()[0].data));
+        ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 0));
+        EXPECT_TRUE(HoldsTheOrdinaryUpdate(InWork(L"out")));
     }
 };
 
@@ -41,7 +39,7 @@ Bytes Utf16Le(std::wstring_view text) {
 }
 
 TEST_F(BlackBoxLog, LineIsTimestampTwoSpacesTextAndCrLfInUtf16) {
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"logs"}));
     SYSTEMTIME before{};
     ::GetLocalTime(&before);
     RunExtractionLoggingWith({L"-l", L"logs"});
@@ -80,7 +78,7 @@ TEST_F(BlackBoxLog, LineIsTimestampTwoSpacesTextAndCrLfInUtf16) {
 }
 
 TEST_F(BlackBoxLog, EachRunReplacesTheLogOfTheRunBefore) {
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"logs"}));
     // The first run writes two lines: the update file is already there.
     ASSERT_TRUE(WriteFileBytes(InWork(L"out\\update1.msp"), {1, 2, 3}));
     const ProcessRun first = Run({L"-x", L"out", L"-l", L"logs"});
@@ -91,17 +89,16 @@ TEST_F(BlackBoxLog, EachRunReplacesTheLogOfTheRunBefore) {
     const std::wstring damaged = CreateUpdater(Prefix(OrdinaryPackage(), 5), L"damaged");
     ASSERT_FALSE(damaged.empty());
     const ProcessRun second = RunUpdater(damaged, {L"-l", L"logs"});
-    ASSERT_TRUE(Finished(second));
-    EXPECT_EQ(second.exitCode, 1u) << second.Describe();
+    ASSERT_NO_FATAL_FAILURE(ExpectExitCode(second, 1));
     EXPECT_TRUE(LogHolds(InWork(L"logs"), {kProductNameNotRead}));
 }
 
 TEST_F(BlackBoxLog, RelativeDirectoryIsCreatedBelowAnExistingFirstLevel) {
-    ASSERT_TRUE(MakeDirectory(InWork(L"logroot")));
+    ASSERT_TRUE(MakeWorkDirectories({L"logroot"}));
 
     RunExtractionLoggingWith({L"-l", L"logroot\\logs"});
 
-    EXPECT_TRUE(LogHolds(InWork(L"logroot\\logs"), {kExtracting}));
+    EXPECT_TRUE(HoldsTheExtractionLog(InWork(L"logroot\\logs")));
 }
 
 TEST_F(BlackBoxLog, RelativeDirectoryWithMissingFirstLevelIsNotCreated) {
@@ -114,7 +111,7 @@ TEST_F(BlackBoxLog, RelativeDirectoryWithMissingFirstLevelIsNotCreated) {
 TEST_F(BlackBoxLog, AbsoluteDirectoryGetsItsMissingLevelsCreated) {
     RunExtractionLoggingWith({L"-l", InRoot(L"one\\two")});
 
-    EXPECT_TRUE(LogHolds(InRoot(L"one\\two"), {kExtracting}));
+    EXPECT_TRUE(HoldsTheExtractionLog(InRoot(L"one\\two")));
 }
 
 TEST_F(BlackBoxLog, LevelThatIsAPlainFileLeavesTheRunWithoutLog) {
@@ -127,7 +124,7 @@ TEST_F(BlackBoxLog, LevelThatIsAPlainFileLeavesTheRunWithoutLog) {
 }
 
 TEST_F(BlackBoxLog, LogHeldOpenWithoutSharingLeavesTheRunWithoutLog) {
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"logs"}));
     const Bytes marker = Utf16Le(L"held by another program");
     {
         const UniqueFile held(::CreateFileW(InWork(L"logs\\CorvantileUpdater.log").c_str(),
@@ -145,7 +142,7 @@ TEST_F(BlackBoxLog, LogHeldOpenWithoutSharingLeavesTheRunWithoutLog) {
 // Where links exist (Windows; Wine 8's CreateSymbolicLinkW reports success and creates nothing, so the case is
 // skipped there; LogTests covers the opening itself under Wine).
 TEST_F(BlackBoxLog, SymbolicLinkAtTheLogsNameLeavesItsTargetAlone) {
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"logs"}));
     const Bytes target{'k', 'e', 'e', 'p'};
     ASSERT_TRUE(WriteFileBytes(InWork(L"target"), target));
     const std::wstring link = InWork(L"logs\\CorvantileUpdater.log");
@@ -163,7 +160,7 @@ TEST_F(BlackBoxLog, SymbolicLinkAtTheLogsNameLeavesItsTargetAlone) {
 TEST_F(BlackBoxLog, SwitchWithoutDirectoryLogsBesideTheUpdater) {
     RunExtractionLoggingWith({L"-l"});
 
-    EXPECT_TRUE(LogHolds(InRoot(L"app"), {kExtracting}));
+    EXPECT_TRUE(HoldsTheExtractionLog(InRoot(L"app")));
     EXPECT_FALSE(FileExists(InWork(kLogFileName))) << "not in the working directory";
 }
 

@@ -29,13 +29,11 @@ TEST_F(BlackBoxPackageHeader, DamagedHeaderIsLoggedWithoutABox) {
         const std::wstring suffix = std::to_wstring(i);
         const std::wstring updater = CreateUpdater(Prefix(header, damaged.packageBytes), L"app" + suffix);
         ASSERT_FALSE(updater.empty());
-        ASSERT_TRUE(MakeDirectory(InWork(L"logs" + suffix)));
+        ASSERT_TRUE(MakeWorkDirectories({L"logs" + suffix}));
 
         const ProcessRun run = RunUpdater(updater, {L"-x", InWork(L"out" + suffix), L"-l", L"logs" + suffix});
 
-        ASSERT_TRUE(Finished(run));
-        EXPECT_EQ(run.exitCode, 1u) << run.Describe();
-        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+        ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 1));
         EXPECT_TRUE(LogHolds(InWork(L"logs" + suffix), {damaged.message}));
         EXPECT_FALSE(DirectoryExists(InWork(L"out" + suffix))) << "the extraction must not start";
     }
@@ -44,19 +42,15 @@ TEST_F(BlackBoxPackageHeader, DamagedHeaderIsLoggedWithoutABox) {
 TEST_F(BlackBoxPackageHeader, UpdaterWithoutPackageShowsThePackageError) {
     const std::wstring updater = CreateUpdater({});
     ASSERT_FALSE(updater.empty());
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"logs"}));
 
     const ProcessRun extractRun = RunUpdater(updater, {L"-x", InWork(L"out"), L"-l", L"logs"});
-    ASSERT_TRUE(Finished(extractRun));
-    EXPECT_EQ(extractRun.exitCode, 1u) << extractRun.Describe();
-    EXPECT_EQ(extractRun.boxes, (std::vector<MessageBoxRecord>{{kCaption, kPackageErrorText}}));
+    ASSERT_NO_FATAL_FAILURE(ExpectEnded(extractRun, 1, {{kCaption, kPackageErrorText}}));
     EXPECT_TRUE(LogHolds(InWork(L"logs"), {})) << "the log is created, and nothing is written to it";
     EXPECT_FALSE(DirectoryExists(InWork(L"out")));
 
     const ProcessRun interactiveRun = RunUpdater(updater, {});
-    ASSERT_TRUE(Finished(interactiveRun));
-    EXPECT_EQ(interactiveRun.exitCode, 1u) << interactiveRun.Describe();
-    EXPECT_EQ(interactiveRun.boxes, (std::vector<MessageBoxRecord>{{kCaption, kPackageErrorText}}));
+    ASSERT_NO_FATAL_FAILURE(ExpectEnded(interactiveRun, 1, {{kCaption, kPackageErrorText}}));
 }
 
 TEST_F(BlackBoxPackageHeader, EveryLengthByteIsHonoured) {
@@ -81,9 +75,7 @@ TEST_F(BlackBoxPackageHeader, EveryLengthByteIsHonoured) {
 
         const ProcessRun run = RunUpdater(updater, {L"-x", InWork(L"out" + suffix)});
 
-        ASSERT_TRUE(Finished(run));
-        EXPECT_EQ(run.exitCode, 0u) << run.Describe();
-        EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+        ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 0));
         EXPECT_TRUE(FileHolds(InWork(L"out" + suffix + L"\\update1.msp"), files[0].data));
     }
 }
@@ -108,17 +100,14 @@ TEST_F(BlackBoxSignedUpdater, ExtractsThePackageBeforeTheCertificateTable) {
     const std::vector<UpdateFile> files{{L"first.msp", PatchLikeData(40'001, 3)},
                                         {L"second.msp", PatchLikeData(77, 4)}};
     ASSERT_TRUE(CreateSignedUpdater(BuildPackage(files)).has_value());
-    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"out", L"logs"}));
 
     const ProcessRun run = ExtractWithLog(L"out");
 
-    ASSERT_TRUE(Finished(run));
-    EXPECT_EQ(run.exitCode, 0u) << run.Describe();
-    EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+    ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 0));
     EXPECT_TRUE(FileHolds(InWork(L"out\\first.msp"), files[0].data));
     EXPECT_TRUE(FileHolds(InWork(L"out\\second.msp"), files[1].data));
-    EXPECT_TRUE(LogHolds(InWork(L"logs"), {kExtracting}));
+    EXPECT_TRUE(HoldsTheExtractionLog(InWork(L"logs")));
 }
 
 TEST_F(BlackBoxSignedUpdater, StopsReadingAtTheCertificateTable) {
@@ -129,14 +118,11 @@ TEST_F(BlackBoxSignedUpdater, StopsReadingAtTheCertificateTable) {
     const Bytes cut = Prefix(complete, complete.size() - (files[0].data.size() - presentDataBytes));
     const std::optional<SignedUpdater> signedUpdater = CreateSignedUpdater(cut);
     ASSERT_TRUE(signedUpdater.has_value());
-    ASSERT_TRUE(MakeDirectory(InWork(L"out")));
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"out", L"logs"}));
 
     const ProcessRun run = ExtractWithLog(L"out");
 
-    ASSERT_TRUE(Finished(run));
-    EXPECT_EQ(run.exitCode, 1u) << run.Describe();
-    EXPECT_TRUE(run.boxes.empty()) << run.Describe();
+    ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 1));
     EXPECT_TRUE(LogHolds(InWork(L"logs"), {kExtracting, kUpdateCutShort}));
     // The package ends where the certificate table begins, so the file is cut short, and a cut-short file goes.
     EXPECT_FALSE(FileExists(InWork(L"out\\cut.msp")));
@@ -146,13 +132,11 @@ TEST_F(BlackBoxSignedUpdater, CertificateTableRightBehindTheImageIsNoPackage) {
     const std::optional<SignedUpdater> signedUpdater = CreateSignedUpdater({});
     ASSERT_TRUE(signedUpdater.has_value());
     ASSERT_EQ(signedUpdater->paddingBytes, 0u) << "the image ends on a file-alignment boundary";
-    ASSERT_TRUE(MakeDirectory(InWork(L"logs")));
+    ASSERT_TRUE(MakeWorkDirectories({L"logs"}));
 
     const ProcessRun run = ExtractWithLog(InWork(L"out"));
 
-    ASSERT_TRUE(Finished(run));
-    EXPECT_EQ(run.exitCode, 1u) << run.Describe();
-    EXPECT_EQ(run.boxes, (std::vector<MessageBoxRecord>{{kCaption, kPackageErrorText}}));
+    ASSERT_NO_FATAL_FAILURE(ExpectEnded(run, 1, {{kCaption, kPackageErrorText}}));
     EXPECT_TRUE(LogHolds(InWork(L"logs"), {}));
     EXPECT_FALSE(DirectoryExists(InWork(L"out")));
 }

@@ -67,6 +67,32 @@ ProcessRun UpdaterTest::RunUpdater(const std::wstring& updater, const std::vecto
     return ::testing::AssertionFailure() << run.Describe();
 }
 
+void UpdaterTest::ExpectExitCode(const ProcessRun& run, DWORD exitCode) {
+    ASSERT_TRUE(Finished(run));
+    EXPECT_EQ(run.exitCode, exitCode) << run.Describe();
+}
+
+void UpdaterTest::ExpectEnded(const ProcessRun& run, DWORD exitCode, const std::vector<MessageBoxRecord>& boxes) {
+    ASSERT_NO_FATAL_FAILURE(ExpectExitCode(run, exitCode));
+    EXPECT_EQ(run.boxes, boxes) << run.Describe();
+}
+
+::testing::AssertionResult UpdaterTest::MakeWorkDirectories(const Lines& names) const {
+    for (const std::wstring& name : names) {
+        const std::wstring path = InWork(name);
+        if (!MakeDirectory(path)) return ::testing::AssertionFailure() << "cannot make " << Narrow(path);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult UpdaterTest::HoldsTheOrdinaryUpdate(const std::wstring& directory) {
+    return FileHolds(JoinPath(directory, OrdinaryFiles()[0].name), OrdinaryFiles()[0].data);
+}
+
+::testing::AssertionResult UpdaterTest::HoldsTheExtractionLog(const std::wstring& directory) const {
+    return LogHolds(directory, {kExtracting});
+}
+
 const std::vector<UpdateFile>& UpdaterTest::OrdinaryFiles() {
     static const std::vector<UpdateFile> files{{L"update1.msp", PatchLikeData(1000, 1)}};
     return files;

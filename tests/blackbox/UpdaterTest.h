@@ -54,6 +54,21 @@ protected:
     // The run ended by itself (started, not killed).
     [[nodiscard]] static ::testing::AssertionResult Finished(const ProcessRun& run);
 
+    // The run ended by itself with this exit code. Fatal when it did not end by itself: call it inside
+    // ASSERT_NO_FATAL_FAILURE.
+    static void ExpectExitCode(const ProcessRun& run, DWORD exitCode);
+    // As ExpectExitCode, and the run showed exactly these boxes (none unless given).
+    static void ExpectEnded(const ProcessRun& run, DWORD exitCode, const std::vector<MessageBoxRecord>& boxes = {});
+
+    // Makes these directories below "work", in this order; fails at the first that cannot be made.
+    [[nodiscard]] ::testing::AssertionResult MakeWorkDirectories(const Lines& names) const;
+
+    // `directory` holds the update file of OrdinaryFiles(), byte for byte.
+    [[nodiscard]] static ::testing::AssertionResult HoldsTheOrdinaryUpdate(const std::wstring& directory);
+
+    // The log in `directory` is that of an extraction that went well: the one line kExtracting.
+    [[nodiscard]] ::testing::AssertionResult HoldsTheExtractionLog(const std::wstring& directory) const;
+
     // A product name and version and one small update file, for tests about something else.
     static const std::vector<UpdateFile>& OrdinaryFiles();
     [[nodiscard]] static Bytes OrdinaryPackage();

@@ -159,6 +159,25 @@ protected:
 
     void Press(int id) { ::SendMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
+    // Creates the dialog and clicks OK. Fatal when there is no dialog: call it inside ASSERT_NO_FATAL_FAILURE.
+    void CreateAndPressOk() {
+        ASSERT_NE(nullptr, Create());
+        Press(IDOK);
+    }
+
+    // The outcome the dialog shows once the run is over: this status, and Cancel turned into Close.
+    void ExpectOutcome(const std::wstring& status) const {
+        EXPECT_EQ(status, Read().status);
+        EXPECT_EQ(kClose, Read().cancelCaption);
+    }
+
+    // The dialog's end posts WM_QUIT with this exit code. Fatal when no WM_QUIT comes: call it inside
+    // ASSERT_NO_FATAL_FAILURE.
+    void ExpectQuit(int exitCode, const std::string& why = {}) {
+        ASSERT_TRUE(PumpUntilQuit()) << "no WM_QUIT within " << kPatience.count() << " s";
+        EXPECT_EQ(exitCode, *quitCode()) << why;
+    }
+
     // Keeps the scripted Installer's apply waiting until the returned event is set.
     HANDLE HoldApply() {
         hold_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -228,8 +247,7 @@ TEST_F(UpdaterDialog, CancelInReadyEndsWithoutARunAndRemovesNothing) {
     ASSERT_NE(nullptr, Create());
     Press(IDCANCEL);
     EXPECT_FALSE(::IsWindow(dialog()));
-    ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(0, *quitCode());
+    ASSERT_NO_FATAL_FAILURE(ExpectQuit(0));
     EXPECT_EQ(L"", state.workingDirectory);
     EXPECT_EQ(std::vector<Call>{}, fake.calls);
 }
@@ -261,9 +279,8 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
 
     ::SetEvent(hold);
     ASSERT_TRUE(PumpUntilFinished());
+    ExpectOutcome(kFinished);
     const Screen finished = Read();
-    EXPECT_EQ(kFinished, finished.status);
-    EXPECT_EQ(kClose, finished.cancelCaption);
     EXPECT_TRUE(finished.cancelEnabled);
     EXPECT_FALSE(finished.okEnabled);
     EXPECT_FALSE(finished.progressVisible);
@@ -278,21 +295,17 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     EXPECT_TRUE(FileExists(directory + L"\\a.msp"));
 
     Press(IDCANCEL);
-    ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(0, *quitCode());
+    ASSERT_NO_FATAL_FAILURE(ExpectQuit(0));
     EXPECT_FALSE(PathExists(directory)) << "the working directory goes with the dialog";
 }
 
 TEST_F(UpdaterDialog, FailedRunEndsWithTheInstallersCode) {
     fake.applyResults[L"a.msp"] = {ERROR_INSTALL_FAILURE};
-    ASSERT_NE(nullptr, Create());
-    Press(IDOK);
+    ASSERT_NO_FATAL_FAILURE(CreateAndPressOk());
     ASSERT_TRUE(PumpUntilFinished());
-    EXPECT_EQ(kFailed, Read().status);
-    EXPECT_EQ(kClose, Read().cancelCaption);
+    ExpectOutcome(kFailed);
     ::SendMessageW(dialog(), WM_CLOSE, 0, 0);  // the close box works again once the run is over
-    ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(1603, *quitCode());
+    ASSERT_NO_FATAL_FAILURE(ExpectQuit(1603));
 }
 
 TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
@@ -300,17 +313,14 @@ TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
         return 0;
     };
     const LogCapture log;
-    ASSERT_NE(nullptr, Create());
-    Press(IDOK);
+    ASSERT_NO_FATAL_FAILURE(CreateAndPressOk());
     EXPECT_EQ(DialogPhase::Finished, phase());
-    EXPECT_EQ(kFailed, Read().status);
-    EXPECT_EQ(kClose, Read().cancelCaption);
+    ExpectOutcome(kFailed);
     EXPECT_TRUE(Read().cancelEnabled);
     EXPECT_EQ(std::vector<std::wstring>{L"Updater thread creation failed."}, log.Lines());
     EXPECT_EQ(std::vector<Call>{}, fake.calls);
     Press(IDCANCEL);
-    ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(1, *quitCode());
+    ASSERT_NO_FATAL_FAILURE(ExpectQuit(1));
 }
 
 // Every text the status line was given on this thread, including those a silent run shows only for the moment
@@ -340,8 +350,7 @@ TEST_F(UpdaterDialog, SilentRunStartsInsideCreationAndClosesItself) {
     const StatusLineRecorder recorder;
     ASSERT_NE(nullptr, Create());
     EXPECT_NE(DialogPhase::Ready, phase()) << "started before the window is shown";
-    ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(0, *quitCode());
+    ASSERT_NO_FATAL_FAILURE(ExpectQuit(0));
     EXPECT_FALSE(::IsWindow(dialog()));
     EXPECT_EQ(1, std::count(recorder.texts().begin(), recorder.texts().end(), InstallingA()));
 }
@@ -374,8 +383,7 @@ TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
         c.script(fake, state);
         const StatusLineRecorder recorder;
         ASSERT_NE(nullptr, Create());
-        ASSERT_TRUE(PumpUntilQuit());
-        EXPECT_EQ(c.exitCode, *quitCode());
+        ASSERT_NO_FATAL_FAILURE(ExpectQuit(c.exitCode));
         ASSERT_FALSE(recorder.texts().empty());
         EXPECT_EQ(kFailed, recorder.texts().back());
     }
@@ -387,8 +395,7 @@ TEST_F(UpdaterDialog, SilentRunStillAsksTheRestartQuestion) {
     fake.restart.messageBoxAnswer = IDNO;
     ASSERT_NE(nullptr, Create());
     const HWND window = dialog();
-    ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(3010, *quitCode()) << "the restart is still to come";
+    ASSERT_NO_FATAL_FAILURE(ExpectQuit(3010, "the restart is still to come"));
     wchar_t owner[32];
     std::swprintf(owner, 32, L"0x%llx", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(window)));
     EXPECT_EQ(std::vector<std::wstring>{owner}, fake.Args(L"MessageBoxW", L"owner")) << "asked once, by the dialog";
@@ -419,13 +426,11 @@ TEST_P(UpdaterDialogWorkingDirectory, FailsTheRunAndRemovesNothing) {
     state.workingDirectoryCalls = GetParam().calls;
     if (state.workingDirectoryCalls.getTempPath == nullptr) state.workingDirectoryCalls.getTempPath = StandInTempPath;
 
-    ASSERT_NE(nullptr, Create());
-    Press(IDOK);
+    ASSERT_NO_FATAL_FAILURE(CreateAndPressOk());
     ASSERT_TRUE(PumpUntilFinished());
     EXPECT_EQ(kFailed, Read().status);
     Press(IDCANCEL);
-    ASSERT_TRUE(PumpUntilQuit());
-    EXPECT_EQ(1, *quitCode());
+    ASSERT_NO_FATAL_FAILURE(ExpectQuit(1));
     EXPECT_EQ(L"", state.workingDirectory);
     EXPECT_EQ((std::vector<std::wstring>{L"00000000-0000-0000-0000-000000000000\\", L"users-file.txt"}),
               ListTree(temp.path()));
@@ -460,8 +465,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, UpdaterDialogWorkingDirectory,
 
 TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
     const HANDLE hold = HoldApply();
-    ASSERT_NE(nullptr, Create());
-    Press(IDOK);
+    ASSERT_NO_FATAL_FAILURE(CreateAndPressOk());
     ASSERT_TRUE(PumpUntilStatus(InstallingA()));
 
     // The helper lets the run finish behind the box, and closes it once the dialog shows the outcome.

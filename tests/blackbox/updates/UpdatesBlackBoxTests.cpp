@@ -126,6 +126,24 @@ protected:
         return dialog;
     }
 
+    // StartInteractive, then OK pressed: the run has been asked to start. Null when either failed.
+    HWND StartInteractiveAndPressOk(const std::vector<std::wstring>& patches) {
+        const HWND dialog = StartInteractive(patches);
+        if (dialog == nullptr) return nullptr;
+        if (!Press(dialog, IDOK)) {
+            ADD_FAILURE() << "cannot press OK: " << driver_->Describe();
+            return nullptr;
+        }
+        return dialog;
+    }
+
+    // The updater ends with this exit code; fatal when it does not end.
+    void ExpectExit(DWORD expectedExitCode) {
+        const std::optional<DWORD> exitCode = driver_->WaitForExit();
+        ASSERT_TRUE(exitCode.has_value()) << driver_->Describe();
+        EXPECT_EQ(*exitCode, expectedExitCode) << driver_->Describe();
+    }
+
     // The end of a successful interactive run: the outcome shown, Cancel turned into an enabled Close that
     // ends the process with this exit code.
     void ExpectFinishedAndClose(HWND dialog, DWORD expectedExitCode = 0) {
@@ -134,9 +152,7 @@ protected:
         EXPECT_TRUE(ItemEnabled(dialog, IDCANCEL));
         EXPECT_FALSE(ItemEnabled(dialog, IDOK)) << "a run is not started twice";
         ASSERT_TRUE(Press(dialog, IDCANCEL));
-        const std::optional<DWORD> exitCode = driver_->WaitForExit();
-        ASSERT_TRUE(exitCode.has_value()) << driver_->Describe();
-        EXPECT_EQ(*exitCode, expectedExitCode) << driver_->Describe();
+        ASSERT_NO_FATAL_FAILURE(ExpectExit(expectedExitCode));
     }
 
     [[nodiscard]] std::wstring LogDirectory() const { return scratch_ / L"logs"; }
@@ -158,18 +174,22 @@ protected:
     std::unique_ptr<ProcessDriver> driver_;
 };
 
+// Both fixture products carry their own patch's text: PatchX64.msp and PatchX86.msp were applied.
+void ExpectBothProductsPatched() {
+    EXPECT_EQ(Installed("x64"), Patched("PatchX64.msp", "x64"));
+    EXPECT_EQ(Installed("x86"), Patched("PatchX86.msp", "x86"));
+}
+
 // ---- Interactive runs: OK starts, the outcome is shown, Close ends ----
 
 using InteractiveUpdate = RealUpdate;
 
 TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
-    const HWND dialog = StartInteractive({L"PatchX64.msp", L"PatchX86.msp"});
+    const HWND dialog = StartInteractiveAndPressOk({L"PatchX64.msp", L"PatchX86.msp"});
     ASSERT_NE(dialog, nullptr);
-    ASSERT_TRUE(Press(dialog, IDOK));
     ASSERT_TRUE(driver_->WaitForStatusText(dialog, kFinished)) << driver_->Describe();
 
-    EXPECT_EQ(Installed("x64"), Patched("PatchX64.msp", "x64"));
-    EXPECT_EQ(Installed("x86"), Patched("PatchX86.msp", "x86"));
+    ExpectBothProductsPatched();
     // Until the dialog ends, its working directory holds the extracted patches.
     const std::set<std::wstring> working = Minus(GuidDirectoriesInTemp(), tempBefore_);
     ASSERT_EQ(working.size(), 1u) << "one new working directory in TEMP";
@@ -184,9 +204,8 @@ TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
 }
 
 TEST_F(InteractiveUpdate, RestartQuestionAnsweredNoLetsTheRunFinish) {
-    const HWND dialog = StartInteractive({L"PatchReboot.msp"});
+    const HWND dialog = StartInteractiveAndPressOk({L"PatchReboot.msp"});
     ASSERT_NE(dialog, nullptr);
-    ASSERT_TRUE(Press(dialog, IDOK));
 
     const HWND question = driver_->WaitForDialog(kRestartCaption);
     ASSERT_NE(question, nullptr) << driver_->Describe();
@@ -210,10 +229,9 @@ TEST_F(InteractiveUpdate, RestartQuestionAnsweredNoLetsTheRunFinish) {
 }
 
 TEST_F(InteractiveUpdate, AboutBoxOpenedDuringTheRunLeavesItGoingOn) {
-    const HWND dialog = StartInteractive({L"PatchX64.msp", L"PatchX86.msp"});
-    ASSERT_NE(dialog, nullptr);
     // Queued behind OK: the dialog opens the box once the run has started.
-    ASSERT_TRUE(Press(dialog, IDOK));
+    const HWND dialog = StartInteractiveAndPressOk({L"PatchX64.msp", L"PatchX86.msp"});
+    ASSERT_NE(dialog, nullptr);
     ASSERT_TRUE(SystemCommand(dialog, IDM_ABOUT));
 
     const HWND about = driver_->WaitForDialog(kAboutCaption);
@@ -230,8 +248,7 @@ TEST_F(InteractiveUpdate, AboutBoxOpenedDuringTheRunLeavesItGoingOn) {
     EXPECT_TRUE(WaitForWindowGone(about));
     EXPECT_TRUE(WaitUntil([dialog] { return ::IsWindowEnabled(dialog) != FALSE; }));
     ExpectFinishedAndClose(dialog);
-    EXPECT_EQ(Installed("x64"), Patched("PatchX64.msp", "x64"));
-    EXPECT_EQ(Installed("x86"), Patched("PatchX86.msp", "x86"));
+    ExpectBothProductsPatched();
     EXPECT_EQ(driver_->Boxes(), (std::vector<MessageBoxRecord>{{kAboutCaption, L""}})) << driver_->Describe();
 }
 
@@ -248,11 +265,10 @@ void PrintTo(const CloseAttempt& attempt, std::ostream* out) { *out << attempt.n
 class RefusedClose : public RealUpdate, public ::testing::WithParamInterface<CloseAttempt> {};
 
 TEST_P(RefusedClose, IsIgnoredAndTheRunFinishes) {
-    const HWND dialog = StartInteractive({L"PatchX64.msp", L"PatchX86.msp"});
-    ASSERT_NE(dialog, nullptr);
     // Posted right behind OK, the request reaches the dialog after the run has started, and long before it
     // can end: the Installer takes far longer than one turn of the message loop.
-    ASSERT_TRUE(Press(dialog, IDOK));
+    const HWND dialog = StartInteractiveAndPressOk({L"PatchX64.msp", L"PatchX86.msp"});
+    ASSERT_NE(dialog, nullptr);
     ASSERT_TRUE(Post(dialog, GetParam().message, GetParam().wParam));
 
     // While the run is on, Cancel is disabled. The dialog disables it before it shows the first running
@@ -277,8 +293,7 @@ TEST_P(RefusedClose, IsIgnoredAndTheRunFinishes) {
     EXPECT_EQ(enabledWhileRunning, 0) << "of " << runningSamples << " looks during the run";
 
     ExpectFinishedAndClose(dialog);
-    EXPECT_EQ(Installed("x64"), Patched("PatchX64.msp", "x64"));
-    EXPECT_EQ(Installed("x86"), Patched("PatchX86.msp", "x86"));
+    ExpectBothProductsPatched();
 }
 
 INSTANTIATE_TEST_SUITE_P(WhileRunning, RefusedClose,
@@ -319,9 +334,7 @@ TEST_P(SilentUpdate, EndsWithItsExitCodeLogAndInstalledFiles) {
     if (row.tempMissing) environment = {{L"TEMP", missingTemp}, {L"TMP", missingTemp}};
 
     driver_ = Start(updater, {L"-a", L"-l", LogDirectory()}, environment);
-    const std::optional<DWORD> exitCode = driver_->WaitForExit();
-    ASSERT_TRUE(exitCode.has_value()) << driver_->Describe();
-    EXPECT_EQ(*exitCode, row.exitCode) << driver_->Describe();
+    ASSERT_NO_FATAL_FAILURE(ExpectExit(row.exitCode));
 
     EXPECT_EQ(LogMessages(), row.log()) << Show(LogMessages());
     EXPECT_EQ(Installed("x64"), Fact(row.x64Content));
