@@ -13,7 +13,6 @@ namespace {
 
 FakeInstaller* active = nullptr;
 
-const HWND kNoWindow = nullptr;
 const HANDLE kFakeToken = reinterpret_cast<HANDLE>(std::uintptr_t{0x7070});
 const HWINSTA kFakeStation = reinterpret_cast<HWINSTA>(std::uintptr_t{0x5150});
 constexpr DWORD kShutdownLuid = 19;
@@ -33,10 +32,6 @@ std::wstring Text(Number number) {
 }
 
 std::wstring Handle(MSIHANDLE handle) { return L"#" + std::to_wstring(handle); }
-
-std::wstring Window(HWND window) {
-    return window == kNoWindow ? L"null" : Hex(reinterpret_cast<std::uintptr_t>(window));
-}
 
 std::wstring Given(const void* pointer) { return pointer == nullptr ? L"null" : L"non-null"; }
 
@@ -281,14 +276,13 @@ FakeInstaller::FakeInstaller() {
         FakeInstaller& fake =
             Fake().Record(L"GetUserObjectInformationW", object == kFakeStation ? L"station" : L"other", index, bytes);
         if (!fake.restart.windowStationFlags || index != UOI_FLAGS || bytes < sizeof(USEROBJECTFLAGS)) return FALSE;
-        auto* flags = static_cast<USEROBJECTFLAGS*>(information);
-        *flags = USEROBJECTFLAGS{};
-        flags->dwFlags = *fake.restart.windowStationFlags;
+        *static_cast<USEROBJECTFLAGS*>(information) = {FALSE, FALSE, *fake.restart.windowStationFlags};
         if (neededBytes != nullptr) *neededBytes = sizeof(USEROBJECTFLAGS);
         return TRUE;
     };
     table_.messageBox = [](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) -> int {
-        return Fake().Record(L"MessageBoxW", Window(owner), text, caption, type).restart.messageBoxAnswer;
+        const std::wstring shownOwner = Hex(reinterpret_cast<std::uintptr_t>(owner));
+        return Fake().Record(L"MessageBoxW", shownOwner, text, caption, type).restart.messageBoxAnswer;
     };
     table_.openProcessToken = [](HANDLE process, DWORD access, HANDLE* token) -> BOOL {
         FakeInstaller& fake = Fake().Record(

@@ -91,8 +91,7 @@ public:
     FakeInstaller(const FakeInstaller&) = delete;
     FakeInstaller& operator=(const FakeInstaller&) = delete;
 
-    // The table to hand to the engine, and a loader that gives it.
-    [[nodiscard]] const InstallerApi& table() const { return table_; }
+    // A loader that gives the table to hand to the engine.
     static const InstallerApi* Load();
 
     // Keyed by file name; the engine's paths are read relative to extractDir.
