@@ -22,6 +22,15 @@ std::wstring PathOfLength(const std::wstring& base, std::size_t chars) {
     return base + L'\\' + std::wstring(firstLevelChars, L'a') + L'\\' + std::wstring(secondLevelChars, L'b');
 }
 
+// Creates `directory` with these files in it; false when any of them cannot be made.
+bool MakeDirectoryWithFiles(const std::wstring& directory, const std::vector<UpdateFile>& files) {
+    if (!MakeDirectory(directory)) return false;
+    for (const UpdateFile& file : files) {
+        if (!WriteFileBytes(directory + L"\\" + file.name, file.data)) return false;
+    }
+    return true;
+}
+
 // Every case has a scratch directory of its own, and a place in it for the directory that is removed.
 class DirectoriesTest : public ::testing::Test {
 protected:
@@ -128,13 +137,9 @@ TEST_F(DirectoriesEnsureChain, FailedLevelStopsTheWalkAndKeepsLevelsAbove) {
 // ---- RemoveDirectoryWithFiles ----
 
 TEST_F(DirectoriesRemoveWithFiles, RemovesPlainFilesAndTheDirectory) {
-    for (const std::wstring target : {L"plain", L"trailing"}) {
-        const std::wstring directory = scratch / target;
-        ASSERT_TRUE(MakeDirectory(directory));
-        ASSERT_TRUE(WriteFileBytes(directory + L"\\one.msp", {1}));
-        ASSERT_TRUE(WriteFileBytes(directory + L"\\two.msp", {}));
-        ASSERT_TRUE(WriteFileBytes(directory + L"\\three", {3, 3, 3}));
-    }
+    const std::vector<UpdateFile> files{{L"one.msp", {1}}, {L"two.msp", {}}, {L"three", {3, 3, 3}}};
+    ASSERT_TRUE(MakeDirectoryWithFiles(scratch / L"plain", files));
+    ASSERT_TRUE(MakeDirectoryWithFiles(scratch / L"trailing", files));
 
     RemoveDirectoryWithFiles((scratch / L"plain").c_str());
     RemoveDirectoryWithFiles((scratch / L"trailing\\").c_str());
@@ -143,11 +148,9 @@ TEST_F(DirectoriesRemoveWithFiles, RemovesPlainFilesAndTheDirectory) {
 }
 
 TEST_F(DirectoriesRemoveWithFiles, GoesOneLevelDeepAndKeepsSubdirectories) {
-    ASSERT_TRUE(MakeDirectory(work));
-    ASSERT_TRUE(MakeDirectory(work + L"\\sub"));
+    ASSERT_TRUE(MakeDirectoryWithFiles(work, {{L"top.msp", {1}}}));
+    ASSERT_TRUE(MakeDirectoryWithFiles(work + L"\\sub", {{L"inner.msp", {2}}}));
     ASSERT_TRUE(MakeDirectory(work + L"\\empty-sub"));
-    ASSERT_TRUE(WriteFileBytes(work + L"\\top.msp", {1}));
-    ASSERT_TRUE(WriteFileBytes(work + L"\\sub\\inner.msp", {2}));
 
     RemoveDirectoryWithFiles(work.c_str());
 
@@ -156,10 +159,7 @@ TEST_F(DirectoriesRemoveWithFiles, GoesOneLevelDeepAndKeepsSubdirectories) {
 }
 
 TEST_F(DirectoriesRemoveWithFiles, ReadOnlyFileStaysWithItsDirectory) {
-    ASSERT_TRUE(MakeDirectory(work));
-    ASSERT_TRUE(WriteFileBytes(work + L"\\a.msp", {1}));
-    ASSERT_TRUE(WriteFileBytes(work + L"\\locked-down.msp", {2}));
-    ASSERT_TRUE(WriteFileBytes(work + L"\\z.msp", {3}));
+    ASSERT_TRUE(MakeDirectoryWithFiles(work, {{L"a.msp", {1}}, {L"locked-down.msp", {2}}, {L"z.msp", {3}}}));
     ASSERT_TRUE(SetFileAttributesW((work + L"\\locked-down.msp").c_str(), FILE_ATTRIBUTE_READONLY));
 
     RemoveDirectoryWithFiles(work.c_str());
@@ -170,10 +170,7 @@ TEST_F(DirectoriesRemoveWithFiles, ReadOnlyFileStaysWithItsDirectory) {
 }
 
 TEST_F(DirectoriesRemoveWithFiles, FileHeldOpenStaysWithItsDirectory) {
-    ASSERT_TRUE(MakeDirectory(work));
-    ASSERT_TRUE(WriteFileBytes(work + L"\\a.msp", {1}));
-    ASSERT_TRUE(WriteFileBytes(work + L"\\busy.msp", {2}));
-    ASSERT_TRUE(WriteFileBytes(work + L"\\z.msp", {3}));
+    ASSERT_TRUE(MakeDirectoryWithFiles(work, {{L"a.msp", {1}}, {L"busy.msp", {2}}, {L"z.msp", {3}}}));
     {
         // Another user of the file, without delete sharing.
         const UniqueFile holder(CreateFileW((work + L"\\busy.msp").c_str(), GENERIC_READ,

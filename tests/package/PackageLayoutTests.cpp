@@ -46,9 +46,7 @@ TEST(HeaderText, WorkedExampleFixesTheTableAndDataPositions) {
     const Bytes name = EncodeHeaderText(u"Example Server 10");
     const Bytes version = EncodeHeaderText(u"2.0.0.100");
     ASSERT_EQ(name.size(), 35u);
-    EXPECT_EQ(name[0], 34);
-    EXPECT_EQ(name[1], 'E');
-    EXPECT_EQ(name[2], 0);
+    EXPECT_EQ(Bytes(name.begin(), name.begin() + 3), (Bytes{34, 'E', 0}));
     ASSERT_EQ(version.size(), 19u);
     EXPECT_EQ(version[0], 18);
 
@@ -70,59 +68,29 @@ TEST(HeaderText, OddLengthAndOverlongText) {
 }
 
 TEST(PlainFileName, AcceptsAndRejects) {
-    const std::vector<std::pair<std::u16string, FileNameProblem>> cases{
-        {u"patch.msp", FileNameProblem::None},
-        {u"\u00DCbersicht \u66F4\u65B0 \U0001F600.msp", FileNameProblem::None},
-        {u"..msp", FileNameProblem::None},
-        {u"console.msp", FileNameProblem::None},
-        {u"COM10.msp", FileNameProblem::None},
-        {u"COM\u2074.msp", FileNameProblem::None},  // superscript four is no port
-        {u"CONIN.msp", FileNameProblem::None},
-        {u"LPT.msp", FileNameProblem::None},
-        {std::u16string(255, u'n'), FileNameProblem::None},
-        {u"", FileNameProblem::Empty},
-        {std::u16string(256, u'n'), FileNameProblem::TooLong},
-        {std::u16string(259, u'n'), FileNameProblem::TooLong},
-        {u"sub\\a.msp", FileNameProblem::DirectoryPart},
-        {u"sub/a.msp", FileNameProblem::DirectoryPart},
-        {u"C:a.msp", FileNameProblem::DirectoryPart},
-        {u"a*.msp", FileNameProblem::ReservedCharacter},
-        {u"a?.msp", FileNameProblem::ReservedCharacter},
-        {u"\"a\".msp", FileNameProblem::ReservedCharacter},
-        {u"a<b>.msp", FileNameProblem::ReservedCharacter},
-        {u"a|b.msp", FileNameProblem::ReservedCharacter},
-        {u"a\tb.msp", FileNameProblem::ControlCharacter},
-        {u"a\x7F.msp", FileNameProblem::ControlCharacter},
-        {u".", FileNameProblem::DotName},
-        {u"..", FileNameProblem::DotName},
-        {u"a.msp.", FileNameProblem::TrailingDotOrSpace},
-        {u"a.msp ", FileNameProblem::TrailingDotOrSpace},
-        {u"CON", FileNameProblem::DeviceName},
-        {u"nul.msp", FileNameProblem::DeviceName},
-        {u"Aux .msp", FileNameProblem::DeviceName},
-        {u"com1.msp", FileNameProblem::DeviceName},
-        {u"LPT9", FileNameProblem::DeviceName},
-        {u"COM0", FileNameProblem::DeviceName},
-        {u"LPT0.msp", FileNameProblem::DeviceName},
-        {u"COM\u00B9.msp", FileNameProblem::DeviceName},
-        {u"com\u00B2", FileNameProblem::DeviceName},
-        {u"COM\u00B3 .msp", FileNameProblem::DeviceName},
-        {u"LPT\u00B9.msp", FileNameProblem::DeviceName},
-        {u"lpt\u00B2.x.y", FileNameProblem::DeviceName},
-        {u"LPT\u00B3", FileNameProblem::DeviceName},
-        {u"CONIN$", FileNameProblem::DeviceName},
-        {u"conout$.msp", FileNameProblem::DeviceName},
-        {u"CONOUT$ ..msp", FileNameProblem::DeviceName},
-        {u"CON..msp", FileNameProblem::DeviceName},
+    const std::vector<std::pair<FileNameProblem, std::vector<std::u16string>>> namesByProblem{
+        // Superscript four is no port, and a surrogate pair is one character.
+        {FileNameProblem::None,
+         {u"patch.msp", u"\u00DCbersicht \u66F4\u65B0 \U0001F600.msp", u"..msp", u"console.msp", u"COM10.msp",
+          u"COM\u2074.msp", u"CONIN.msp", u"LPT.msp", std::u16string(255, u'n'), u"\U0001F600\U0001F600.msp"}},
+        {FileNameProblem::Empty, {u""}},
+        {FileNameProblem::TooLong, {std::u16string(256, u'n'), std::u16string(259, u'n')}},
+        {FileNameProblem::DirectoryPart, {u"sub\\a.msp", u"sub/a.msp", u"C:a.msp"}},
+        {FileNameProblem::ReservedCharacter, {u"a*.msp", u"a?.msp", u"\"a\".msp", u"a<b>.msp", u"a|b.msp"}},
+        {FileNameProblem::ControlCharacter, {u"a\tb.msp", u"a\x7F.msp"}},
+        {FileNameProblem::DotName, {u".", u".."}},
+        {FileNameProblem::TrailingDotOrSpace, {u"a.msp.", u"a.msp "}},
+        {FileNameProblem::DeviceName,
+         {u"CON", u"nul.msp", u"Aux .msp", u"com1.msp", u"LPT9", u"COM0", u"LPT0.msp", u"COM\u00B9.msp", u"com\u00B2",
+          u"COM\u00B3 .msp", u"LPT\u00B9.msp", u"lpt\u00B2.x.y", u"LPT\u00B3", u"CONIN$", u"conout$.msp",
+          u"CONOUT$ ..msp", u"CON..msp"}},
         // Surrogates must pair, high then low.
-        {u"\U0001F600\U0001F600.msp", FileNameProblem::None},
-        {std::u16string{u'a', char16_t(0xD800), u'.', u'm'}, FileNameProblem::NotUtf16},
-        {std::u16string{u'a', char16_t(0xDC00), u'.', u'm'}, FileNameProblem::NotUtf16},
-        {std::u16string{u'a', char16_t(0xDC00), char16_t(0xD800), u'm'}, FileNameProblem::NotUtf16},
-        {std::u16string{u'a', u'.', u'm', char16_t(0xDBFF)}, FileNameProblem::NotUtf16},
+        {FileNameProblem::NotUtf16, {u"a\xD800.m", u"a\xDC00.m", u"a\xDC00\xD800m", u"a.m\xDBFF"}},
     };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(CheckPlainFileName(cases[i].first), cases[i].second) << "case " << i;
+    for (const auto& [problem, names] : namesByProblem) {
+        for (const std::u16string& name : names) {
+            EXPECT_EQ(CheckPlainFileName(name), problem) << ::testing::PrintToString(name);
+        }
     }
 }
 

@@ -13,15 +13,11 @@
 namespace corvantile {
 namespace {
 
-using testing::Bytes;
-using testing::PatternBytes;
-using testing::Prefix;
-using testing::UpdateFile;
+// The package builders, used as if they were this file's own.
+using namespace testing;
 
 // Header, table and data, as the packing tool lays them out.
-Bytes Package(const std::vector<UpdateFile>& files) {
-    return testing::BuildPackage(files, L"Example Server 10", L"2.0.0.100");
-}
+Bytes Package(const std::vector<UpdateFile>& files) { return BuildPackage(files, L"Example Server 10", L"2.0.0.100"); }
 
 constexpr std::size_t kHeaderBytes = 35 + 19;
 
@@ -209,17 +205,17 @@ TEST(ExtractFiles, WritesEveryFileInChunksOfTheCopyBuffer) {
     const Extraction extraction = Extract(Package(files));
     EXPECT_EQ(extraction.outcome, ExtractionOutcome::Extracted);
     EXPECT_EQ(extraction.requests, (std::vector<std::uint32_t>{4, 528, 528, 528, 32768, 32768, 32768, 1}));
-    for (const UpdateFile& file : files) EXPECT_EQ(extraction.target.files.at(testing::Utf16(file.name)), file.data);
+    for (const UpdateFile& file : files) EXPECT_EQ(extraction.target.files.at(Utf16(file.name)), file.data);
 
     // Short reads are written and the copy goes on.
     const Extraction shortReads = Extract(Package(files), {}, 1000);
     EXPECT_EQ(shortReads.outcome, ExtractionOutcome::Extracted);
-    for (const UpdateFile& file : files) EXPECT_EQ(shortReads.target.files.at(testing::Utf16(file.name)), file.data);
+    for (const UpdateFile& file : files) EXPECT_EQ(shortReads.target.files.at(Utf16(file.name)), file.data);
 }
 
 TEST(ExtractFiles, RefusedNamesTouchNothing) {
     for (const wchar_t* second : {L"COM\u00B9.msp", L"LPT0.msp", L"..\\x.msp", L"\u00C4.msp", L"A.msp"}) {
-        SCOPED_TRACE(::testing::PrintToString(testing::Utf16(second)));
+        SCOPED_TRACE(::testing::PrintToString(Utf16(second)));
         const Extraction extraction = Extract(Package(
             {{L"a.msp", PatternBytes(10, 1)}, {L"\u00E4.msp", PatternBytes(5, 2)}, {second, PatternBytes(10, 2)}}));
         EXPECT_EQ(extraction.outcome, ExtractionOutcome::NameRefused);
