@@ -172,14 +172,13 @@ TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
     struct Case {
         const char* what;
         std::wstring outputDirectory;
-        std::wstring message;
     };
     const std::vector<Case> cases{
         // Relative paths are not made from nothing: the first level must exist.
-        {"relative, first level missing", L"missing\\out", kDirectoryNotAccessible},
-        {"below a plain file", InWork(L"plain\\out"), kDirectoryNotAccessible},
-        {"a plain file", InWork(L"plain"), kDirectoryNotAccessible},
-        {"the device NUL", L"NUL", kDirectoryNotAccessible},
+        {"relative, first level missing", L"missing\\out"},
+        {"below a plain file", InWork(L"plain\\out")},
+        {"a plain file", InWork(L"plain")},
+        {"the device NUL", L"NUL"},
     };
     const Lines before = ListTree(WorkDirectory());
 
@@ -187,7 +186,7 @@ TEST_F(BlackBoxExtraction, OutputDirectoryThatCannotBeMade) {
         SCOPED_TRACE(cases[i].what);
 
         RunExtraction(CreateUpdater(OrdinaryPackage(), L"app" + std::to_wstring(i)), cases[i].outputDirectory, 1,
-                      {kExtracting, cases[i].message});
+                      {kExtracting, kDirectoryNotAccessible});
 
         EXPECT_EQ(ListTree(WorkDirectory()), before) << "nothing is created";
     }

@@ -50,17 +50,14 @@ TEST_F(BlackBoxLog, LineIsTimestampTwoSpacesTextAndCrLfInUtf16) {
     ASSERT_TRUE(bytes.has_value());
     const std::wstring_view text = kExtracting;
     ASSERT_EQ(bytes->size(), 2 * (12 + 2 + text.size() + 2)) << "one line, 2 bytes per code unit, no byte order mark";
-    // HH:MM:SS.mmm as ASCII digits in UTF-16LE.
-    for (std::size_t unit = 0; unit < 12; ++unit) {
+    // HH:MM:SS.mmm as ASCII digits in UTF-16LE; a 0 of the pattern stands for any digit.
+    const std::string_view timestamp = "00:00:00.000";
+    for (std::size_t unit = 0; unit < timestamp.size(); ++unit) {
         const std::uint8_t low = (*bytes)[2 * unit];
         EXPECT_EQ((*bytes)[2 * unit + 1], 0) << "code unit " << unit;
-        if (unit == 2 || unit == 5) {
-            EXPECT_EQ(low, ':') << "code unit " << unit;
-        } else if (unit == 8) {
-            EXPECT_EQ(low, '.') << "code unit " << unit;
-        } else {
-            EXPECT_TRUE(low >= '0' && low <= '9') << "code unit " << unit << " is " << int{low};
-        }
+        const bool digit = low >= '0' && low <= '9';
+        EXPECT_TRUE(timestamp[unit] == '0' ? digit : low == timestamp[unit])
+            << "code unit " << unit << " is " << int{low};
     }
     const Bytes rest(bytes->begin() + 24, bytes->end());
     EXPECT_EQ(rest, Concat({Utf16Le(L"  "), Utf16Le(text), Utf16Le(L"\r\n")}));

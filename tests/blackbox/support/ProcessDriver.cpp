@@ -56,26 +56,56 @@ std::wstring EnvironmentBlock(const EnvironmentChanges& changes) {
     return joined + L'\0';
 }
 
+// The updater's progress dialog: the only dialog with a status line and a progress bar.
+bool IsProgressDialog(HWND window) {
+    return ::GetDlgItem(window, IDC_STATUS_TEXT) != nullptr && ::GetDlgItem(window, IDC_PROGRESS) != nullptr;
+}
+
 // The dialog-class top-level windows of the process (of every process for 0), in z-order.
 std::vector<HWND> Dialogs(DWORD processId) {
-    struct Search {
-        DWORD processId;
-        std::vector<HWND> windows;
-    } search{processId, {}};
+    std::vector<HWND> windows;
     ::EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto& found = *reinterpret_cast<Search*>(context);
-            DWORD owner = 0;
-            ::GetWindowThreadProcessId(window, &owner);
-            wchar_t className[16] = {};
-            if ((found.processId == 0 || owner == found.processId) && ::GetClassNameW(window, className, 16) > 0 &&
-                std::wstring_view(className) == L"#32770") {
-                found.windows.push_back(window);
-            }
+        [](HWND window, LPARAM found) -> BOOL {
+            reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
             return TRUE;
         },
-        reinterpret_cast<LPARAM>(&search));
-    return search.windows;
+        reinterpret_cast<LPARAM>(&windows));
+    std::erase_if(windows, [processId](HWND window) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        wchar_t className[16] = {};
+        return (processId != 0 && owner != processId) || ::GetClassNameW(window, className, 16) == 0 ||
+               std::wstring_view(className) != L"#32770";
+    });
+    return windows;
+}
+
+// The first visible one of them that matches; nullptr when there is none.
+HWND FirstVisibleDialog(DWORD processId, const std::function<bool(HWND)>& matches) {
+    for (HWND window : Dialogs(processId)) {
+        if (::IsWindowVisible(window) && matches(window)) return window;
+    }
+    return nullptr;
+}
+
+// The command-line form of one argument that CommandLineToArgvW splits back into exactly that argument.
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+    // Backslashes are literal unless they precede a quote; those before a quote (and before the closing
+    // quote) are doubled.
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, L'\\');
+    return quoted + L'"';
 }
 
 }  // namespace
@@ -128,20 +158,8 @@ bool Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return ::PostMessageW(window, message, wParam, lParam) != FALSE;
 }
 
-bool IsProgressDialog(HWND window) {
-    // Controls that only the updater's progress dialog has: its status line and its progress bar.
-    return ::GetDlgItem(window, IDC_STATUS_TEXT) != nullptr && ::GetDlgItem(window, IDC_PROGRESS) != nullptr;
-}
-
-HWND FindDialog(DWORD processId, const std::function<bool(HWND)>& matches) {
-    for (HWND window : Dialogs(processId)) {
-        if (::IsWindowVisible(window) && matches(window)) return window;
-    }
-    return nullptr;
-}
-
 HWND FindDialog(DWORD processId, const std::wstring& caption) {
-    return FindDialog(processId, [&caption](HWND window) { return Text(window) == caption; });
+    return FirstVisibleDialog(processId, [&caption](HWND window) { return Text(window) == caption; });
 }
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMilliseconds) {
@@ -153,31 +171,8 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMilliseconds
     }
 }
 
-bool WaitForItemText(HWND dialog, int id, const std::wstring& text, DWORD timeoutMilliseconds) {
-    return WaitUntil([&] { return ItemText(dialog, id) == text; }, timeoutMilliseconds);
-}
-
 bool WaitForWindowGone(HWND window, DWORD timeoutMilliseconds) {
     return WaitUntil([&] { return !::IsWindow(window); }, timeoutMilliseconds);
-}
-
-std::wstring QuoteArgument(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
-    // Backslashes are literal unless they precede a quote; those before a quote (and before the closing
-    // quote) are doubled.
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(2 * backslashes, L'\\');
-    return quoted + L'"';
 }
 
 std::wstring QuoteArguments(const std::vector<std::wstring>& arguments) {
@@ -233,7 +228,8 @@ ProcessDriver::~ProcessDriver() {
 bool ProcessDriver::Running() const { return Started() && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
 HWND ProcessDriver::WaitForProgressDialog(DWORD timeoutMilliseconds) {
-    const HWND found = WaitForWindow([this] { return FindDialog(processId_, IsProgressDialog); }, timeoutMilliseconds);
+    const HWND found =
+        WaitForWindow([this] { return FirstVisibleDialog(processId_, IsProgressDialog); }, timeoutMilliseconds);
     if (found != nullptr) NoteStatusText(found);
     return found;
 }
@@ -245,7 +241,7 @@ HWND ProcessDriver::WaitForDialog(const std::wstring& caption, DWORD timeoutMill
 }
 
 bool ProcessDriver::WaitForStatusText(HWND dialog, const std::wstring& text, DWORD timeoutMilliseconds) {
-    if (!WaitForItemText(dialog, IDC_STATUS_TEXT, text, timeoutMilliseconds)) return false;
+    if (!WaitUntil([&] { return ItemText(dialog, IDC_STATUS_TEXT) == text; }, timeoutMilliseconds)) return false;
     NoteStatusText(dialog);
     return true;
 }

@@ -52,22 +52,16 @@ bool Press(HWND dialog, int id);
 bool SystemCommand(HWND window, WPARAM command);
 bool Post(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
-// The updater's progress dialog: the only dialog with a status line and a progress bar.
-[[nodiscard]] bool IsProgressDialog(HWND window);
 // The first visible dialog-class top-level window (a box, the About box, the progress dialog) of the process,
-// or of any process for 0, in z-order, that matches; nullptr when there is none.
-[[nodiscard]] HWND FindDialog(DWORD processId, const std::function<bool(HWND)>& matches);
-// ... with exactly this caption.
+// or of any process for 0, in z-order, with exactly this caption; nullptr when there is none.
 [[nodiscard]] HWND FindDialog(DWORD processId, const std::wstring& caption);
 
 // Checks the condition every 10 ms until it holds; false after the timeout.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMilliseconds = kWaitMilliseconds);
-bool WaitForItemText(HWND dialog, int id, const std::wstring& text, DWORD timeoutMilliseconds = kWaitMilliseconds);
 bool WaitForWindowGone(HWND window, DWORD timeoutMilliseconds = kWaitMilliseconds);
 
-// The command-line form of one argument that CommandLineToArgvW splits back into exactly that argument.
-[[nodiscard]] std::wstring QuoteArgument(const std::wstring& argument);
-// The arguments so quoted, separated by spaces.
+// The command-line form of the arguments, each quoted so that CommandLineToArgvW splits it back into exactly
+// that argument, separated by spaces.
 [[nodiscard]] std::wstring QuoteArguments(const std::vector<std::wstring>& arguments);
 // UTF-8 for messages.
 [[nodiscard]] std::string Narrow(const std::wstring& text);

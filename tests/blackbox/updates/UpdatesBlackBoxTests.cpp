@@ -5,21 +5,15 @@
 // the installed files, and what stays behind in the temporary directory.
 #include "CorvantileVersion.h"
 #include "res/resource.h"
-#include "tests/blackbox/support/ProcessDriver.h"
-#include "tests/blackbox/support/UpdaterBuilder.h"
+#include "tests/blackbox/UpdaterTest.h"
 #include "tests/engine/installer/Fixtures.h"
-#include "tests/support/LogReader.h"
-#include "tests/support/SystemTexts.h"
-#include "tests/support/TempDirectory.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <cwctype>
 #include <iostream>
-#include <iterator>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,7 +26,6 @@ namespace corvantile::blackbox {
 namespace {
 
 using fixtures::Fixtures;
-using namespace texts;
 
 // What the fixtures say of a product ("x64", "x86"): its "name", "product_code", "file_path", ...
 std::wstring ProductFact(const std::string& product, const std::string& key) {
@@ -60,39 +53,32 @@ std::string Installed(const std::string& product) {
     return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
 }
 
-// The names of the user's temporary directory's subdirectories that look like a GUID's text form (36
-// characters, hex digits in groups of 8-4-4-4-12): the updater's working directories.
+// The names of the user's temporary directory's subdirectories that look like a GUID's text form (hex digits
+// in groups of 8-4-4-4-12): the updater's working directories.
 std::set<std::wstring> GuidDirectoriesInTemp() {
+    static const std::wregex guid(L"[[:xdigit:]]{8}(-[[:xdigit:]]{4}){3}-[[:xdigit:]]{12}");
     std::set<std::wstring> names;
     ForEachEntry(UserTempDirectory(), L"*", [&names](const WIN32_FIND_DATAW& entry) {
-        const std::wstring_view name = entry.cFileName;
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || name.size() != 36) return;
-        for (std::size_t i = 0; i < name.size(); ++i) {
-            const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-            if (dash ? name[i] != L'-' : !iswxdigit(name[i])) return;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && std::regex_match(entry.cFileName, guid)) {
+            names.emplace(entry.cFileName);
         }
-        names.emplace(name);
     });
     return names;
 }
 
-std::set<std::wstring> Minus(const std::set<std::wstring>& a, const std::set<std::wstring>& b) {
-    std::set<std::wstring> difference;
-    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::inserter(difference, difference.end()));
-    return difference;
-}
-
-class RealUpdate : public ::testing::Test {
+// Runs in "work" of the black-box tests' tree, with the logs in "work\logs".
+class RealUpdate : public UpdaterTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(FileExists(BuiltUpdaterPath())) << Narrow(BuiltUpdaterPath());
-        ASSERT_TRUE(MakeDirectory(LogDirectory()));
+        UpdaterTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_TRUE(MakeWorkDirectories({L"logs"}));
         tempBefore_ = GuidDirectoriesInTemp();
     }
 
     // The fixture builder: an updater holding these fixture patches, packed by the real packing tool.
     std::wstring PackUpdater(const std::vector<std::wstring>& patches) {
-        const std::wstring updater = scratch_ / L"Update.exe";
+        const std::wstring updater = InRoot(L"Update.exe");
         LaunchRequest pack;
         pack.program = BuiltProgramPath(L"corvantile-pack.exe");
         pack.arguments = {L"build",     L"--stub", BuiltUpdaterPath(), L"--name", L"Corvantile Fixtures",
@@ -103,33 +89,26 @@ protected:
         return FileExists(updater) ? updater : std::wstring();
     }
 
-    // The runner: starts the updater with these arguments in the scratch directory, to be driven by the test.
+    // The runner: starts the updater with these arguments in "work", to be driven by the test.
     std::unique_ptr<ProcessDriver> Start(const std::wstring& updater, const std::vector<std::wstring>& arguments,
                                          const EnvironmentChanges& environment = {}) {
-        auto driver = std::make_unique<ProcessDriver>(LaunchRequest{updater, arguments, scratch_.path(), environment});
+        auto driver = std::make_unique<ProcessDriver>(LaunchRequest{updater, arguments, WorkDirectory(), environment});
         EXPECT_TRUE(driver->Started()) << driver->Describe();
         return driver;
     }
 
-    // An interactive run of these patches up to its progress dialog, in the state before OK.
-    HWND StartInteractive(const std::vector<std::wstring>& patches) {
+    // An interactive run of these patches up to its progress dialog, checked in the state before OK, then OK
+    // pressed: the run has been asked to start. Null when any of that failed.
+    HWND StartInteractiveAndPressOk(const std::vector<std::wstring>& patches) {
         const std::wstring updater = PackUpdater(patches);
         if (updater.empty()) return nullptr;
         driver_ = Start(updater, {});
         const HWND dialog = driver_->WaitForProgressDialog();
         EXPECT_NE(dialog, nullptr) << driver_->Describe();
-        if (dialog != nullptr) {
-            EXPECT_EQ(ItemText(dialog, IDC_STATUS_TEXT), kReady);
-            EXPECT_TRUE(ItemEnabled(dialog, IDOK));
-            EXPECT_TRUE(ItemEnabled(dialog, IDCANCEL));
-        }
-        return dialog;
-    }
-
-    // StartInteractive, then OK pressed: the run has been asked to start. Null when either failed.
-    HWND StartInteractiveAndPressOk(const std::vector<std::wstring>& patches) {
-        const HWND dialog = StartInteractive(patches);
         if (dialog == nullptr) return nullptr;
+        EXPECT_EQ(ItemText(dialog, IDC_STATUS_TEXT), kReady);
+        EXPECT_TRUE(ItemEnabled(dialog, IDOK));
+        EXPECT_TRUE(ItemEnabled(dialog, IDCANCEL));
         if (!Press(dialog, IDOK)) {
             ADD_FAILURE() << "cannot press OK: " << driver_->Describe();
             return nullptr;
@@ -155,21 +134,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(ExpectExit(expectedExitCode));
     }
 
-    [[nodiscard]] std::wstring LogDirectory() const { return scratch_ / L"logs"; }
+    [[nodiscard]] std::wstring LogDirectory() const { return InWork(L"logs"); }
 
-    // The updater's log, message by message; fails the test when it is missing or malformed.
-    [[nodiscard]] Lines LogMessages() const {
-        const std::optional<Bytes> bytes = ReadFileBytes(LogDirectory() + L"\\CorvantileUpdater.log");
-        if (!bytes) {
-            ADD_FAILURE() << "no log in " << Narrow(LogDirectory());
-            return {};
-        }
-        const ParsedLog log = ParseLog(*bytes);
-        EXPECT_TRUE(log.WellFormed()) << log.problem;
-        return log.Messages();
-    }
-
-    TempDirectory scratch_{TempDirectory::Parent::UserTemp};
     std::set<std::wstring> tempBefore_;
     std::unique_ptr<ProcessDriver> driver_;
 };
@@ -191,7 +157,8 @@ TEST_F(InteractiveUpdate, OkPatchesBothProductsThenCloseEndsWithExitCodeZero) {
 
     ExpectBothProductsPatched();
     // Until the dialog ends, its working directory holds the extracted patches.
-    const std::set<std::wstring> working = Minus(GuidDirectoriesInTemp(), tempBefore_);
+    std::set<std::wstring> working = GuidDirectoriesInTemp();
+    std::erase_if(working, [this](const std::wstring& name) { return tempBefore_.contains(name); });
     ASSERT_EQ(working.size(), 1u) << "one new working directory in TEMP";
     EXPECT_EQ(ListTree(UserTempDirectory() + *working.begin()), (Lines{L"PatchX64.msp", L"PatchX86.msp"}));
 
@@ -329,17 +296,17 @@ TEST_P(SilentUpdate, EndsWithItsExitCodeLogAndInstalledFiles) {
     const SilentCase& row = GetParam();
     const std::wstring updater = PackUpdater(row.patches);
     ASSERT_FALSE(updater.empty());
-    const std::wstring missingTemp = scratch_ / L"no-such-temp";
+    const std::wstring missingTemp = InRoot(L"no-such-temp");
     EnvironmentChanges environment;
     if (row.tempMissing) environment = {{L"TEMP", missingTemp}, {L"TMP", missingTemp}};
 
     driver_ = Start(updater, {L"-a", L"-l", LogDirectory()}, environment);
     ASSERT_NO_FATAL_FAILURE(ExpectExit(row.exitCode));
 
-    EXPECT_EQ(LogMessages(), row.log()) << Show(LogMessages());
+    EXPECT_TRUE(LogHolds(LogDirectory(), row.log()));
     EXPECT_EQ(Installed("x64"), Fact(row.x64Content));
     EXPECT_EQ(Installed("x86"), Fact(row.x86Content));
-    Lines logFiles{L"CorvantileUpdater.log"};
+    Lines logFiles{kLogFileName};
     for (const InstallerLog& log : row.installerLogs) {
         const std::wstring name = InstallerLogName(log.patch, log.product);
         logFiles.push_back(name);
@@ -362,50 +329,30 @@ TEST_P(SilentUpdate, EndsWithItsExitCodeLogAndInstalledFiles) {
 
 INSTANTIATE_TEST_SUITE_P(
     WithLog, SilentUpdate,
-    ::testing::Values(SilentCase{"PatchesBothProducts",
-                                 {L"PatchX64.msp", L"PatchX86.msp"},
-                                 false,
-                                 0,
-                                 [] {
-                                     return Lines{kExtracting,
-                                                  kDetermining,
-                                                  OrderLine("x64"),
-                                                  Installing(L"PatchX64.msp", "x64"),
-                                                  kSucceeded,
-                                                  OrderLine("x86"),
-                                                  Installing(L"PatchX86.msp", "x86"),
-                                                  kSucceeded,
-                                                  kCommitted};
-                                 },
-                                 "/patches/PatchX64.msp/contents/x64",
-                                 "/patches/PatchX86.msp/contents/x86",
-                                 {{L"PatchX64.msp", "x64"}, {L"PatchX86.msp", "x86"}},
-                                 kFinished},
+    ::testing::Values(SilentCase(
+                          "PatchesBothProducts", {L"PatchX64.msp", L"PatchX86.msp"}, false, 0,
+                          [] {
+                              return (Lines{kExtracting, kDetermining, OrderLine("x64"),
+                                            Installing(L"PatchX64.msp", "x64"), kSucceeded, OrderLine("x86"),
+                                            Installing(L"PatchX86.msp", "x86"), kSucceeded, kCommitted});
+                          },
+                          "/patches/PatchX64.msp/contents/x64", "/patches/PatchX86.msp/contents/x86",
+                          {{L"PatchX64.msp", "x64"}, {L"PatchX86.msp", "x86"}}, kFinished),
                       // The x64 patch stays applied: Wine's Installer transaction is a stub that never rolls back.
-                      SilentCase{"FailingPatchStopsTheRun",
-                                 {L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"},
-                                 false,
-                                 ERROR_INSTALL_FAILURE,
-                                 [] {
-                                     return Lines{kExtracting,      kDetermining,
-                                                  OrderLine("x64"), Installing(L"PatchX64.msp", "x64"),
-                                                  kSucceeded,       Installing(L"PatchFails.msp", "x64"),
-                                                  ApplyFailed(1603)};
-                                 },
-                                 "/patches/PatchX64.msp/contents/x64",
-                                 "/products/x86/original",
-                                 {{L"PatchX64.msp", "x64"}, {L"PatchFails.msp", "x64"}},
-                                 kFailed},
+                      SilentCase(
+                          "FailingPatchStopsTheRun", {L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"}, false,
+                          ERROR_INSTALL_FAILURE,
+                          [] {
+                              return (Lines{kExtracting, kDetermining, OrderLine("x64"),
+                                            Installing(L"PatchX64.msp", "x64"), kSucceeded,
+                                            Installing(L"PatchFails.msp", "x64"), ApplyFailed(1603)});
+                          },
+                          "/patches/PatchX64.msp/contents/x64", "/products/x86/original",
+                          {{L"PatchX64.msp", "x64"}, {L"PatchFails.msp", "x64"}}, kFailed),
                       // No working directory can be made: the update never starts.
-                      SilentCase{"MissingTempDirectoryStopsBeforeExtracting",
-                                 {L"PatchX64.msp", L"PatchX86.msp"},
-                                 true,
-                                 1,
-                                 [] { return Lines{}; },
-                                 "/products/x64/original",
-                                 "/products/x86/original",
-                                 {},
-                                 kFailed}),
+                      SilentCase(
+                          "MissingTempDirectoryStopsBeforeExtracting", {L"PatchX64.msp", L"PatchX86.msp"}, true, 1,
+                          [] { return Lines{}; }, "/products/x64/original", "/products/x86/original", {}, kFailed)),
     [](const ::testing::TestParamInfo<SilentCase>& info) { return info.param.name; });
 
 }  // namespace
