@@ -78,43 +78,40 @@ TEST(CommandLine, EmptyLogDirectoryKeepsLoggingOffAndAllowsAnotherSwitch) {
 }
 
 TEST(CommandLine, ConflictsAndUnknownArgumentsAreInvalid) {
-    for (auto switches : {std::initializer_list<const wchar_t*>{L"-a", L"-x"},
-                          {L"-x", L"out", L"-a"},
-                          {L"-a", L"-a"},
-                          {L"-x", L"a", L"-x", L"b"},
-                          {L"-l", L"a", L"-l", L"b"},
-                          {L"-X"},
-                          {L"/x"},
-                          {L"-A"},
-                          {L"--a"},
-                          {L"-ax"},
-                          {L"-a", L"foo"},
-                          {L"-x", L"out", L"foo"},
-                          {L"-l", L"logs", L""},
-                          {L""},
-                          {L"-x", L"-a"},
-                          {L"-x", L"-x"},
-                          {L"-x", L"-out"},
-                          {L"-l", L"-l"},
-                          {L"-l", L"-X"},
-                          {L"-x", L"-l", L"bogus", L"/x"}}) {
-        EXPECT_EQ(Parse(switches).mode, RunMode::Invalid);
-    }
+    EXPECT_EQ(Parse({L"-a", L"-x"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"out", L"-a"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-a", L"-a"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"a", L"-x", L"b"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-l", L"a", L"-l", L"b"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-X"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"/x"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-A"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"--a"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-ax"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-a", L"foo"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"out", L"foo"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-l", L"logs", L""}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L""}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"-a"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"-x"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"-out"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-l", L"-l"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-l", L"-X"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"-l", L"bogus", L"/x"}).mode, RunMode::Invalid);
 }
 
 TEST(CommandLine, UnattendedWhereverMinusAStands) {
     // Also behind the argument that ended parsing: a refused command line of a deployment tool shows no box.
-    struct Case {
-        std::initializer_list<const wchar_t*> switches;
-        bool unattended;
-    };
-    for (const Case& c : {Case{{L"-a"}, true}, Case{{L"-x", L"out", L"bad", L"-a"}, true}, Case{{L"-a", L"-a"}, true},
-                          Case{{L"-l", L"-a"}, true}, Case{{L"-A", L"--a"}, false},
-                          Case{{L"-x", L"-l", L"logs"}, false}, Case{{}, false},
-                          // What CommandLineToArgvW makes of -l "C:\Log Dir\" -a, and a directory that is one.
-                          Case{{L"-l", L"C:\\Log Dir\" -a"}, true}, Case{{L"-l", L"C:\\x -a y"}, false}}) {
-        EXPECT_EQ(Parse(c.switches).unattended, c.unattended);
-    }
+    EXPECT_TRUE(Parse({L"-a"}).unattended);
+    EXPECT_TRUE(Parse({L"-x", L"out", L"bad", L"-a"}).unattended);
+    EXPECT_TRUE(Parse({L"-a", L"-a"}).unattended);
+    EXPECT_TRUE(Parse({L"-l", L"-a"}).unattended);
+    EXPECT_FALSE(Parse({L"-A", L"--a"}).unattended);
+    EXPECT_FALSE(Parse({L"-x", L"-l", L"logs"}).unattended);
+    EXPECT_FALSE(Parse({}).unattended);
+    // What CommandLineToArgvW makes of -l "C:\Log Dir\" -a, and a directory that is one.
+    EXPECT_TRUE(Parse({L"-l", L"C:\\Log Dir\" -a"}).unattended);
+    EXPECT_FALSE(Parse({L"-l", L"C:\\x -a y"}).unattended);
 }
 
 TEST(CommandLine, ParsingStopsAtTheFirstRejectedArgument) {
