@@ -408,8 +408,10 @@ struct WorkingDirectoryFailure {
 
 void PrintTo(const WorkingDirectoryFailure& failure, std::ostream* out) { *out << failure.name; }
 
-// The stand-in temporary directory, with a file of the user's in it.
+// The stand-in temporary directory, with a file of the user's in it and a directory named as a GUID. Not the
+// all-zero one, which a run that ignored a failed GUID would try to make.
 std::wstring standInTemp;
+constexpr wchar_t kUsersGuidDirectory[] = L"00000001-0000-0000-0000-000000000000";
 
 DWORD WINAPI StandInTempPath(DWORD capacity, LPWSTR buffer) { return GiveTempPath(standInTemp, capacity, buffer); }
 
@@ -420,7 +422,7 @@ TEST_P(UpdaterDialogWorkingDirectory, FailsTheRunAndRemovesNothing) {
     const TempDirectory temp(TempDirectory::Parent::UserTemp);
     standInTemp = temp.path() + L"\\";
     ASSERT_TRUE(WriteFileBytes(temp / L"users-file.txt", Bytes{1, 2, 3}));
-    ASSERT_TRUE(MakeDirectory(temp / L"00000000-0000-0000-0000-000000000000"));
+    ASSERT_TRUE(MakeDirectory(temp / kUsersGuidDirectory));
     state.workingDirectoryCalls = GetParam().calls;
     if (state.workingDirectoryCalls.getTempPath == nullptr) state.workingDirectoryCalls.getTempPath = StandInTempPath;
 
@@ -430,9 +432,21 @@ TEST_P(UpdaterDialogWorkingDirectory, FailsTheRunAndRemovesNothing) {
     Press(IDCANCEL);
     ASSERT_NO_FATAL_FAILURE(ExpectQuit(1));
     EXPECT_EQ(L"", state.workingDirectory);
-    EXPECT_EQ((std::vector<std::wstring>{L"00000000-0000-0000-0000-000000000000\\", L"users-file.txt"}),
+    EXPECT_EQ((std::vector<std::wstring>{kUsersGuidDirectory + std::wstring(L"\\"), L"users-file.txt"}),
               ListTree(temp.path()));
     EXPECT_EQ(std::vector<Call>{}, fake.calls);
+}
+
+// The steps after the temporary path, failing, and a GUID that names a directory already there.
+HRESULT WINAPI NoGuid(GUID*) { return E_FAIL; }
+constexpr auto kNoGuidText = [](auto*, RPC_WSTR*) -> RPC_STATUS { return RPC_S_OUT_OF_MEMORY; };
+constexpr auto kNullGuidText = [](auto*, RPC_WSTR* text) -> RPC_STATUS {
+    *text = nullptr;
+    return RPC_S_OK;
+};
+HRESULT WINAPI GuidOfTheUsersDirectory(GUID* guid) {
+    *guid = GUID{1};
+    return S_OK;
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, UpdaterDialogWorkingDirectory,
@@ -440,25 +454,12 @@ INSTANTIATE_TEST_SUITE_P(Steps, UpdaterDialogWorkingDirectory,
                              // Else the directory would be a bare GUID, relative to the current directory.
                              WorkingDirectoryFailure{"NoTemporaryPath", {NoTemporaryPath}},
                              // Else an all-zero GUID, the same for every run.
-                             WorkingDirectoryFailure{"NoGuid", {nullptr, [](GUID*) -> HRESULT { return E_FAIL; }}},
+                             WorkingDirectoryFailure{"NoGuid", {nullptr, NoGuid}},
                              // Else the temporary directory itself, with every file in it.
-                             WorkingDirectoryFailure{
-                                 "NoGuidText",
-                                 {nullptr, &::CoCreateGuid,
-                                  [](auto*, RPC_WSTR*) -> RPC_STATUS { return RPC_S_OUT_OF_MEMORY; }}},
-                             WorkingDirectoryFailure{"GuidTextIsNull",
-                                                     {nullptr, &::CoCreateGuid,
-                                                      [](auto*, RPC_WSTR* text) -> RPC_STATUS {
-                                                          *text = nullptr;
-                                                          return RPC_S_OK;
-                                                      }}},
+                             WorkingDirectoryFailure{"NoGuidText", {nullptr, &::CoCreateGuid, kNoGuidText}},
+                             WorkingDirectoryFailure{"GuidTextIsNull", {nullptr, &::CoCreateGuid, kNullGuidText}},
                              // A directory that is there already is not taken over.
-                             WorkingDirectoryFailure{"DirectoryExists",
-                                                     {nullptr,
-                                                      [](GUID* guid) -> HRESULT {
-                                                          *guid = GUID{};
-                                                          return S_OK;
-                                                      }}}),
+                             WorkingDirectoryFailure{"DirectoryExists", {nullptr, GuidOfTheUsersDirectory}}),
                          [](const ::testing::TestParamInfo<WorkingDirectoryFailure>& info) { return info.param.name; });
 
 TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
