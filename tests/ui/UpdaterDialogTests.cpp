@@ -445,7 +445,7 @@ constexpr auto kNullGuidText = [](auto*, RPC_WSTR* text) -> RPC_STATUS {
     return RPC_S_OK;
 };
 HRESULT WINAPI GuidOfTheUsersDirectory(GUID* guid) {
-    *guid = GUID{1};
+    *guid = GUID{1, 0, 0, {}};
     return S_OK;
 }
 
