@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <ostream>
 #include <vector>
 
 namespace corvantile {
@@ -11,138 +12,111 @@ namespace {
 constexpr wchar_t kProgramPath[] = L"C:\\Program Files\\Corvantile\\Update.exe";
 constexpr wchar_t kProgramDirectory[] = L"C:\\Program Files\\Corvantile";
 
+// The settings a command line was parsed into, and how often the program's own path was asked for on the way.
+// Compared as a whole, so an expectation also says which directories stay empty and that no path was asked for.
 struct Parsed {
-    CommandLineSettings settings;
+    RunMode mode = RunMode::Interactive;
+    std::wstring outputDirectory;
+    std::wstring logDirectory;
     int modulePathRequests = 0;
+    bool unattended = false;
+    bool operator==(const Parsed&) const = default;
 };
+
+void PrintTo(const Parsed& parsed, std::ostream* out) {
+    *out << "mode " << static_cast<int>(parsed.mode) << ", output " << ::testing::PrintToString(parsed.outputDirectory)
+         << ", log " << ::testing::PrintToString(parsed.logDirectory) << ", " << parsed.modulePathRequests
+         << " module path requests" << (parsed.unattended ? ", unattended" : "");
+}
 
 Parsed Parse(std::initializer_list<const wchar_t*> switches,
              std::optional<std::wstring> modulePath = std::wstring(kProgramPath)) {
     std::vector<const wchar_t*> arguments{L"Update.exe"};
     arguments.insert(arguments.end(), switches);
-    Parsed parsed;
-    ParseCommandLine(static_cast<int>(arguments.size()), arguments.data(), parsed.settings, [&] {
-        ++parsed.modulePathRequests;
+    CommandLineSettings settings;
+    int modulePathRequests = 0;
+    ParseCommandLine(static_cast<int>(arguments.size()), arguments.data(), settings, [&] {
+        ++modulePathRequests;
         return modulePath;
     });
-    return parsed;
+    return {settings.runMode, settings.outputDirectory, settings.logDirectory, modulePathRequests, settings.unattended};
 }
 
 TEST(CommandLine, NoArgumentsIsAnInteractiveRunWithoutLog) {
-    const Parsed parsed = Parse({});
-    EXPECT_EQ(parsed.settings.runMode, RunMode::Interactive);
-    EXPECT_TRUE(parsed.settings.outputDirectory.empty());
-    EXPECT_TRUE(parsed.settings.logDirectory.empty());
-    EXPECT_EQ(parsed.modulePathRequests, 0);
+    EXPECT_EQ(Parse({}), (Parsed{RunMode::Interactive, L"", L""}));
 }
 
 TEST(CommandLine, GivenDirectoriesAreStoredUnchanged) {
-    const Parsed parsed = Parse({L"-x", L" out/dir\\ ", L"-l", L"logs"});
-    EXPECT_EQ(parsed.settings.runMode, RunMode::Extract);
-    EXPECT_EQ(parsed.settings.outputDirectory, L" out/dir\\ ");
-    EXPECT_EQ(parsed.settings.logDirectory, L"logs");
-    EXPECT_EQ(parsed.modulePathRequests, 0);
-
-    const Parsed silent = Parse({L"-l", L"D:\\Logs", L"-a"});
-    EXPECT_EQ(silent.settings.runMode, RunMode::Silent);
-    EXPECT_EQ(silent.settings.logDirectory, L"D:\\Logs");
+    EXPECT_EQ(Parse({L"-x", L" out/dir\\ ", L"-l", L"logs"}), (Parsed{RunMode::Extract, L" out/dir\\ ", L"logs"}));
+    EXPECT_EQ(Parse({L"-l", L"D:\\Logs", L"-a"}), (Parsed{RunMode::Silent, L"", L"D:\\Logs", 0, true}));
 }
 
 TEST(CommandLine, OmittedDirectoryIsTheProgramsOwnAndParsingGoesOn) {
-    // What follows a switch without a directory is read as a switch, under the same conflicts.
-    struct Case {
-        std::initializer_list<const wchar_t*> switches;
-        RunMode mode;
-        const wchar_t* outputDirectory;
-        const wchar_t* logDirectory;
-    };
-    for (const Case& c : {Case{{L"-x"}, RunMode::Extract, kProgramDirectory, L""},
-                          Case{{L"-x", L"-l"}, RunMode::Extract, kProgramDirectory, kProgramDirectory},
-                          Case{{L"-l", L"-x"}, RunMode::Extract, kProgramDirectory, kProgramDirectory},
-                          Case{{L"-l", L"-x", L"out"}, RunMode::Extract, L"out", kProgramDirectory},
-                          Case{{L"-l", L"-a"}, RunMode::Silent, L"", kProgramDirectory},
-                          Case{{L"-a", L"-l"}, RunMode::Silent, L"", kProgramDirectory},
-                          Case{{L"-x", L"-l", L"logs"}, RunMode::Extract, kProgramDirectory, L"logs"}}) {
-        const Parsed parsed = Parse(c.switches);
-        EXPECT_EQ(parsed.settings.runMode, c.mode);
-        EXPECT_EQ(parsed.settings.outputDirectory, c.outputDirectory);
-        EXPECT_EQ(parsed.settings.logDirectory, c.logDirectory);
-    }
+    // What follows a switch without a directory is read as a switch, under the same conflicts. The program's
+    // path is asked for once per switch without a directory.
+    EXPECT_EQ(Parse({L"-x"}), (Parsed{RunMode::Extract, kProgramDirectory, L"", 1}));
+    EXPECT_EQ(Parse({L"-x", L"-l"}), (Parsed{RunMode::Extract, kProgramDirectory, kProgramDirectory, 2}));
+    EXPECT_EQ(Parse({L"-l", L"-x"}), (Parsed{RunMode::Extract, kProgramDirectory, kProgramDirectory, 2}));
+    EXPECT_EQ(Parse({L"-l", L"-x", L"out"}), (Parsed{RunMode::Extract, L"out", kProgramDirectory, 1}));
+    EXPECT_EQ(Parse({L"-l", L"-a"}), (Parsed{RunMode::Silent, L"", kProgramDirectory, 1, true}));
+    EXPECT_EQ(Parse({L"-a", L"-l"}), (Parsed{RunMode::Silent, L"", kProgramDirectory, 1, true}));
+    EXPECT_EQ(Parse({L"-x", L"-l", L"logs"}), (Parsed{RunMode::Extract, kProgramDirectory, L"logs", 1}));
 }
 
 TEST(CommandLine, ProgramPathWithoutBackslashOrUnavailableLeavesTheSettingEmpty) {
-    EXPECT_TRUE(Parse({L"-l"}, std::wstring(L"Update.exe")).settings.logDirectory.empty());
-    const Parsed unavailable = Parse({L"-x", L"-l", L"-l", L"logs"}, std::nullopt);
-    EXPECT_EQ(unavailable.settings.runMode, RunMode::Extract);
-    EXPECT_TRUE(unavailable.settings.outputDirectory.empty());
+    EXPECT_EQ(Parse({L"-l"}, L"Update.exe"), (Parsed{RunMode::Interactive, L"", L"", 1}));
     // The first -l stored nothing, so a second one is still accepted.
-    EXPECT_EQ(unavailable.settings.logDirectory, L"logs");
+    EXPECT_EQ(Parse({L"-x", L"-l", L"-l", L"logs"}, std::nullopt), (Parsed{RunMode::Extract, L"", L"logs", 2}));
     // A path that ends in a backslash gives a directory cut before it.
-    EXPECT_EQ(Parse({L"-x"}, std::wstring(L"\\\\?\\C:\\a\\b.exe")).settings.outputDirectory, L"\\\\?\\C:\\a");
+    EXPECT_EQ(Parse({L"-x"}, L"\\\\?\\C:\\a\\b.exe"), (Parsed{RunMode::Extract, L"\\\\?\\C:\\a", L"", 1}));
 }
 
 TEST(CommandLine, EmptyLogDirectoryKeepsLoggingOffAndAllowsAnotherSwitch) {
-    const Parsed once = Parse({L"-l", L""});
-    EXPECT_EQ(once.settings.runMode, RunMode::Interactive);
-    EXPECT_TRUE(once.settings.logDirectory.empty());
-
-    const Parsed twice = Parse({L"-l", L"", L"-l", L"logs"});
-    EXPECT_EQ(twice.settings.runMode, RunMode::Interactive);
-    EXPECT_EQ(twice.settings.logDirectory, L"logs");
-
-    const Parsed emptyOutput = Parse({L"-x", L""});
-    EXPECT_EQ(emptyOutput.settings.runMode, RunMode::Extract);
-    EXPECT_TRUE(emptyOutput.settings.outputDirectory.empty());
-    EXPECT_EQ(emptyOutput.modulePathRequests, 0);
+    EXPECT_EQ(Parse({L"-l", L""}), (Parsed{RunMode::Interactive, L"", L""}));
+    EXPECT_EQ(Parse({L"-l", L"", L"-l", L"logs"}), (Parsed{RunMode::Interactive, L"", L"logs"}));
+    EXPECT_EQ(Parse({L"-x", L""}), (Parsed{RunMode::Extract, L"", L""}));
 }
 
 TEST(CommandLine, ConflictsAndUnknownArgumentsAreInvalid) {
-    for (auto switches : {std::initializer_list<const wchar_t*>{L"-a", L"-x"},
-                          {L"-x", L"out", L"-a"},
-                          {L"-a", L"-a"},
-                          {L"-x", L"a", L"-x", L"b"},
-                          {L"-l", L"a", L"-l", L"b"},
-                          {L"-X"},
-                          {L"/x"},
-                          {L"-A"},
-                          {L"--a"},
-                          {L"-ax"},
-                          {L"-a", L"foo"},
-                          {L"-x", L"out", L"foo"},
-                          {L"-l", L"logs", L""},
-                          {L""},
-                          {L"-x", L"-a"},
-                          {L"-x", L"-x"},
-                          {L"-x", L"-out"},
-                          {L"-l", L"-l"},
-                          {L"-l", L"-X"},
-                          {L"-x", L"-l", L"bogus", L"/x"}}) {
-        EXPECT_EQ(Parse(switches).settings.runMode, RunMode::Invalid);
-    }
+    EXPECT_EQ(Parse({L"-a", L"-x"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"out", L"-a"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-a", L"-a"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"a", L"-x", L"b"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-l", L"a", L"-l", L"b"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-X"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"/x"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-A"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"--a"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-ax"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-a", L"foo"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"out", L"foo"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-l", L"logs", L""}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L""}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"-a"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"-x"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"-out"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-l", L"-l"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-l", L"-X"}).mode, RunMode::Invalid);
+    EXPECT_EQ(Parse({L"-x", L"-l", L"bogus", L"/x"}).mode, RunMode::Invalid);
 }
 
 TEST(CommandLine, UnattendedWhereverMinusAStands) {
     // Also behind the argument that ended parsing: a refused command line of a deployment tool shows no box.
-    struct Case {
-        std::initializer_list<const wchar_t*> switches;
-        bool unattended;
-    };
-    for (const Case& c : {Case{{L"-a"}, true}, Case{{L"-x", L"out", L"bad", L"-a"}, true}, Case{{L"-a", L"-a"}, true},
-                          Case{{L"-l", L"-a"}, true}, Case{{L"-A", L"--a"}, false},
-                          Case{{L"-x", L"-l", L"logs"}, false}, Case{{}, false},
-                          // What CommandLineToArgvW makes of -l "C:\Log Dir\" -a, and a directory that is one.
-                          Case{{L"-l", L"C:\\Log Dir\" -a"}, true}, Case{{L"-l", L"C:\\x -a y"}, false}}) {
-        EXPECT_EQ(Parse(c.switches).settings.unattended, c.unattended);
-    }
+    EXPECT_TRUE(Parse({L"-a"}).unattended);
+    EXPECT_TRUE(Parse({L"-x", L"out", L"bad", L"-a"}).unattended);
+    EXPECT_TRUE(Parse({L"-a", L"-a"}).unattended);
+    EXPECT_TRUE(Parse({L"-l", L"-a"}).unattended);
+    EXPECT_FALSE(Parse({L"-A", L"--a"}).unattended);
+    EXPECT_FALSE(Parse({L"-x", L"-l", L"logs"}).unattended);
+    EXPECT_FALSE(Parse({}).unattended);
+    // What CommandLineToArgvW makes of -l "C:\Log Dir\" -a, and a directory that is one.
+    EXPECT_TRUE(Parse({L"-l", L"C:\\Log Dir\" -a"}).unattended);
+    EXPECT_FALSE(Parse({L"-l", L"C:\\x -a y"}).unattended);
 }
 
 TEST(CommandLine, ParsingStopsAtTheFirstRejectedArgument) {
     // The -l after the bad argument is never reached, and the directory of the earlier -x stays stored.
-    const Parsed parsed = Parse({L"-x", L"out", L"bad", L"-l", L"logs"});
-    EXPECT_EQ(parsed.settings.runMode, RunMode::Invalid);
-    EXPECT_EQ(parsed.settings.outputDirectory, L"out");
-    EXPECT_TRUE(parsed.settings.logDirectory.empty());
-    EXPECT_EQ(parsed.modulePathRequests, 0);
+    EXPECT_EQ(Parse({L"-x", L"out", L"bad", L"-l", L"logs"}), (Parsed{RunMode::Invalid, L"out", L""}));
 }
 
 }  // namespace

@@ -28,15 +28,10 @@ constexpr wchar_t kLogName[] = L"\\CorvantileUpdater.log";
 // What the opened log file answers when asked what it is.
 enum class Answer { AsItIs, ReparsePoint, QueryFails };
 
-const char* Name(Answer answer) {
-    switch (answer) {
-        case Answer::AsItIs: return "PlainFile";
-        case Answer::ReparsePoint: return "ReparsePoint";
-        case Answer::QueryFails: return "QueryFails";
-    }
-    return "Unknown";
+// Also the cases' names.
+void PrintTo(Answer answer, std::ostream* out) {
+    *out << (answer == Answer::AsItIs ? "PlainFile" : answer == Answer::ReparsePoint ? "ReparsePoint" : "QueryFails");
 }
-void PrintTo(Answer answer, std::ostream* out) { *out << Name(answer); }
 
 struct LogOpen {
     std::wstring path;
@@ -117,7 +112,7 @@ TEST_P(OpenLogAtAPlantedLink, WritesOnlyToAFileThatIsNoReparsePoint) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, OpenLogAtAPlantedLink,
                          ::testing::Values(Answer::AsItIs, Answer::ReparsePoint, Answer::QueryFails),
-                         [](const ::testing::TestParamInfo<Answer>& info) { return std::string(Name(info.param)); });
+                         ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace corvantile

@@ -22,6 +22,7 @@
 #include <cwchar>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -61,7 +62,7 @@ DWORD GiveTempPath(const std::wstring& path, DWORD capacity, LPWSTR buffer) {
     return static_cast<DWORD>(path.size());
 }
 
-// What the dialog shows, read as a user would see it.
+// What the dialog shows, read as a user would see it; compared as a whole.
 struct Screen {
     std::wstring intro;
     std::wstring status;
@@ -69,7 +70,18 @@ struct Screen {
     std::wstring cancelCaption;
     bool cancelEnabled = false;
     bool progressVisible = false;
+    bool operator==(const Screen&) const = default;
 };
+
+void PrintTo(const Screen& screen, std::ostream* out) {
+    *out << ::testing::PrintToString(screen.intro) << ", status " << ::testing::PrintToString(screen.status) << ", OK "
+         << (screen.okEnabled ? "enabled" : "disabled") << ", " << ::testing::PrintToString(screen.cancelCaption)
+         << (screen.cancelEnabled ? " enabled" : " disabled") << ", progress bar "
+         << (screen.progressVisible ? "shown" : "hidden");
+}
+
+// The intro the fixture's product gets, in every phase.
+std::wstring IntroA() { return Intro(L"Corvantile Server 10", L"2.0.0.100"); }
 
 // One dialog on a crafted updater: the fixture builds the package, the scripted Installer and the state, and
 // pumps this thread's messages while the worker runs.
@@ -153,9 +165,6 @@ protected:
     bool PumpUntilStatus(const std::wstring& status) {
         return PumpUntil([&] { return Read().status == status; });
     }
-    bool PumpUntilQuit() {
-        return PumpUntil([&] { return quitCode_.has_value(); });
-    }
 
     void Press(int id) { ::SendMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
@@ -165,17 +174,19 @@ protected:
         Press(IDOK);
     }
 
-    // The outcome the dialog shows once the run is over: this status, and Cancel turned into Close.
+    // The outcome the dialog shows once the run is over: this status, OK still off, the progress bar gone, and
+    // Cancel turned into an enabled Close.
     void ExpectOutcome(const std::wstring& status) const {
-        EXPECT_EQ(status, Read().status);
-        EXPECT_EQ(kClose, Read().cancelCaption);
+        EXPECT_EQ((Screen{.intro = IntroA(), .status = status, .cancelCaption = kClose, .cancelEnabled = true}),
+                  Read());
     }
 
     // The dialog's end posts WM_QUIT with this exit code. Fatal when no WM_QUIT comes: call it inside
     // ASSERT_NO_FATAL_FAILURE.
     void ExpectQuit(int exitCode, const std::string& why = {}) {
-        ASSERT_TRUE(PumpUntilQuit()) << "no WM_QUIT within " << kPatience.count() << " s";
-        EXPECT_EQ(exitCode, *quitCode()) << why;
+        ASSERT_TRUE(PumpUntil([&] { return quitCode_.has_value(); }))
+            << "no WM_QUIT within " << kPatience.count() << " s";
+        EXPECT_EQ(exitCode, *quitCode_) << why;
     }
 
     // Keeps the scripted Installer's apply waiting until the returned event is set.
@@ -201,7 +212,6 @@ protected:
         thread.join();
     }
 
-    std::optional<int> quitCode() const { return quitCode_; }
     void ResetQuit() { quitCode_.reset(); }
 
 private:
@@ -214,13 +224,9 @@ private:
 
 TEST_F(UpdaterDialog, ReadyShowsTheProductAndWaitsForOk) {
     ASSERT_NE(nullptr, Create());
-    const Screen screen = Read();
-    EXPECT_EQ(Intro(L"Corvantile Server 10", L"2.0.0.100"), screen.intro);
-    EXPECT_EQ(kReady, screen.status);
-    EXPECT_TRUE(screen.okEnabled);
-    EXPECT_EQ(kCancel, screen.cancelCaption);
-    EXPECT_TRUE(screen.cancelEnabled);
-    EXPECT_FALSE(screen.progressVisible);
+    const Screen ready{
+        .intro = IntroA(), .status = kReady, .okEnabled = true, .cancelCaption = kCancel, .cancelEnabled = true};
+    EXPECT_EQ(ready, Read());
     EXPECT_EQ(kCaption, TextOf(dialog()));
 
     // "&About" comes last in the system menu.
@@ -258,11 +264,8 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     ::SetFocus(Item(IDOK));  // as after a click or Space on the button
     Press(IDOK);
     ASSERT_TRUE(PumpUntilStatus(InstallingA()));
-    const Screen running = Read();
-    EXPECT_FALSE(running.okEnabled);
-    EXPECT_FALSE(running.cancelEnabled);
-    EXPECT_EQ(kCancel, running.cancelCaption);
-    EXPECT_TRUE(running.progressVisible);
+    EXPECT_EQ((Screen{.intro = IntroA(), .status = InstallingA(), .cancelCaption = kCancel, .progressVisible = true}),
+              Read());
     const HWND focus = ::GetFocus();
     EXPECT_TRUE(focus == dialog() || (focus != nullptr && ::IsWindowEnabled(focus))) << "focus on a disabled control";
 
@@ -280,10 +283,6 @@ TEST_F(UpdaterDialog, RunningRefusesToCloseThenFinishes) {
     ::SetEvent(hold);
     ASSERT_TRUE(PumpUntilFinished());
     ExpectOutcome(kFinished);
-    const Screen finished = Read();
-    EXPECT_TRUE(finished.cancelEnabled);
-    EXPECT_FALSE(finished.okEnabled);
-    EXPECT_FALSE(finished.progressVisible);
     EXPECT_EQ(Item(IDCANCEL), ::GetFocus());
 
     // The worker's directory: the temporary path followed by a GUID, the one the engine extracted into.
@@ -316,7 +315,6 @@ TEST_F(UpdaterDialog, WorkerThatCannotStartGivesTheFailedOutcome) {
     ASSERT_NO_FATAL_FAILURE(CreateAndPressOk());
     EXPECT_EQ(DialogPhase::Finished, phase());
     ExpectOutcome(kFailed);
-    EXPECT_TRUE(Read().cancelEnabled);
     EXPECT_EQ(std::vector<std::wstring>{L"Updater thread creation failed."}, log.Lines());
     EXPECT_EQ(std::vector<Call>{}, fake.calls);
     Press(IDCANCEL);
@@ -361,7 +359,7 @@ TEST_F(UpdaterDialog, LogThatWasNotCreatedIsSaidInReadyOnly) {
     EXPECT_EQ(kLogNotCreated, Read().status);
     Press(IDOK);
     ASSERT_TRUE(PumpUntilFinished());
-    EXPECT_EQ(kFinished, Read().status);
+    ExpectOutcome(kFinished);
 }
 
 TEST_F(UpdaterDialog, SilentRunThatFailsSaysSoAndClosesItself) {
@@ -410,8 +408,10 @@ struct WorkingDirectoryFailure {
 
 void PrintTo(const WorkingDirectoryFailure& failure, std::ostream* out) { *out << failure.name; }
 
-// The stand-in temporary directory, with a file of the user's in it.
+// The stand-in temporary directory, with a file of the user's in it and a directory named as a GUID. Not the
+// all-zero one, which a run that ignored a failed GUID would try to make.
 std::wstring standInTemp;
+constexpr wchar_t kUsersGuidDirectory[] = L"00000001-0000-0000-0000-000000000000";
 
 DWORD WINAPI StandInTempPath(DWORD capacity, LPWSTR buffer) { return GiveTempPath(standInTemp, capacity, buffer); }
 
@@ -422,19 +422,31 @@ TEST_P(UpdaterDialogWorkingDirectory, FailsTheRunAndRemovesNothing) {
     const TempDirectory temp(TempDirectory::Parent::UserTemp);
     standInTemp = temp.path() + L"\\";
     ASSERT_TRUE(WriteFileBytes(temp / L"users-file.txt", Bytes{1, 2, 3}));
-    ASSERT_TRUE(MakeDirectory(temp / L"00000000-0000-0000-0000-000000000000"));
+    ASSERT_TRUE(MakeDirectory(temp / kUsersGuidDirectory));
     state.workingDirectoryCalls = GetParam().calls;
     if (state.workingDirectoryCalls.getTempPath == nullptr) state.workingDirectoryCalls.getTempPath = StandInTempPath;
 
     ASSERT_NO_FATAL_FAILURE(CreateAndPressOk());
     ASSERT_TRUE(PumpUntilFinished());
-    EXPECT_EQ(kFailed, Read().status);
+    ExpectOutcome(kFailed);
     Press(IDCANCEL);
     ASSERT_NO_FATAL_FAILURE(ExpectQuit(1));
     EXPECT_EQ(L"", state.workingDirectory);
-    EXPECT_EQ((std::vector<std::wstring>{L"00000000-0000-0000-0000-000000000000\\", L"users-file.txt"}),
+    EXPECT_EQ((std::vector<std::wstring>{kUsersGuidDirectory + std::wstring(L"\\"), L"users-file.txt"}),
               ListTree(temp.path()));
     EXPECT_EQ(std::vector<Call>{}, fake.calls);
+}
+
+// The steps after the temporary path, failing, and a GUID that names a directory already there.
+HRESULT WINAPI NoGuid(GUID*) { return E_FAIL; }
+constexpr auto kNoGuidText = [](auto*, RPC_WSTR*) -> RPC_STATUS { return RPC_S_OUT_OF_MEMORY; };
+constexpr auto kNullGuidText = [](auto*, RPC_WSTR* text) -> RPC_STATUS {
+    *text = nullptr;
+    return RPC_S_OK;
+};
+HRESULT WINAPI GuidOfTheUsersDirectory(GUID* guid) {
+    *guid = GUID{1, 0, 0, {}};
+    return S_OK;
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, UpdaterDialogWorkingDirectory,
@@ -442,25 +454,12 @@ INSTANTIATE_TEST_SUITE_P(Steps, UpdaterDialogWorkingDirectory,
                              // Else the directory would be a bare GUID, relative to the current directory.
                              WorkingDirectoryFailure{"NoTemporaryPath", {NoTemporaryPath}},
                              // Else an all-zero GUID, the same for every run.
-                             WorkingDirectoryFailure{"NoGuid", {nullptr, [](GUID*) -> HRESULT { return E_FAIL; }}},
+                             WorkingDirectoryFailure{"NoGuid", {nullptr, NoGuid}},
                              // Else the temporary directory itself, with every file in it.
-                             WorkingDirectoryFailure{
-                                 "NoGuidText",
-                                 {nullptr, &::CoCreateGuid,
-                                  [](auto*, RPC_WSTR*) -> RPC_STATUS { return RPC_S_OUT_OF_MEMORY; }}},
-                             WorkingDirectoryFailure{"GuidTextIsNull",
-                                                     {nullptr, &::CoCreateGuid,
-                                                      [](auto*, RPC_WSTR* text) -> RPC_STATUS {
-                                                          *text = nullptr;
-                                                          return RPC_S_OK;
-                                                      }}},
+                             WorkingDirectoryFailure{"NoGuidText", {nullptr, &::CoCreateGuid, kNoGuidText}},
+                             WorkingDirectoryFailure{"GuidTextIsNull", {nullptr, &::CoCreateGuid, kNullGuidText}},
                              // A directory that is there already is not taken over.
-                             WorkingDirectoryFailure{"DirectoryExists",
-                                                     {nullptr,
-                                                      [](GUID* guid) -> HRESULT {
-                                                          *guid = GUID{};
-                                                          return S_OK;
-                                                      }}}),
+                             WorkingDirectoryFailure{"DirectoryExists", {nullptr, GuidOfTheUsersDirectory}}),
                          [](const ::testing::TestParamInfo<WorkingDirectoryFailure>& info) { return info.param.name; });
 
 TEST_F(UpdaterDialog, StatusTextsKeepArrivingWhileTheAboutBoxIsOpen) {
