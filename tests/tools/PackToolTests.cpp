@@ -32,18 +32,7 @@ namespace corvantile::pack {
 namespace {
 
 namespace fs = std::filesystem;
-using corvantile::testing::Concat;
-using corvantile::testing::InstallerFile;
-using corvantile::testing::InstallerFileBytes;
-using corvantile::testing::Json;
-using corvantile::testing::JsonReader;
-using corvantile::testing::kDatabaseClass;
-using corvantile::testing::kPatchClass;
-using corvantile::testing::kTransformClass;
-using corvantile::testing::Prefix;
-using corvantile::testing::SetSecurityDirectory;
-using corvantile::testing::SyntheticPe;
-using Bytes = std::vector<std::uint8_t>;
+using namespace corvantile::testing;
 
 // The default synthetic stub ends its image here; a package starts here, its data 1114 bytes later when
 // it carries two files under the example name and version.
@@ -139,9 +128,22 @@ protected:
     }
     static RunResult List(const fs::path& updater) { return Run({u"list", updater.u16string()}); }
     static RunResult ListJson(const fs::path& updater) { return Run({u"list", u"--json", updater.u16string()}); }
-    static std::optional<Json> ListedJson(const fs::path& updater) { return JsonReader::Parse(ListJson(updater).out); }
+    // What list --json printed, read back; a failure, and an empty value, when it is no JSON.
+    static Json Parsed(const std::string& printed) {
+        std::optional<Json> json = JsonReader::Parse(printed);
+        EXPECT_TRUE(json.has_value()) << printed;
+        return json.value_or(Json{});
+    }
+    static Json ListedJson(const fs::path& updater) { return Parsed(ListJson(updater).out); }
     static RunResult Extract(const fs::path& updater, const fs::path& directory) {
         return Run({u"extract", updater.u16string(), directory.u16string()});
+    }
+    // Extracts without complaint: each input then lies in `directory` under its own name, byte for byte.
+    static void ExpectExtracted(const fs::path& updater, const fs::path& directory,
+                                const std::vector<fs::path>& inputs) {
+        const RunResult extracted = Extract(updater, directory);
+        ASSERT_EQ(extracted.exitCode, kExitSuccess) << extracted.err;
+        for (const fs::path& input : inputs) EXPECT_EQ(ReadAll(directory / input.filename()), ReadAll(input)) << input;
     }
     RunResult Build(const std::vector<fs::path>& inputs, const fs::path& output,
                     const std::u16string& name = u"Example Server 10", const std::u16string& version = u"2.0.0.100",
@@ -217,10 +219,7 @@ TEST_F(PackToolTest, BuildListExtractRoundTrip) {
     EXPECT_EQ(listed.out, expected);
 
     const fs::path directory = Out() / "x" / "y";  // its parents are missing too
-    const RunResult extracted = Extract(packed, directory);
-    ASSERT_EQ(extracted.exitCode, kExitSuccess) << extracted.err;
-    EXPECT_EQ(ReadAll(directory / "a.msp"), ReadAll(a));
-    EXPECT_EQ(ReadAll(directory / "b.msp"), b_bytes);
+    ExpectExtracted(packed, directory, {a, b});
     EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 2);
 }
 
@@ -237,9 +236,7 @@ TEST_F(PackToolTest, ListJsonIsOneObjectWithEscapedUnicodeText) {
     const RunResult listed = ListJson(In("Update.exe"));
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
     EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 1);
-    const std::optional<Json> json = JsonReader::Parse(listed.out);
-    ASSERT_TRUE(json.has_value()) << listed.out;
-    const Json& root = *json;
+    const Json root = Parsed(listed.out);
     EXPECT_EQ(root.object.size(), 5u);
     EXPECT_EQ(root["productName"].string, Utf8(u8"Say \"hi\" \\ \u202E S\u00FCd \U0001F600"));
     EXPECT_EQ(root["productVersion"].string, "2.0.0.100");
@@ -262,9 +259,7 @@ TEST_F(PackToolTest, ListJsonIsOneObjectWithEscapedUnicodeText) {
     EXPECT_EQ(second["patchCode"].string, PatchCode(2));
     EXPECT_EQ(root["signature"].kind, Json::Kind::Null);
 
-    const RunResult extracted = Extract(In("Update.exe"), Out());
-    ASSERT_EQ(extracted.exitCode, kExitSuccess) << extracted.err;
-    EXPECT_EQ(ReadAll(Out() / name), ReadAll(In(name)));
+    ExpectExtracted(In("Update.exe"), Out(), {In(name)});
 }
 
 TEST_F(PackToolTest, BuildKeepsTheLongestHeaderTextsAndReplacesAnExistingOutput) {
@@ -274,18 +269,15 @@ TEST_F(PackToolTest, BuildKeepsTheLongestHeaderTextsAndReplacesAnExistingOutput)
     ASSERT_EQ(Build({WritePatch("a.msp", 1)}, Out() / "Update.exe", name, version).exitCode, kExitSuccess);
     EXPECT_EQ(OutContents(), std::set<fs::path>{"Update.exe"});
 
-    const std::optional<Json> json = ListedJson(Out() / "Update.exe");
-    ASSERT_TRUE(json.has_value());
-    EXPECT_EQ((*json)["productName"].string, std::string(125, 'N') + Utf8(u8"\U0001F600"));
-    EXPECT_EQ((*json)["productVersion"].string, std::string(127, '7'));
+    const Json json = ListedJson(Out() / "Update.exe");
+    EXPECT_EQ(json["productName"].string, std::string(125, 'N') + Utf8(u8"\U0001F600"));
+    EXPECT_EQ(json["productVersion"].string, std::string(127, '7'));
 }
 
 TEST_F(PackToolTest, BuildTakesTheLongestNameTheUpdaterCanExtract) {
     const std::string name = std::string(118, 'n') + ".msp";  // 122 code units
     ASSERT_EQ(Build({WritePatch(name, 1)}, Out() / "Update.exe").exitCode, kExitSuccess);
-    const RunResult extracted = Extract(Out() / "Update.exe", Out() / "x");
-    ASSERT_EQ(extracted.exitCode, kExitSuccess) << extracted.err;
-    EXPECT_TRUE(fs::exists(Out() / "x" / name));
+    ExpectExtracted(Out() / "Update.exe", Out() / "x", {In(name)});
 }
 
 TEST_F(PackToolTest, BuildRefusalsLeaveNoOutputAndNoTemporaryFile) {
@@ -559,14 +551,12 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
     EXPECT_NE(listed.out.find("Signature:       certificate table at offset " + std::to_string(certificateOffset) +
                               ", 72 bytes\n"),
               std::string::npos);
-    const std::optional<Json> json = ListedJson(In("Signed.exe"));
-    ASSERT_TRUE(json.has_value());
-    EXPECT_EQ((*json)["signature"]["offset"].number, certificateOffset);
-    EXPECT_EQ((*json)["signature"]["size"].number, 0x48u);
-    EXPECT_EQ((*json)["signature"]["reachesPastFileEnd"].kind, Json::Kind::Boolean);
-    EXPECT_FALSE((*json)["signature"]["reachesPastFileEnd"].boolean);
-    ASSERT_EQ(Extract(In("Signed.exe"), Out()).exitCode, kExitSuccess);
-    EXPECT_EQ(ReadAll(Out() / "b.msp"), ReadAll(In("b.msp")));
+    const Json json = ListedJson(In("Signed.exe"));
+    EXPECT_EQ(json["signature"]["offset"].number, certificateOffset);
+    EXPECT_EQ(json["signature"]["size"].number, 0x48u);
+    EXPECT_EQ(json["signature"]["reachesPastFileEnd"].kind, Json::Kind::Boolean);
+    EXPECT_FALSE(json["signature"]["reachesPastFileEnd"].boolean);
+    ExpectExtracted(In("Signed.exe"), Out(), {In("a.msp"), In("b.msp")});
 
     ExpectOneErrorLine(List(sign(0xAA, certificateOffset, 0x48)), kExitBadInput, "6 unexpected bytes");
     ExpectOneErrorLine(List(sign(0, certificateOffset + 8, 0x48)), kExitBadInput, "14 unexpected bytes");
@@ -589,11 +579,10 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
     const RunResult beyondListed = ListJson(In("Beyond.exe"));
     EXPECT_EQ(beyondListed.exitCode, kExitBadInput);
     EXPECT_NE(beyondListed.err.find(damagedSignature), std::string::npos) << beyondListed.err;
-    const std::optional<Json> beyondJson = JsonReader::Parse(beyondListed.out);
-    ASSERT_TRUE(beyondJson.has_value());
-    EXPECT_TRUE((*beyondJson)["signature"]["reachesPastFileEnd"].boolean);
-    ASSERT_EQ((*beyondJson)["entries"].array.size(), 2u);
-    EXPECT_EQ((*beyondJson)["entries"][1]["size"].number, fs::file_size(In("b.msp")));
+    const Json beyondJson = Parsed(beyondListed.out);
+    EXPECT_TRUE(beyondJson["signature"]["reachesPastFileEnd"].boolean);
+    ASSERT_EQ(beyondJson["entries"].array.size(), 2u);
+    EXPECT_EQ(beyondJson["entries"][1]["size"].number, fs::file_size(In("b.msp")));
     ExpectOneErrorLine(Extract(In("Beyond.exe"), Out() / "beyond"), kExitBadInput, damagedSignature);
     EXPECT_FALSE(fs::exists(Out() / "beyond"));
     // Bytes behind the data of a file whose table is said to lie beyond it are no signer's padding: the
@@ -659,9 +648,8 @@ TEST_F(PackToolTest, ListShowsWhatEachPackedFileIs) {
         EXPECT_NE(listed.out.find(expected), std::string::npos) << expected << "\nin\n" << listed.out;
     }
 
-    const std::optional<Json> json = ListedJson(In("Update.exe"));
-    ASSERT_TRUE(json.has_value());
-    const Json& entries = (*json)["entries"];
+    const Json json = ListedJson(In("Update.exe"));
+    const Json& entries = json["entries"];
     ASSERT_EQ(entries.array.size(), 5u);
     EXPECT_EQ(entries[0]["problem"].string, "not a patch package (a product database)");
     EXPECT_EQ(entries[0]["patchCode"].kind, Json::Kind::Null);
@@ -704,10 +692,9 @@ TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
     EXPECT_EQ(listed.out.find('\x1B'), std::string::npos);
     EXPECT_EQ(listed.out.find("\xE2\x80\xAE"), std::string::npos);  // U+202E
 
-    const std::optional<Json> json = ListedJson(In("Update.exe"));
-    ASSERT_TRUE(json.has_value());
-    EXPECT_EQ((*json)["productName"].string, Utf8(u8"Ex\nFile: x\r\x1B[2J\\\u0085"));
-    EXPECT_EQ((*json)["entries"][0]["fileName"].string, Utf8(u8"a\u202Egpj.msp"));
+    const Json json = ListedJson(In("Update.exe"));
+    EXPECT_EQ(json["productName"].string, Utf8(u8"Ex\nFile: x\r\x1B[2J\\\u0085"));
+    EXPECT_EQ(json["entries"][0]["fileName"].string, Utf8(u8"a\u202Egpj.msp"));
 }
 
 TEST_F(PackToolTest, ExtractRefusesToOverwriteAndThenWritesNothing) {
@@ -781,10 +768,9 @@ TEST_F(PackToolTest, ListShowsTheProductCodesThatTheUpdaterQueries) {
     const std::vector<fs::path> patches{WritePatch("pieces.msp", 1, ";" + a + ";;" + b + ";"),
                                         WritePatch("trailing.msp", 2, b + ";"), WritePatch("plain.msp", 3, kProductC)};
     ASSERT_EQ(Build(patches, Out() / "Update.exe").exitCode, kExitSuccess);
-    const std::optional<Json> json = ListedJson(Out() / "Update.exe");
-    ASSERT_TRUE(json.has_value());
+    const Json json = ListedJson(Out() / "Update.exe");
     PatchCatalogue listed;
-    for (const Json& entry : (*json)["entries"].array) {
+    for (const Json& entry : json["entries"].array) {
         for (const Json& target : entry["targets"].array) {
             listed[std::wstring(target.string.begin(), target.string.end())].push_back(
                 static_cast<std::uint32_t>(entry["index"].number));
