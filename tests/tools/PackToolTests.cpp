@@ -26,6 +26,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvantile::pack {
@@ -41,6 +42,8 @@ constexpr std::uint64_t kTwoFileDataOffset = kStubBytes + 1114;
 // The example name and version take 54 bytes of the header; the entry count and the records follow.
 constexpr std::uint64_t kEntryCountAt = kStubBytes + 54;
 constexpr std::uint64_t kFirstRecordAt = kStubBytes + 58;
+// The data length of the second record, 520 bytes into it.
+constexpr std::uint64_t kSecondDataLengthAt = kFirstRecordAt + 528 + 520;
 constexpr std::uint64_t kFourGiB = std::uint64_t{1} << 32;
 constexpr char kProductA[] = "{4C9B399E-2689-4D3F-81C7-70F0CE30C060}";
 constexpr char kProductB[] = "{51F8566A-0103-4264-8BE2-9E3205FD05FD}";
@@ -69,15 +72,26 @@ void WriteAll(const fs::path& path, const Bytes& bytes) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Writes a name into record `entry` of a package that starts right behind the default synthetic stub and
-// carries the example name and version; a name of 260 code units leaves no NUL.
-void Rename(Bytes& bytes, int entry, const std::u16string& name) {
-    const std::size_t record = kFirstRecordAt + kEntryBytes * static_cast<std::size_t>(entry);
-    UpdateTableEntry renamed = DecodeEntry(bytes.data() + record);
-    renamed.fileName = {};
-    std::copy_n(name.begin(), std::min(name.size(), kFileNameChars), renamed.fileName.begin());
-    const Bytes encoded = corvantile::testing::RecordBytes(renamed);
-    std::copy(encoded.begin(), encoded.end(), bytes.begin() + static_cast<std::ptrdiff_t>(record));
+// Writes the code units of `text` at `at`, little-endian.
+void PutUtf16(Bytes& bytes, std::size_t at, std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        bytes[at + 2 * i] = static_cast<std::uint8_t>(text[i]);
+        bytes[at + 2 * i + 1] = static_cast<std::uint8_t>(text[i] >> 8);
+    }
+}
+
+// The bytes with the name in record `entry` replaced, NUL-padded, in a package that starts right behind the
+// default synthetic stub and carries the example name and version; a name of 260 code units leaves no NUL.
+Bytes Renamed(Bytes bytes, int entry, std::u16string name) {
+    name.resize(kFileNameChars, u'\0');
+    PutUtf16(bytes, kFirstRecordAt + 528 * static_cast<std::size_t>(entry), name);
+    return bytes;
+}
+
+// The bytes with a 32-bit little-endian `value` written at `at`.
+Bytes WithLe32(Bytes bytes, std::size_t at, std::uint32_t value) {
+    WriteLe32(bytes.data() + at, value);
+    return bytes;
 }
 
 std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
@@ -195,12 +209,12 @@ TEST_F(PackToolTest, BuildListExtractRoundTrip) {
     const Bytes bytes = ReadAll(packed);
     ASSERT_EQ(bytes.size(), kTwoFileDataOffset + aBytes + bBytes);
     EXPECT_TRUE(std::equal(stub.begin(), stub.end(), bytes.begin()));
-    EXPECT_EQ(bytes[kStubBytes], 34);                         // nameLength
-    EXPECT_EQ(bytes[kStubBytes + 1 + 34], 18);                // versionLength
-    EXPECT_EQ(bytes[kStubBytes + 54], 2);                     // entryCount
-    EXPECT_EQ(bytes[kStubBytes + 58 + 528], 'b');             // entry 1's name
-    EXPECT_EQ(bytes[kStubBytes + 586 + 520], bBytes & 0xFF);  // entry 1's dataLength
-    EXPECT_EQ(bytes[kStubBytes + 586 + 521], (bBytes >> 8) & 0xFF);
+    EXPECT_EQ(bytes[kStubBytes], 34);                      // nameLength
+    EXPECT_EQ(bytes[kStubBytes + 1 + 34], 18);             // versionLength
+    EXPECT_EQ(bytes[kEntryCountAt], 2);                    // entryCount
+    EXPECT_EQ(bytes[kFirstRecordAt + 528], 'b');           // entry 1's name
+    EXPECT_EQ(bytes[kSecondDataLengthAt], bBytes & 0xFF);  // entry 1's dataLength
+    EXPECT_EQ(bytes[kSecondDataLengthAt + 1], (bBytes >> 8) & 0xFF);
     const Bytes b_bytes = ReadAll(b);
     EXPECT_TRUE(std::equal(b_bytes.begin(), b_bytes.end(), bytes.end() - static_cast<std::ptrdiff_t>(bBytes)));
 
@@ -473,19 +487,8 @@ TEST_F(PackToolTest, UsageErrorsAndHelp) {
 TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
     const Bytes good = ReadAll(BuildSmallPackage());
     const auto bBytes = static_cast<std::uint32_t>(fs::file_size(In("b.msp")));
-    const auto changed = [&](const std::function<void(Bytes&)>& change) {
-        Bytes bytes = good;
-        change(bytes);
-        return bytes;
-    };
-    const auto named = [&](int entry, const std::u16string& name) {
-        return changed([=](Bytes& bytes) { Rename(bytes, entry, name); });
-    };
     const auto namedBoth = [&](const std::u16string& first, const std::u16string& second) {
-        return changed([=](Bytes& bytes) {
-            Rename(bytes, 0, first);
-            Rename(bytes, 1, second);
-        });
+        return Renamed(Renamed(good, 0, first), 1, second);
     };
     // An image said to end at 0: what follows its headers would be read from the headers themselves.
     const Bytes zeroImage = Concat({SyntheticPe{.sections = {{0, 0}}}.File(),
@@ -494,26 +497,23 @@ TEST_F(PackToolTest, ListAndExtractRefuseFilesWithoutAnIntactPackage) {
         {Bytes(2000, 'M'), "not a PE image"},
         {SyntheticPe().File(), "no update package behind the image"},
         {zeroImage, "no update package behind the image"},  // the updater finds none there either
-        {changed([&](Bytes& b) { WriteLe32(b.data() + kEntryCountAt, 0xFFFFFFFF); }),
-         "table of 4294967295 entries does not fit"},
-        {changed([&](Bytes& b) { WriteLe32(b.data() + kEntryCountAt, 1); }),
+        {WithLe32(good, kEntryCountAt, 0xFFFFFFFF), "table of 4294967295 entries does not fit"},
+        {WithLe32(good, kEntryCountAt, 1),
          "damaged update package: " + std::to_string(528 + bBytes) + " unexpected bytes"},
-        {named(0, std::u16string(260, u'x')), "entry 0: the file name has no terminating NUL"},
-        {named(1, u".."), "entry 1: \"..\": the name is . or .."},
-        {named(1, u"sub\\b.msp"), "entry 1: \"sub\\\\b.msp\": the name holds a directory part"},
-        {named(1, u"A.MSP"), "entry 1: \"A.MSP\" collides with the name of entry 0"},
+        {Renamed(good, 0, std::u16string(260, u'x')), "entry 0: the file name has no terminating NUL"},
+        {Renamed(good, 1, u".."), "entry 1: \"..\": the name is . or .."},
+        {Renamed(good, 1, u"sub\\b.msp"), "entry 1: \"sub\\\\b.msp\": the name holds a directory part"},
+        {Renamed(good, 1, u"A.MSP"), "entry 1: \"A.MSP\" collides with the name of entry 0"},
         {namedBoth(u"\u00E4.msp", u"\u00C4.msp"), "entry 1: \"\u00C4.msp\" collides with the name of entry 0"},
         {namedBoth(u"\u03C3", u"\u03A3"), "entry 1: \"\u03A3\" collides with the name of entry 0"},
         {namedBoth(u"\xD800.msp", u"\xD801.msp"), "entry 0: \"\\ud800.msp\": the name is not valid UTF-16"},
-        {named(1, u"COM\u00B9.msp"), "entry 1: \"COM\u00B9.msp\": the name is a reserved device name"},
-        {named(1, u"LPT0.msp"), "entry 1: \"LPT0.msp\": the name is a reserved device name"},
-        {named(1, u"CONOUT$"), "entry 1: \"CONOUT$\": the name is a reserved device name"},
-        {named(1, std::u16string(256, u'n')), "the name is longer than 255 UTF-16 code units"},
-        {changed([&](Bytes& b) { WriteLe32(b.data() + kFirstRecordAt + 528 + 520, bBytes + 1); }),
-         "the files' data is cut short by 1 bytes"},
-        {changed([&](Bytes& b) { WriteLe32(b.data() + kFirstRecordAt + 528 + 520, bBytes - 1); }),
-         "1 unexpected bytes follow the last file's data"},
-        {changed([&](Bytes& b) { b.push_back(0); }), "1 unexpected bytes follow"},  // zero padding needs a signature
+        {Renamed(good, 1, u"COM\u00B9.msp"), "entry 1: \"COM\u00B9.msp\": the name is a reserved device name"},
+        {Renamed(good, 1, u"LPT0.msp"), "entry 1: \"LPT0.msp\": the name is a reserved device name"},
+        {Renamed(good, 1, u"CONOUT$"), "entry 1: \"CONOUT$\": the name is a reserved device name"},
+        {Renamed(good, 1, std::u16string(256, u'n')), "the name is longer than 255 UTF-16 code units"},
+        {WithLe32(good, kSecondDataLengthAt, bBytes + 1), "the files' data is cut short by 1 bytes"},
+        {WithLe32(good, kSecondDataLengthAt, bBytes - 1), "1 unexpected bytes follow the last file's data"},
+        {Concat({good, Bytes{0}}), "1 unexpected bytes follow"},  // zero padding needs a signature
     };
     for (const auto& [bytes, message] : damaged) {
         SCOPED_TRACE(message);
@@ -666,15 +666,9 @@ TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
     Bytes packed = ReadAll(In("Update.exe"));
     // Texts of the same lengths that a hostile package could carry: build refuses them, list must not print
     // them raw.
-    const auto put = [&](std::size_t at, std::u16string_view text) {
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            packed[at + 2 * i] = static_cast<std::uint8_t>(text[i]);
-            packed[at + 2 * i + 1] = static_cast<std::uint8_t>(text[i] >> 8);
-        }
-    };
-    put(kStubBytes + 1, u"Ex\nFile: x\r\x1B[2J\\\u0085");
-    put(kStubBytes + 36, u"2.0\u202E001\uFEFF");
-    put(kFirstRecordAt, u"a\u202Egpj.msp");
+    PutUtf16(packed, kStubBytes + 1, u"Ex\nFile: x\r\x1B[2J\\\u0085");
+    PutUtf16(packed, kStubBytes + 36, u"2.0\u202E001\uFEFF");
+    PutUtf16(packed, kFirstRecordAt, u"a\u202Egpj.msp");
     WriteAll(In("Update.exe"), packed);
 
     const RunResult listed = List(In("Update.exe"));
@@ -714,9 +708,7 @@ TEST_F(PackToolTest, ExtractMakesFilesNewAndTakesEverythingAwayAfterAFailure) {
     ASSERT_TRUE(ReadPackage(packed, contents, error)) << error;
 
     // A file that appears after the check: the package now names c.msp, which someone has just created.
-    Bytes renamed = good;
-    Rename(renamed, 0, u"c.msp");
-    WriteAll(packed, renamed);
+    WriteAll(packed, Renamed(good, 0, u"c.msp"));
     WriteAll(Out() / "c.msp", Bytes(3, 'c'));
     EXPECT_FALSE(ExtractPackage(packed, contents, Out(), error));
     EXPECT_NE(error.find("c.msp: exists already; extract does not overwrite files"), std::string::npos) << error;
@@ -733,10 +725,7 @@ TEST_F(PackToolTest, ExtractMakesFilesNewAndTakesEverythingAwayAfterAFailure) {
     EXPECT_TRUE(fs::is_directory(Out()));
 
     // Names that are no UTF-16 would come out as one file on a POSIX disk: refused before anything is made.
-    Bytes unpaired = good;
-    Rename(unpaired, 0, u"\xDC00.msp");
-    Rename(unpaired, 1, u"\xDC01.msp");
-    WriteAll(packed, unpaired);
+    WriteAll(packed, Renamed(Renamed(good, 0, u"\xDC00.msp"), 1, u"\xDC01.msp"));
     ExpectOneErrorLine(Extract(packed, Out() / "new"), kExitBadInput, "the name is not valid UTF-16");
     EXPECT_EQ(OutContents(), std::set<fs::path>{});
 
