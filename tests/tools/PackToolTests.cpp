@@ -96,6 +96,10 @@ Bytes WithLe32(Bytes bytes, std::size_t at, std::uint32_t value) {
 
 std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
 
+void ExpectContains(const std::string& text, const std::string& piece) {
+    EXPECT_NE(text.find(piece), std::string::npos) << piece << "\nin\n" << text;
+}
+
 class PackToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -188,7 +192,7 @@ protected:
 void ExpectOneErrorLine(const RunResult& result, int exitCode, const std::string& message) {
     EXPECT_EQ(result.exitCode, exitCode) << result.err;
     EXPECT_EQ(result.err.rfind("corvantile-pack: ", 0), 0u) << result.err;
-    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    ExpectContains(result.err, message);
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_EQ(result.out, "");
 }
@@ -552,12 +556,10 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
 
     const RunResult listed = List(sign(0, certificateOffset, 0x48));
     ASSERT_EQ(listed.exitCode, kExitSuccess) << listed.err;
-    EXPECT_NE(listed.out.find("  [1] b.msp: " + std::to_string(fs::file_size(In("b.msp"))) + " bytes at offset " +
-                              std::to_string(kTwoFileDataOffset + fs::file_size(In("a.msp")))),
-              std::string::npos);
-    EXPECT_NE(listed.out.find("Signature:       certificate table at offset " + std::to_string(certificateOffset) +
-                              ", 72 bytes\n"),
-              std::string::npos);
+    ExpectContains(listed.out, "  [1] b.msp: " + std::to_string(fs::file_size(In("b.msp"))) + " bytes at offset " +
+                                   std::to_string(kTwoFileDataOffset + fs::file_size(In("a.msp"))));
+    ExpectContains(listed.out, "Signature:       certificate table at offset " + std::to_string(certificateOffset) +
+                                   ", 72 bytes\n");
     const Json json = ListedJson(In("Signed.exe"));
     EXPECT_EQ(json["signature"]["offset"].number, certificateOffset);
     EXPECT_EQ(json["signature"]["size"].number, 0x48u);
@@ -573,11 +575,9 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
     const std::string damagedSignature = "the signature is damaged: its certificate table";
     const RunResult cutTable = List(sign(0, certificateOffset, 0x49));
     EXPECT_EQ(cutTable.exitCode, kExitBadInput);
-    EXPECT_NE(cutTable.err.find(damagedSignature), std::string::npos) << cutTable.err;
-    EXPECT_NE(cutTable.out.find("certificate table at offset " + std::to_string(certificateOffset) +
-                                ", 73 bytes, reaching past the end of the file\n"),
-              std::string::npos)
-        << cutTable.out;
+    ExpectContains(cutTable.err, damagedSignature);
+    ExpectContains(cutTable.out, "certificate table at offset " + std::to_string(certificateOffset) +
+                                     ", 73 bytes, reaching past the end of the file\n");
     ExpectOneErrorLine(Extract(In("Signed.exe"), Out() / "cut"), kExitBadInput, damagedSignature);
     EXPECT_FALSE(fs::exists(Out() / "cut"));
     Bytes beyond = unsigned_;
@@ -585,7 +585,7 @@ TEST_F(PackToolTest, SignedPackageIsListedAndItsAlignmentChecked) {
     WriteAll(In("Beyond.exe"), beyond);
     const RunResult beyondListed = ListJson(In("Beyond.exe"));
     EXPECT_EQ(beyondListed.exitCode, kExitBadInput);
-    EXPECT_NE(beyondListed.err.find(damagedSignature), std::string::npos) << beyondListed.err;
+    ExpectContains(beyondListed.err, damagedSignature);
     const Json beyondJson = Parsed(beyondListed.out);
     EXPECT_TRUE(beyondJson["signature"]["reachesPastFileEnd"].boolean);
     ASSERT_EQ(beyondJson["entries"].array.size(), 2u);
@@ -652,7 +652,7 @@ TEST_F(PackToolTest, ListShowsWhatEachPackedFileIs) {
           "  [3] 4.msp: " + size + " bytes at offset " + std::to_string(dataOffset + 3 * patchBytes) +
               "\n      not a patch package (no compound-file signature)\n",
           "\n      patch code " + PatchCode(5) + ", targets " + kProductA + "\nSignature:"}) {
-        EXPECT_NE(listed.out.find(expected), std::string::npos) << expected << "\nin\n" << listed.out;
+        ExpectContains(listed.out, expected);
     }
 
     const Json json = ListedJson(In("Update.exe"));
@@ -687,7 +687,7 @@ TEST_F(PackToolTest, ListEscapesWhatATerminalWouldNotShow) {
                                0),
               0u)
         << listed.out;
-    EXPECT_NE(listed.out.find(R"(  [0] a\u{202E}gpj.msp: )"), std::string::npos) << listed.out;
+    ExpectContains(listed.out, R"(  [0] a\u{202E}gpj.msp: )");
     EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 7);
     EXPECT_EQ(listed.out.find('\r'), std::string::npos);
     EXPECT_EQ(listed.out.find('\x1B'), std::string::npos);
@@ -718,7 +718,7 @@ TEST_F(PackToolTest, ExtractMakesFilesNewAndTakesEverythingAwayAfterAFailure) {
     WriteAll(packed, Renamed(good, 0, u"c.msp"));
     WriteAll(Out() / "c.msp", Bytes(3, 'c'));
     EXPECT_FALSE(ExtractPackage(packed, contents, Out(), error));
-    EXPECT_NE(error.find("c.msp: exists already; extract does not overwrite files"), std::string::npos) << error;
+    ExpectContains(error, "c.msp: exists already; extract does not overwrite files");
     EXPECT_EQ(ReadAll(Out() / "c.msp"), Bytes(3, 'c'));
     EXPECT_EQ(OutContents(), std::set<fs::path>{"c.msp"});
     fs::remove(Out() / "c.msp");
@@ -727,7 +727,7 @@ TEST_F(PackToolTest, ExtractMakesFilesNewAndTakesEverythingAwayAfterAFailure) {
     // directories made for them all go; the directory that was there stays.
     WriteAll(packed, Bytes(good.begin(), good.end() - 5));
     EXPECT_FALSE(ExtractPackage(packed, contents, Out() / "new" / "deeper", error));
-    EXPECT_NE(error.find("the package changed or can no longer be read"), std::string::npos) << error;
+    ExpectContains(error, "the package changed or can no longer be read");
     EXPECT_EQ(OutContents(), std::set<fs::path>{});
     EXPECT_TRUE(fs::is_directory(Out()));
 
