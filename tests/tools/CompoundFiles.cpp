@@ -23,14 +23,10 @@ void Put16(Bytes& bytes, std::size_t at, std::uint32_t value) {
 void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
-void Append32(Bytes& bytes, std::uint32_t value) {
-    bytes.resize(bytes.size() + 4);
-    Put32(bytes, bytes.size() - 4, value);
-}
 // Little-endian 32-bit words: header fields, property offsets, allocation tables.
 Bytes Words(const std::vector<std::uint32_t>& words) {
-    Bytes bytes;
-    for (const std::uint32_t word : words) Append32(bytes, word);
+    Bytes bytes(4 * words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) Put32(bytes, 4 * i, words[i]);
     return bytes;
 }
 void Append(Bytes& bytes, const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
@@ -190,7 +186,7 @@ Bytes SummaryInformation(const std::vector<std::pair<std::uint32_t, std::string>
     Put32(set, 4, 0x00020006);
     Put32(set, 24, 1);
     Append(set, ClassIdBytes("{F29F85E0-4FF9-1068-AB91-08002B27B3D9}"));
-    Append32(set, static_cast<std::uint32_t>(set.size() + 4));
+    Append(set, Words({static_cast<std::uint32_t>(set.size() + 4)}));
     Append(set, section);
     return set;
 }
