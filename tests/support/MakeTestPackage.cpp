@@ -3,6 +3,7 @@
 // that runs the scripts, where stdin and stdout carry bytes unchanged.
 #include "tests/support/PackageBytes.h"
 
+#include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -41,13 +42,12 @@ std::optional<std::wstring> ParseText(const std::string& text) {
     return units;
 }
 
+// Up to 10 decimal digits, without a sign.
 std::optional<std::uint32_t> ParseNumber(const std::string& text) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    const unsigned long long value = std::stoull(text);
-    if (value > UINT32_MAX) return std::nullopt;
-    return static_cast<std::uint32_t>(value);
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.size() > 10 || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
 }
 
 int Fail(const std::string& message) {
