@@ -137,9 +137,7 @@ void FuzzPackedUpdater(const std::uint8_t* data, std::size_t size) {
 }
 
 void FuzzPackageBytes(const std::uint8_t* data, std::size_t size) {
-    if (const auto layout = ReadPeLayout(data, size)) {
-        (void)PackageEnd(*layout, size);
-    }
+    if (const auto layout = ReadPeLayout(data, size)) (void)PackageEnd(*layout, size);
     if (size >= kEntryBytes) {
         const UpdateTableEntry entry = DecodeEntry(data);
         if (const auto name = EntryFileName(entry)) {
@@ -150,8 +148,7 @@ void FuzzPackageBytes(const std::uint8_t* data, std::size_t size) {
     const std::size_t textBytes = size > 0 ? data[0] : 0;
     if (size > textBytes) {
         const std::u16string text = DecodeHeaderText(data + 1, textBytes);
-        const auto encoded = EncodeHeaderText(text);
-        if (encoded.size() != 1 + 2 * text.size()) __builtin_trap();
+        if (EncodeHeaderText(text).size() != 1 + 2 * text.size()) __builtin_trap();
     }
 }
 

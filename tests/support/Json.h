@@ -89,8 +89,7 @@ private:
         Consume("[");
         if (Consume("]")) return true;
         do {
-            value.array.emplace_back();
-            if (!ReadValue(value.array.back())) return false;
+            if (!ReadValue(value.array.emplace_back())) return false;
         } while (Consume(","));
         return Consume("]");
     }
