@@ -56,22 +56,18 @@ int main(int argc, char** argv) {
     const Bytes stub = SyntheticPe().File();
     WriteAll(work / "stub.exe", stub);
 
-    struct Seed {
-        const char* name;
-        std::vector<fs::path> patches;
-    };
-    const std::vector<Seed> seeds{
+    const std::vector<std::pair<const char*, std::vector<fs::path>>> seeds{
         {"one-file.exe", {WritePatch(work, u8"a.msp", 100, 1)}},
         {"two-files.exe", {WritePatch(work, u8"a.msp", 20, 2), WritePatch(work, u8"b.msp", 12, 3)}},
         {"unicode-names.exe",
          {WritePatch(work, u8"\u00E4-update.msp", 8, 4), WritePatch(work, u8"\u03C3\u03C5.msp", 300, 5),
           WritePatch(work, u8"\U0001F600.msp", 700, 6)}},
     };
-    for (const Seed& seed : seeds) {
+    for (const auto& [name, patches] : seeds) {
         std::vector<std::u16string> args{
             u"build",     u"--stub",   (work / "stub.exe").u16string(), u"--name", u"Example Server 10", u"--version",
-            u"2.0.0.100", u"--output", (corpus / seed.name).u16string()};
-        for (const fs::path& patch : seed.patches) args.push_back(patch.u16string());
+            u"2.0.0.100", u"--output", (corpus / name).u16string()};
+        for (const fs::path& patch : patches) args.push_back(patch.u16string());
         std::ostringstream out;
         if (corvantile::pack::RunPackTool(args, out, std::cerr) != 0) return 1;
     }

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace corvantile {
@@ -136,9 +137,7 @@ void FuzzPackedUpdater(const std::uint8_t* data, std::size_t size) {
 }
 
 void FuzzPackageBytes(const std::uint8_t* data, std::size_t size) {
-    if (const auto layout = ReadPeLayout(data, size)) {
-        (void)PackageEnd(*layout, size);
-    }
+    if (const auto layout = ReadPeLayout(data, size)) (void)PackageEnd(*layout, size);
     if (size >= kEntryBytes) {
         const UpdateTableEntry entry = DecodeEntry(data);
         if (const auto name = EntryFileName(entry)) {
@@ -149,24 +148,20 @@ void FuzzPackageBytes(const std::uint8_t* data, std::size_t size) {
     const std::size_t textBytes = size > 0 ? data[0] : 0;
     if (size > textBytes) {
         const std::u16string text = DecodeHeaderText(data + 1, textBytes);
-        const auto encoded = EncodeHeaderText(text);
-        if (encoded.size() != 1 + 2 * text.size()) __builtin_trap();
+        if (EncodeHeaderText(text).size() != 1 + 2 * text.size()) __builtin_trap();
     }
 }
 
 // Splits the bytes at NULs into wide arguments, as the program would receive them.
 void FuzzCommandLine(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::wstring> arguments{L"Update.exe"};
-    std::wstring current;
+    std::vector<std::wstring> arguments{L"Update.exe", L""};
     for (std::size_t i = 0; i < size; ++i) {
         if (data[i] == 0) {
-            arguments.push_back(current);
-            current.clear();
+            arguments.emplace_back();
         } else {
-            current += static_cast<wchar_t>(data[i]);
+            arguments.back() += static_cast<wchar_t>(data[i]);
         }
     }
-    arguments.push_back(current);
     std::vector<const wchar_t*> pointers;
     for (const std::wstring& argument : arguments) pointers.push_back(argument.c_str());
     CommandLineSettings settings;
@@ -174,8 +169,7 @@ void FuzzCommandLine(const std::uint8_t* data, std::size_t size) {
                      [] { return std::optional<std::wstring>(L"C:\\dir\\Update.exe"); });
 
     wchar_t buffer[16];
-    const std::wstring text = arguments.back();
-    const std::int32_t result = FormatBounded(buffer, 16, L"%s|%u", text.c_str(), 7U);
+    const std::int32_t result = FormatBounded(buffer, 16, L"%s|%u", arguments.back().c_str(), 7U);
     if (std::wstring(buffer).size() > 15 || (result != kFormatOk && result != kFormatInsufficientBuffer)) {
         __builtin_trap();
     }
@@ -201,15 +195,14 @@ void FuzzEngineInputs(const std::uint8_t* data, std::size_t size) {
     std::size_t applicable = 0;
     for (const SequencedPatch& patch : sequence) applicable += patch.status == 0 && patch.order >= 0;
     if (order.size() != applicable) __builtin_trap();
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const SequencedPatch& patch = sequence.at(order[i]);
-        if (patch.status != 0 || patch.order < 0) __builtin_trap();
-        if (i > 0) {
-            const SequencedPatch& before = sequence[order[i - 1]];
-            if (before.order > patch.order || (before.order == patch.order && order[i - 1] > order[i]))
-                __builtin_trap();
-        }
+    for (const std::size_t index : order) {
+        if (sequence.at(index).status != 0 || sequence[index].order < 0) __builtin_trap();
     }
+    // By order, and patches of equal order as the Installer listed them.
+    const auto byOrderThenPosition = [&](std::size_t a, std::size_t b) {
+        return std::pair(sequence[a].order, a) < std::pair(sequence[b].order, b);
+    };
+    if (!std::is_sorted(order.begin(), order.end(), byOrderThenPosition)) __builtin_trap();
 }
 
 // The bytes as UTF-16: what a package or a patch's summary may hold.
@@ -225,11 +218,10 @@ void FuzzPackToolTexts(const std::uint8_t* data, std::size_t size) {
         __builtin_trap();
 
     const std::size_t split = text.empty() ? 0 : text[0] % (text.size() + 1);
-    const pack::PatchSummary summary =
-        pack::SummarizePatch({pack::StorageKind::Patch, text.substr(0, split), text.substr(split)});
+    const std::u16string targets = text.substr(0, split);
+    const pack::PatchSummary summary = pack::SummarizePatch({pack::StorageKind::Patch, targets, text.substr(split)});
     // The tool lists exactly the pieces that the updater queries, empty ones included.
     std::vector<std::wstring> pieces;
-    const std::u16string targets = text.substr(0, split);
     SplitOnSemicolon(std::wstring(targets.begin(), targets.end()), pieces);
     if (pieces.size() != summary.targetProductCodes.size()) __builtin_trap();
     bool namesAProduct = false;

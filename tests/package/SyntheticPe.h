@@ -43,11 +43,9 @@ struct SyntheticPe {
     // The headers, ending with the section table.
     [[nodiscard]] std::vector<std::uint8_t> Headers() const {
         std::vector<std::uint8_t> bytes(HeaderBytes());
-        bytes[0] = 'M';
-        bytes[1] = 'Z';
+        std::copy_n("MZ", 2, bytes.begin());
         Put32(bytes, 60, peHeaderOffset);
-        bytes[peHeaderOffset] = 'P';
-        bytes[peHeaderOffset + 1] = 'E';
+        std::copy_n("PE", 2, bytes.begin() + peHeaderOffset);
         Put16(bytes, peHeaderOffset + 4, pe32Plus ? 0x8664 : 0x14C);
         Put16(bytes, peHeaderOffset + 6, static_cast<std::uint16_t>(sections.size()));
         Put16(bytes, peHeaderOffset + 20, DeclaredOptionalHeaderBytes());

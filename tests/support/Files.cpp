@@ -11,7 +11,9 @@ namespace corvantile::testing {
 
 namespace {
 
-bool WriteAll(const UniqueFile& file, const Bytes& bytes) {
+// Opens the file with `access` and `disposition`, unshared, and writes all the bytes.
+bool WriteAll(const std::wstring& path, DWORD access, DWORD disposition, const Bytes& bytes) {
+    const UniqueFile file(::CreateFileW(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -24,17 +26,18 @@ bool WriteAll(const UniqueFile& file, const Bytes& bytes) {
     return true;
 }
 
-DWORD Attributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
+// One look at the attributes: a path that goes away meanwhile must not pass for a directory.
+bool ExistsAs(const std::wstring& path, bool directory) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == directory;
+}
 
 void ListInto(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>& entries) {
     ForEachEntry(relative.empty() ? root : JoinPath(root, relative), L"*", [&](const WIN32_FIND_DATAW& found) {
         const std::wstring entry = relative.empty() ? found.cFileName : JoinPath(relative, found.cFileName);
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            entries.push_back(entry + L"\\");
-            ListInto(root, entry, entries);
-        } else {
-            entries.push_back(entry);
-        }
+        const bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entries.push_back(directory ? entry + L"\\" : entry);
+        if (directory) ListInto(root, entry, entries);
     });
 }
 
@@ -56,28 +59,18 @@ std::optional<Bytes> ReadFileBytes(const std::wstring& path) {
 }
 
 bool WriteFileBytes(const std::wstring& path, const Bytes& bytes) {
-    return WriteAll(UniqueFile(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr)),
-                    bytes);
+    return WriteAll(path, GENERIC_WRITE, CREATE_ALWAYS, bytes);
 }
 
 bool AppendFileBytes(const std::wstring& path, const Bytes& bytes) {
-    return WriteAll(UniqueFile(::CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr)),
-                    bytes);
+    return WriteAll(path, FILE_APPEND_DATA, OPEN_EXISTING, bytes);
 }
 
-bool PathExists(const std::wstring& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
+bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-bool FileExists(const std::wstring& path) {
-    const DWORD attributes = Attributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
+bool FileExists(const std::wstring& path) { return ExistsAs(path, false); }
 
-bool DirectoryExists(const std::wstring& path) {
-    const DWORD attributes = Attributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
+bool DirectoryExists(const std::wstring& path) { return ExistsAs(path, true); }
 
 bool MakeDirectory(const std::wstring& path) { return ::CreateDirectoryW(path.c_str(), nullptr) != 0; }
 
@@ -106,15 +99,14 @@ std::vector<std::wstring> ListTree(const std::wstring& root) {
 }
 
 void RemoveTree(const std::wstring& path) {
-    const DWORD attributes = Attributes(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (FileExists(path)) {
         // DeleteFileW refuses read-only files.
         ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         ::DeleteFileW(path.c_str());
         return;
     }
-    // The search handle is closed when ForEachEntry returns, before the directory itself is removed.
+    // Nothing to search and nothing to remove when the path does not exist. The search handle is closed when
+    // ForEachEntry returns, before the directory itself is removed.
     ForEachEntry(path, L"*", [&](const WIN32_FIND_DATAW& found) { RemoveTree(JoinPath(path, found.cFileName)); });
     ::RemoveDirectoryW(path.c_str());
 }

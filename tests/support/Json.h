@@ -3,6 +3,8 @@
 // integers: neither writes others.
 #pragma once
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -40,12 +42,7 @@ public:
 private:
     explicit JsonReader(std::string_view text) : text_(text) {}
 
-    void SkipSpace() {
-        while (position_ < text_.size() &&
-               std::string_view(" \t\r\n").find(text_[position_]) != std::string_view::npos) {
-            ++position_;
-        }
-    }
+    void SkipSpace() { position_ = std::min(text_.find_first_not_of(" \t\r\n", position_), text_.size()); }
     bool Consume(std::string_view token) {
         SkipSpace();
         if (text_.substr(position_, token.size()) != token) return false;
@@ -92,8 +89,7 @@ private:
         Consume("[");
         if (Consume("]")) return true;
         do {
-            value.array.emplace_back();
-            if (!ReadValue(value.array.back())) return false;
+            if (!ReadValue(value.array.emplace_back())) return false;
         } while (Consume(","));
         return Consume("]");
     }
@@ -111,17 +107,13 @@ private:
 
     bool ReadHex4(char32_t& unit) {
         if (text_.size() - position_ < 4) return false;
-        unit = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char c = text_[position_++];
-            const int digit = (c >= '0' && c <= '9')   ? c - '0'
-                              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                                       : -1;
-            if (digit < 0) return false;
-            unit = unit * 16 + static_cast<char32_t>(digit);
-        }
-        return true;
+        // Four hex digits and nothing else: from_chars takes neither a sign for an unsigned value nor a prefix.
+        const char* digits = text_.data() + position_;
+        std::uint16_t value = 0;
+        const auto [end, error] = std::from_chars(digits, digits + 4, value, 16);
+        position_ += 4;
+        unit = value;
+        return error == std::errc() && end == digits + 4;
     }
 
     // Of a \u escape, so of at most U+FFFF.

@@ -29,6 +29,27 @@ std::string ParseLine(const std::u16string& line, LogLine& parsed) {
     return {};
 }
 
+// Every line up to the first byte that breaks the layout goes into `lines`; gives what broke it, or nothing.
+std::string ReadLines(const Bytes& bytes, std::vector<LogLine>& lines) {
+    if (bytes.size() % 2 != 0) return "odd byte count " + std::to_string(bytes.size()) + ": not UTF-16";
+    std::u16string text(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    if (!text.empty() && text[0] == u'\xFEFF') return "the log begins with a byte order mark";
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find(u"\r\n", start);
+        if (end == std::u16string::npos) return "the last line does not end with CR LF";
+        LogLine line;
+        const std::string problem = ParseLine(text.substr(start, end - start), line);
+        if (!problem.empty()) return "line " + std::to_string(lines.size() + 1) + ": " + problem;
+        lines.push_back(std::move(line));
+        start = end + 2;
+    }
+    return {};
+}
+
 }  // namespace
 
 std::vector<std::wstring> ParsedLog::Messages() const {
@@ -39,34 +60,7 @@ std::vector<std::wstring> ParsedLog::Messages() const {
 
 ParsedLog ParseLog(const Bytes& bytes) {
     ParsedLog log;
-    if (bytes.size() % 2 != 0) {
-        log.problem = "odd byte count " + std::to_string(bytes.size()) + ": not UTF-16";
-        return log;
-    }
-    std::u16string text(bytes.size() / 2, u'\0');
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    }
-    if (!text.empty() && text[0] == u'\xFEFF') {
-        log.problem = "the log begins with a byte order mark";
-        return log;
-    }
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find(u"\r\n", start);
-        if (end == std::u16string::npos) {
-            log.problem = "the last line does not end with CR LF";
-            return log;
-        }
-        LogLine line;
-        const std::string problem = ParseLine(text.substr(start, end - start), line);
-        if (!problem.empty()) {
-            log.problem = "line " + std::to_string(log.lines.size() + 1) + ": " + problem;
-            return log;
-        }
-        log.lines.push_back(std::move(line));
-        start = end + 2;
-    }
+    log.problem = ReadLines(bytes, log.lines);
     return log;
 }
 

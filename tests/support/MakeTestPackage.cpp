@@ -3,6 +3,7 @@
 // that runs the scripts, where stdin and stdout carry bytes unchanged.
 #include "tests/support/PackageBytes.h"
 
+#include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -12,7 +13,8 @@
 
 namespace {
 
-using corvantile::testing::Bytes;
+using namespace corvantile::testing;
+using corvantile::ReadLe32;
 
 constexpr char kUsage[] =
     "usage: make-test-package package [--name TEXT] [--version TEXT] [--file NAME BYTES]...\n"
@@ -41,13 +43,12 @@ std::optional<std::wstring> ParseText(const std::string& text) {
     return units;
 }
 
+// Up to 10 decimal digits, without a sign.
 std::optional<std::uint32_t> ParseNumber(const std::string& text) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    const unsigned long long value = std::stoull(text);
-    if (value > UINT32_MAX) return std::nullopt;
-    return static_cast<std::uint32_t>(value);
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.size() > 10 || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
 }
 
 int Fail(const std::string& message) {
@@ -62,9 +63,9 @@ int Write(const Bytes& bytes) {
 }
 
 int Package(const std::vector<std::string>& args, const Bytes& input) {
-    std::wstring name = corvantile::testing::kProductName;
-    std::wstring version = corvantile::testing::kProductVersion;
-    std::vector<corvantile::testing::UpdateFile> files;
+    std::wstring name = kProductName;
+    std::wstring version = kProductVersion;
+    std::vector<UpdateFile> files;
     std::size_t used = 0;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const bool isFile = args[i] == "--file";
@@ -83,21 +84,20 @@ int Package(const std::vector<std::string>& args, const Bytes& input) {
         used += *bytes;
     }
     if (used != input.size()) return Fail(std::to_string(input.size() - used) + " bytes on stdin belong to no file");
-    return Write(corvantile::testing::BuildPackage(files, name, version));
+    return Write(BuildPackage(files, name, version));
 }
 
 int SecurityDirectory(const std::vector<std::string>& args, Bytes image) {
-    const std::optional<std::size_t> directory = corvantile::testing::SecurityDirectoryOffset(image);
+    const std::optional<std::size_t> directory = SecurityDirectoryOffset(image);
     if (!directory) return Fail("stdin holds no PE image with a security directory");
     if (args.size() == 1) {
-        std::cout << corvantile::ReadLe32(image.data() + *directory) << ' '
-                  << corvantile::ReadLe32(image.data() + *directory + 4) << '\n';
+        std::cout << ReadLe32(image.data() + *directory) << ' ' << ReadLe32(image.data() + *directory + 4) << '\n';
         return std::cout ? 0 : 1;
     }
     const std::optional<std::uint32_t> offset = args.size() == 3 ? ParseNumber(args[1]) : std::nullopt;
     const std::optional<std::uint32_t> size = args.size() == 3 ? ParseNumber(args[2]) : std::nullopt;
     if (!offset || !size) return Fail("security-directory takes no arguments, or OFFSET and SIZE");
-    (void)corvantile::testing::SetSecurityDirectory(image, *offset, *size);
+    (void)SetSecurityDirectory(image, *offset, *size);
     return Write(image);
 }
 

@@ -139,22 +139,15 @@ bool SetSecurityDirectory(Bytes& image, std::uint32_t offset, std::uint32_t byte
 std::optional<SignedUpdater> SignLooking(Bytes updater, const Bytes& certificate) {
     const std::optional<PeLayout> layout = ReadPeLayout(updater.data(), updater.size());
     if (!layout || layout->certificateOffset != 0) return std::nullopt;
-    SignedUpdater signedUpdater;
     const std::size_t unsignedBytes = updater.size();
-    signedUpdater.certificateOffset = AppendCertificateTable(updater, certificate);
-    signedUpdater.paddingBytes = signedUpdater.certificateOffset - unsignedBytes;
-    if (!SetSecurityDirectory(updater, signedUpdater.certificateOffset,
-                              static_cast<std::uint32_t>(certificate.size()))) {
-        return std::nullopt;
-    }
+    const std::uint32_t offset = AppendCertificateTable(updater, certificate);
+    if (!SetSecurityDirectory(updater, offset, static_cast<std::uint32_t>(certificate.size()))) return std::nullopt;
     // The updater must see the certificate table where it was put.
     const std::optional<PeLayout> signedLayout = ReadPeLayout(updater.data(), updater.size());
-    if (!signedLayout || signedLayout->certificateOffset != signedUpdater.certificateOffset ||
-        signedLayout->imageEnd != layout->imageEnd) {
+    if (!signedLayout || signedLayout->certificateOffset != offset || signedLayout->imageEnd != layout->imageEnd) {
         return std::nullopt;
     }
-    signedUpdater.file = std::move(updater);
-    return signedUpdater;
+    return SignedUpdater{std::move(updater), offset - unsignedBytes, offset};
 }
 
 }  // namespace corvantile::testing

@@ -9,13 +9,8 @@
 
 namespace corvantile::testing {
 
-namespace {
-
-std::atomic<unsigned> directoryCounter{0};
-
-}  // namespace
-
 TempDirectory::TempDirectory(Parent parent) {
+    static std::atomic<unsigned> directoryCounter{0};
     const std::wstring base = parent == Parent::UserTemp ? UserTempDirectory() : std::wstring();
     // Test programs run side by side: the process id keeps their directories apart, and a leftover of an
     // earlier process with the same id is skipped, never reused.
