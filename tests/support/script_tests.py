@@ -147,15 +147,6 @@ def prefix_copy(baseline, dll_overrides=""):
         shutil.rmtree(prefix, ignore_errors=True)
 
 
-@contextlib.contextmanager
-def _baseline_itself(baseline):
-    """The baseline under an exclusive lock, so that no copy catches a registry file half written."""
-    with open(f"{baseline}.lock", "a") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        with _wine_server(wine_environment(baseline)) as env:
-            yield baseline, env
-
-
 def make_baseline_prefix(fixtures, prefix):
     """What make-baseline-prefix.sh does (its comment says what): gives the exit code to end with."""
     fixtures, prefix = Path(fixtures).resolve(), Path(os.path.abspath(prefix))
@@ -211,8 +202,7 @@ def run_in_prefix_copy(args):
         print("usage: run-in-prefix-copy.sh [--list-with WINE_RUN] BASELINE_PREFIX PROGRAM [ARGS...]", file=sys.stderr)
         return 2
     baseline, program = Path(args[0]).resolve(), args[1:]
-    listing = "--gtest_list_tests" in program
-    if listing and list_with:
+    if list_with and "--gtest_list_tests" in program:
         os.execv(list_with, [list_with, *program])
     if not (baseline / ".corvantile-baseline").is_file():
         print(f"{baseline} is no complete baseline prefix (run make-baseline-prefix.sh)", file=sys.stderr)
@@ -220,9 +210,7 @@ def run_in_prefix_copy(args):
     # A signal (a test timeout) ends the run at once: the server, the program with it, and the copy go.
     for number in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
         signal.signal(number, lambda received, _: sys.exit(128 + received))
-    place = (_baseline_itself(baseline) if listing
-             else prefix_copy(baseline, os.environ.get("CORVANTILE_DLL_OVERRIDES", "")))
-    with place as (prefix, env):
+    with prefix_copy(baseline, os.environ.get("CORVANTILE_DLL_OVERRIDES", "")) as (prefix, env):
         env["CORVANTILE_PREFIX_COPY"] = str(prefix)
         done = run_wine(env, *program, timeout=None)
         # A test program (a *Tests.exe of this tree) always prints something: its failure with no output at

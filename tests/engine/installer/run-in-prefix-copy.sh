@@ -2,8 +2,8 @@
 # Runs one Windows test program under Wine in a private copy of the baseline prefix (both fixture products
 # installed), then deletes the copy: a patch applied by one test case must not be seen by the next.
 # Usage: run-in-prefix-copy.sh [--list-with WINE_RUN] BASELINE_PREFIX PROGRAM [ARGS...]
-# With --gtest_list_tests the program only lists its tests: through WINE_RUN when given (the baseline need not
-# exist yet), otherwise in the baseline itself, without a copy.
+# With --list-with, a program that only lists its tests (--gtest_list_tests) runs through WINE_RUN instead,
+# without a copy: the baseline need not exist yet.
 # The program finds its prefix's Unix path in CORVANTILE_PREFIX_COPY. CORVANTILE_DLL_OVERRIDES, when set, is
 # added to WINEDLLOVERRIDES (e.g. msi=n,b to load a DLL beside the program before Wine's own).
 # The copy is made as the Python script tests make theirs (tests/support/script_tests.py), under the lock that
