@@ -2,18 +2,19 @@
 with both test products installed, and compares the log the updater writes with the log the document shows
 (without the times) and the Installer log it names.
 
-Usage: check_deploying.py DOCUMENT RUN_IN_PREFIX_COPY BASELINE_PREFIX PACK_TOOL STUB FIXTURES WORK_DIR
+Usage: check_deploying.py DOCUMENT BASELINE_PREFIX PACK_TOOL STUB FIXTURES WORK_DIR
 """
 import re
 import subprocess
 import sys
 from pathlib import Path
 
-from script_tests import EXAMPLE_PRODUCT, build_command, check, fresh_dir, log_messages, same_file, summary, win
+from script_tests import (EXAMPLE_PRODUCT, build_command, check, fresh_dir, log_messages, prefix_copy, run_wine,
+                          same_file, summary)
 
-if len(sys.argv) != 8:
+if len(sys.argv) != 7:
     sys.exit(__doc__)
-document, run_in_copy, baseline, pack_tool, stub, fixtures, work = (Path(a).resolve() for a in sys.argv[1:])
+document, baseline, pack_tool, stub, fixtures, work = (Path(a).resolve() for a in sys.argv[1:])
 text = document.read_text(encoding="utf-8")
 
 
@@ -29,40 +30,28 @@ shown_installer_log = re.search(r"for example `([^`]+\.log)`", text).group(1)
 check(len(commands) == 2 and commands[0].startswith("Update.exe -a -l ")
       and commands[1].startswith("Update.exe -x "), f"the document shows an update and an extraction: {commands}")
 
-(fresh_dir(work) / "out").mkdir()
+fresh_dir(work)
 patches = ["PatchX64.msp", "PatchX86.msp"]
 subprocess.run([pack_tool, *build_command(stub, work / "Update.exe", [fixtures / p for p in patches], EXAMPLE_PRODUCT)],
                check=True, stderr=subprocess.DEVNULL)
 
-# Each command as the document shows it, its exit code kept, then every directory it names copied out of the
-# prefix copy before the copy goes.
-directories = sorted({word for command in commands for word in command.split() if re.match(r"[A-Z]:\\", word)})
-script = ["@echo off", "cd /d " + win(work)]
-for index, command in enumerate(commands):
-    script += [command, f"echo %ERRORLEVEL% > out\\exit{index}.txt"]
-for index, directory in enumerate(directories):
-    script.append(f"xcopy /e /i /q /y {directory} out\\dir{index} > nul")
-(work / "commands.bat").write_text("\r\n".join(script) + "\r\n", encoding="ascii")
-subprocess.run([str(run_in_copy), str(baseline), "cmd.exe", "/c", "commands.bat"], cwd=work, timeout=300)
+
+def in_prefix(prefix, directory):
+    """Where a directory on drive C: of the prefix copy lies on this machine."""
+    return prefix / "drive_c" / directory[3:].replace("\\", "/")
 
 
-def copied(directory):
-    return work / "out" / f"dir{directories.index(directory)}"
+# Each command as the document shows it, through the command shell, in one copy of the prefix.
+with prefix_copy(baseline) as (prefix, env):
+    update, extraction = [run_wine(env, "cmd", "/c", command, cwd=work, timeout=300) for command in commands]
+    update_logs = in_prefix(prefix, commands[0].split()[-1])
+    check(update.returncode == 0, f"{commands[0]} exits 0 ({update.returncode}: {update.stderr.strip()})")
+    messages = log_messages(update_logs) or []
+    check(messages == shown_messages, f"its log is the one the document shows ({messages})")
+    check((update_logs / shown_installer_log).is_file(), f"the Installer log {shown_installer_log} is there")
 
-
-def exit_code(index):
-    path = work / "out" / f"exit{index}.txt"
-    return path.read_text().strip() if path.exists() else "<none>"
-
-
-update_logs = copied(commands[0].split()[-1])
-check(exit_code(0) == "0", f"{commands[0]} exits 0 ({exit_code(0)})")
-messages = log_messages(update_logs) or []
-check(messages == shown_messages, f"its log is the one the document shows ({messages})")
-check((update_logs / shown_installer_log).is_file(), f"the Installer log {shown_installer_log} is there")
-
-extracted = copied(commands[1].split()[2])
-check(exit_code(1) == "0", f"{commands[1]} exits 0 ({exit_code(1)})")
-check(all(same_file(extracted / p, fixtures / p) for p in patches), "it extracts the patches as they were packed")
+    extracted = in_prefix(prefix, commands[1].split()[2])
+    check(extraction.returncode == 0, f"{commands[1]} exits 0 ({extraction.returncode}: {extraction.stderr.strip()})")
+    check(all(same_file(extracted / p, fixtures / p) for p in patches), "it extracts the patches as they were packed")
 
 sys.exit(summary())

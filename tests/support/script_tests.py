@@ -1,7 +1,8 @@
 """What the Python script tests share: checks counted into one closing line, programs run with their output
 kept, Windows programs run under Wine with their output through files, paths as Wine's programs see them,
-private copies of the Installer tests' baseline prefix (both fixture products installed), the facts that the
-fixture script writes, work directories made afresh, and the command line that packs an updater.
+private copies of the Installer tests' baseline prefix (both fixture products installed), for the scripts and
+for run-in-prefix-copy.sh, the facts that the fixture script writes, work directories made afresh, and the
+command line that packs an updater.
 
 The test commands put this folder on PYTHONPATH. A script ends with `sys.exit(summary())`."""
 import contextlib
@@ -9,7 +10,9 @@ import fcntl
 import json
 import os
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -95,30 +98,135 @@ def run_wine(env, *args, cwd=None, timeout=180):
     return WineRun(env, *args, cwd=cwd).finish(timeout)
 
 
-@contextlib.contextmanager
-def prefix_copy(baseline):
-    """Copies the baseline under a shared lock, as run-in-prefix-copy.sh does, and yields the copy and the
-    environment for Wine in it; the copy and its server are gone afterwards."""
-    baseline = Path(baseline)
-    prefix = Path(tempfile.mkdtemp(dir=baseline.parent, prefix=baseline.name + ".copy."))
-    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", LC_ALL="C.UTF-8",
-               WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
+def wine_environment(prefix, dll_overrides=""):
+    """The environment for Wine in `prefix`: no display, none of Wine's own downloads, and Unix names and
+    arguments as UTF-8 whatever the caller's locale. `dll_overrides` is added to WINEDLLOVERRIDES."""
+    overrides = "mscoree,mshtml,winemenubuilder.exe=" + (";" + dll_overrides if dll_overrides else "")
+    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", LC_ALL="C.UTF-8", WINEDLLOVERRIDES=overrides)
     for name in ("DISPLAY", "WAYLAND_DISPLAY"):
         env.pop(name, None)
+    return env
+
+
+def _quietly(*args, env):
+    return subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+@contextlib.contextmanager
+def _wine_server(env):
+    """A persistent server for the prefix while the block runs, warmed up by a program whose output goes
+    nowhere: the first program's helper processes would otherwise inherit a caller's pipes and hold them."""
+    try:
+        _quietly("wineserver", "-p", env=env)
+        _quietly("wine", "rundll32.exe", "user32.dll,GetDesktopWindow", env=env)
+        yield env
+    finally:
+        _stop_wine_server(env)
+
+
+def _stop_wine_server(env):
+    _quietly("wineserver", "-k", env=env)
+    _quietly("wineserver", "-w", env=env)
+
+
+@contextlib.contextmanager
+def prefix_copy(baseline, dll_overrides=""):
+    """Copies the baseline under a shared lock (the one make-baseline-prefix.sh holds while it builds the
+    baseline) and yields the copy and the environment for Wine in it; the copy and its server are gone
+    afterwards."""
+    baseline = Path(baseline)
+    prefix = Path(tempfile.mkdtemp(dir=baseline.parent, prefix=baseline.name + ".copy."))
     try:
         with open(f"{baseline}.lock", "a") as lock:
             fcntl.flock(lock, fcntl.LOCK_SH)
             subprocess.run(["cp", "-a", f"{baseline}/.", str(prefix)], check=True)
         (prefix / ".corvantile-baseline").unlink()
-        # A persistent server, warmed up by a program whose output goes nowhere.
-        subprocess.run(["wineserver", "-p"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wine", "rundll32.exe", "user32.dll,GetDesktopWindow"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        yield prefix, env
+        with _wine_server(wine_environment(prefix, dll_overrides)) as env:
+            yield prefix, env
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(prefix, ignore_errors=True)
+
+
+def make_baseline_prefix(fixtures, prefix):
+    """What make-baseline-prefix.sh does (its comment says what): gives the exit code to end with."""
+    fixtures, prefix = Path(fixtures).resolve(), Path(os.path.abspath(prefix))
+    marker = prefix / ".corvantile-baseline"
+    inputs = [fixtures / name for name in ("ProductX64.msi", "ProductX86.msi", "fixtures.json")]
+    missing = [str(path) for path in inputs if not path.is_file()]
+    if missing:
+        print(f"missing {' '.join(missing)}", file=sys.stderr)
+        return 1
+
+    def up_to_date():
+        return marker.is_file() and all(marker.stat().st_mtime_ns > path.stat().st_mtime_ns for path in inputs)
+
+    if up_to_date():
+        return 0
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    with open(f"{prefix}.lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if up_to_date():
+            return 0
+        # Only ever delete a Wine prefix (or an empty directory), never what a wrong argument names.
+        if prefix.is_dir() and not (prefix / "system.reg").is_file() and any(prefix.iterdir()):
+            print(f"{prefix} exists and is no Wine prefix; not replacing it", file=sys.stderr)
+            return 1
+        env = wine_environment(prefix)
+        _stop_wine_server(env)
+        shutil.rmtree(prefix, ignore_errors=True)
+        if _quietly("wineboot", "-i", env=env).returncode != 0:
+            print(f"wineboot -i failed for {prefix}", file=sys.stderr)
+            return 1
+        # The null graphics driver: windows work, nothing is drawn.
+        _quietly("wine", "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f", env=env)
+        _stop_wine_server(env)
+        with _wine_server(env):
+            for product in fixture_facts(fixtures)["products"].values():
+                done = run_wine(env, "msiexec", "/i", win(fixtures / product["msi"]), "/qn", timeout=None)
+                installed = prefix / product["file_in_prefix"]
+                if done.returncode != 0 or not (installed.is_file()
+                                                and installed.read_bytes() == product["original"].encode()):
+                    print(f"installing {product['msi']} into {prefix} failed (exit {done.returncode}, or {installed} "
+                          f"missing or different)\n{done.stdout}{done.stderr}", file=sys.stderr)
+                    return 1
+        marker.touch()
+    return 0
+
+
+def run_in_prefix_copy(args):
+    """What run-in-prefix-copy.sh does (its comment says what): gives the exit code to end with."""
+    list_with = None
+    if args[:1] == ["--list-with"] and len(args) > 1:
+        list_with, args = args[1], args[2:]
+    if len(args) < 2:
+        print("usage: run-in-prefix-copy.sh [--list-with WINE_RUN] BASELINE_PREFIX PROGRAM [ARGS...]", file=sys.stderr)
+        return 2
+    baseline, program = Path(args[0]).resolve(), args[1:]
+    if list_with and "--gtest_list_tests" in program:
+        os.execv(list_with, [list_with, *program])
+    if not (baseline / ".corvantile-baseline").is_file():
+        print(f"{baseline} is no complete baseline prefix (run make-baseline-prefix.sh)", file=sys.stderr)
+        return 1
+    # A signal (a test timeout) ends the run at once: the server, the program with it, and the copy go.
+    for number in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, lambda received, _: sys.exit(128 + received))
+    with prefix_copy(baseline, os.environ.get("CORVANTILE_DLL_OVERRIDES", "")) as (prefix, env):
+        env["CORVANTILE_PREFIX_COPY"] = str(prefix)
+        done = run_wine(env, *program, timeout=None)
+        # A test program (a *Tests.exe of this tree) always prints something: its failure with no output at
+        # all is Wine not starting it, which changed nothing in the copy. Such a start is made once more, and
+        # counted where test.sh says. Other programs (the updater) print nothing and are never started twice.
+        if done.returncode and not done.stdout and not done.stderr and program[0].endswith("Tests.exe"):
+            print(f"run-in-prefix-copy: {program[0]} ended with {done.returncode} and printed nothing; started "
+                  "once more", file=sys.stderr)
+            if os.environ.get("CORVANTILE_RESTART_LOG"):
+                with open(os.environ["CORVANTILE_RESTART_LOG"], "a", encoding="utf-8") as restarts:
+                    restarts.write(" ".join(program) + "\n")
+            done = run_wine(env, *program, timeout=None)
+    sys.stdout.write(done.stdout)
+    sys.stderr.write(done.stderr)
+    # A program ended by a signal ends this as a shell would tell it.
+    return done.returncode if done.returncode >= 0 else 128 - done.returncode
 
 
 def fresh_dir(path):

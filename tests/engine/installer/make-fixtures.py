@@ -134,10 +134,6 @@ def run(*args, cwd=None):
     return done.stdout
 
 
-def guid_bytes(text):
-    return uuid.UUID(text).bytes_le
-
-
 def write_pinned(path, content):
     path.write_bytes(content)
     os.utime(path, (FIXED_UNIX_TIME, FIXED_UNIX_TIME))
@@ -159,7 +155,7 @@ def property_set(props):
         index += struct.pack("<II", pid, 8 + 8 * len(props) + len(data))
         data += struct.pack("<I", vt) + body
     section = struct.pack("<II", 8 + len(index) + len(data), len(props)) + index + data
-    header = struct.pack("<HHI16sI", 0xFFFE, 0, 0x00020006, b"\0" * 16, 1) + guid_bytes(FMTID_SUMMARY)
+    header = struct.pack("<HHI16sI", 0xFFFE, 0, 0x00020006, b"\0" * 16, 1) + uuid.UUID(FMTID_SUMMARY).bytes_le
     return header + struct.pack("<I", len(header) + 4) + section
 
 
@@ -188,7 +184,7 @@ def parse_property_set(blob):
 def write_compound(path, clsid, entries):
     """Writes a compound file. entries maps a name to bytes (a stream) or to (clsid, entries) (a storage)."""
     def fill(storage, clsid, children):
-        storage.set_class_id(guid_bytes(clsid))
+        storage.set_class_id(uuid.UUID(clsid).bytes_le)
         for name, child in children.items():
             sub = storage.new_child(name, not isinstance(child, bytes))
             if isinstance(child, bytes):
