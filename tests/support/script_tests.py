@@ -214,9 +214,12 @@ def run_in_prefix_copy(args):
         env["CORVANTILE_PREFIX_COPY"] = str(prefix)
         done = run_wine(env, *program, timeout=None)
         # A test program (a *Tests.exe of this tree) always prints something: its failure with no output at
-        # all is Wine not starting it, which changed nothing in the copy. Such a start is made once more, and
-        # counted where test.sh says. Other programs (the updater) print nothing and are never started twice.
-        if done.returncode and not done.stdout and not done.stderr and program[0].endswith("Tests.exe"):
+        # all, or with nothing but Wine's own lost connection to its server, is Wine not starting it, which
+        # changed nothing in the copy. Such a start is made once more, and counted where test.sh says. Other
+        # programs (the updater) print nothing and are never started twice.
+        only_wine_spoke = all(line.startswith("wine client error:") or not line.strip()
+                                   for line in done.stderr.splitlines())
+        if done.returncode and not done.stdout and only_wine_spoke and program[0].endswith("Tests.exe"):
             print(f"run-in-prefix-copy: {program[0]} ended with {done.returncode} and printed nothing; started "
                   "once more", file=sys.stderr)
             if os.environ.get("CORVANTILE_RESTART_LOG"):
