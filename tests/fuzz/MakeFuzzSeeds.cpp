@@ -8,9 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -21,16 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace corvantile::testing;
-
-void WriteAll(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // A real patch package, as the packing tool accepts only those: its own patch code, one target product and
 // `paddingBytes` more bytes that differ between seeds.

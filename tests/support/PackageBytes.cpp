@@ -1,6 +1,8 @@
 #include "tests/support/PackageBytes.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 
 namespace corvantile::testing {
 
@@ -148,6 +150,16 @@ std::optional<SignedUpdater> SignLooking(Bytes updater, const Bytes& certificate
         return std::nullopt;
     }
     return SignedUpdater{std::move(updater), offset - unsignedBytes, offset};
+}
+
+Bytes ReadAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::filesystem::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace corvantile::testing

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -80,5 +81,12 @@ struct SignedUpdater {
 // appended and the security directory pointing at it. Empty when the image is no unsigned PE image, or when
 // the updater's own reading of the result would not find the table there.
 [[nodiscard]] std::optional<SignedUpdater> SignLooking(Bytes updater, const Bytes& certificate = CertificateTable());
+
+// ---- Files, through the standard library ----
+
+// The whole file; empty when it cannot be read.
+[[nodiscard]] Bytes ReadAll(const std::filesystem::path& path);
+// Creates or replaces the file with these bytes.
+void WriteAll(const std::filesystem::path& path, const Bytes& bytes);
 
 }  // namespace corvantile::testing

@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <random>
@@ -61,16 +60,6 @@ struct RunResult {
     std::string out;
     std::string err;
 };
-
-Bytes ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 // Writes the code units of `text` at `at`, little-endian.
 void PutUtf16(Bytes& bytes, std::size_t at, std::u16string_view text) {
