@@ -25,33 +25,7 @@ namespace corvantile::blackbox {
 
 namespace {
 
-using fixtures::Fixtures;
-
-// What the fixtures say of a product ("x64", "x86"): its "name", "product_code", "file_path", ...
-std::wstring ProductFact(const std::string& product, const std::string& key) {
-    return Fixtures::Get()["/products/" + product + "/" + key];
-}
-std::string Fact(const std::string& key) { return Fixtures::Get().Text(key); }
-// The text a fixture patch leaves in a product's installed file.
-std::string Patched(const std::string& patch, const std::string& product) {
-    return Fact("/patches/" + patch + "/contents/" + product);
-}
-
-// The lines that name a fixture product.
-std::wstring Installing(const std::wstring& file, const std::string& product) {
-    return texts::Installing(file, ProductFact(product, "name"));
-}
-std::wstring OrderLine(const std::string& product) { return texts::OrderLine(ProductFact(product, "name")); }
-// The Installer's own log of one patch, named by the patch and the product it was applied to.
-std::wstring InstallerLogName(const std::wstring& file, const std::string& product) {
-    return file + L" " + ProductFact(product, "product_code") + L".log";
-}
-
-// The installed file of a fixture product, as text.
-std::string Installed(const std::string& product) {
-    const std::optional<Bytes> bytes = ReadFileBytes(ProductFact(product, "file_path"));
-    return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
-}
+using namespace fixtures;
 
 // The names of the user's temporary directory's subdirectories that look like a GUID's text form (hex digits
 // in groups of 8-4-4-4-12): the updater's working directories.
@@ -76,19 +50,6 @@ protected:
         tempBefore_ = GuidDirectoriesInTemp();
     }
 
-    // The fixture builder: an updater holding these fixture patches, packed by the real packing tool.
-    std::wstring PackUpdater(const std::vector<std::wstring>& patches) {
-        const std::wstring updater = InRoot(L"Update.exe");
-        LaunchRequest pack;
-        pack.program = BuiltProgramPath(L"corvantile-pack.exe");
-        pack.arguments = {L"build",     L"--stub", BuiltUpdaterPath(), L"--name", L"Corvantile Fixtures",
-                          L"--version", L"1.0.1",  L"--output",        updater};
-        for (const std::wstring& patch : patches) pack.arguments.push_back(Fixtures::Get().directory() + L"\\" + patch);
-        const ProcessRun packed = RunAndProbe(pack);
-        EXPECT_TRUE(packed.Finished() && packed.exitCode == 0) << packed.Describe();
-        return FileExists(updater) ? updater : std::wstring();
-    }
-
     // The runner: starts the updater with these arguments in "work", to be driven by the test.
     std::unique_ptr<ProcessDriver> Start(const std::wstring& updater, const std::vector<std::wstring>& arguments,
                                          const EnvironmentChanges& environment = {}) {
@@ -100,7 +61,7 @@ protected:
     // An interactive run of these patches up to its progress dialog, checked in the state before OK, then OK
     // pressed: the run has been asked to start. Null when any of that failed.
     HWND StartInteractiveAndPressOk(const std::vector<std::wstring>& patches) {
-        const std::wstring updater = PackUpdater(patches);
+        const std::wstring updater = PackUpdater(InRoot(L"Update.exe"), patches);
         if (updater.empty()) return nullptr;
         driver_ = Start(updater, {});
         const HWND dialog = driver_->WaitForProgressDialog();
@@ -140,12 +101,6 @@ protected:
     std::unique_ptr<ProcessDriver> driver_;
 };
 
-// Both fixture products carry their own patch's text: PatchX64.msp and PatchX86.msp were applied.
-void ExpectBothProductsPatched() {
-    EXPECT_EQ(Installed("x64"), Patched("PatchX64.msp", "x64"));
-    EXPECT_EQ(Installed("x86"), Patched("PatchX86.msp", "x86"));
-}
-
 // ---- Interactive runs: OK starts, the outcome is shown, Close ends ----
 
 using InteractiveUpdate = RealUpdate;
@@ -183,14 +138,14 @@ TEST_F(InteractiveUpdate, RestartQuestionAnsweredNoLetsTheRunFinish) {
     // The question is asked inside the run: it waits for the answer, and closing is still refused.
     EXPECT_EQ(ItemText(dialog, IDC_STATUS_TEXT), Installing(L"PatchReboot.msp", "x86"));
     EXPECT_FALSE(ItemEnabled(dialog, IDCANCEL));
-    EXPECT_EQ(Installed("x86"), Patched("PatchReboot.msp", "x86"));
+    EXPECT_EQ(InstalledText("x86"), PatchedText("PatchReboot.msp", "x86"));
 
     // Never Yes: Wine would end the session.
     ASSERT_TRUE(Press(question, IDNO));
     EXPECT_TRUE(WaitForWindowGone(question));
     ExpectFinishedAndClose(dialog, ERROR_SUCCESS_REBOOT_REQUIRED);
-    EXPECT_EQ(Installed("x86"), Patched("PatchReboot.msp", "x86"));
-    EXPECT_EQ(Installed("x64"), Fact("/products/x64/original"));
+    EXPECT_EQ(InstalledText("x86"), PatchedText("PatchReboot.msp", "x86"));
+    EXPECT_EQ(InstalledText("x64"), Fact("/products/x64/original"));
     EXPECT_EQ(driver_->Boxes(), (std::vector<MessageBoxRecord>{{kRestartCaption, kRestartQuestion}}))
         << driver_->Describe();
 }
@@ -294,7 +249,7 @@ class SilentUpdate : public RealUpdate, public ::testing::WithParamInterface<Sil
 
 TEST_P(SilentUpdate, EndsWithItsExitCodeLogAndInstalledFiles) {
     const SilentCase& row = GetParam();
-    const std::wstring updater = PackUpdater(row.patches);
+    const std::wstring updater = PackUpdater(InRoot(L"Update.exe"), row.patches);
     ASSERT_FALSE(updater.empty());
     const std::wstring missingTemp = InRoot(L"no-such-temp");
     EnvironmentChanges environment;
@@ -304,14 +259,12 @@ TEST_P(SilentUpdate, EndsWithItsExitCodeLogAndInstalledFiles) {
     ASSERT_NO_FATAL_FAILURE(ExpectExit(row.exitCode));
 
     EXPECT_TRUE(LogHolds(LogDirectory(), row.log()));
-    EXPECT_EQ(Installed("x64"), Fact(row.x64Content));
-    EXPECT_EQ(Installed("x86"), Fact(row.x86Content));
+    EXPECT_EQ(InstalledText("x64"), Fact(row.x64Content));
+    EXPECT_EQ(InstalledText("x86"), Fact(row.x86Content));
     Lines logFiles{kLogFileName};
     for (const InstallerLog& log : row.installerLogs) {
-        const std::wstring name = InstallerLogName(log.patch, log.product);
-        logFiles.push_back(name);
-        const std::optional<Bytes> bytes = ReadFileBytes(LogDirectory() + L"\\" + name);
-        EXPECT_TRUE(bytes && !bytes->empty()) << Narrow(name) << " is missing or empty";
+        logFiles.push_back(InstallerLogName(log.patch, log.product));
+        EXPECT_TRUE(HasInstallerLog(LogDirectory(), log.patch, log.product));
     }
     std::sort(logFiles.begin(), logFiles.end());
     EXPECT_EQ(ListTree(LogDirectory()), logFiles);

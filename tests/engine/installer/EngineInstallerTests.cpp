@@ -8,11 +8,8 @@
 #include "engine/ApplyUpdates.h"
 
 #include "res/resource.h"
-#include "tests/blackbox/support/ProcessDriver.h"
-#include "tests/blackbox/support/UpdaterBuilder.h"
 #include "tests/engine/installer/Fixtures.h"
 #include "tests/package/PackageTestSupport.h"
-#include "tests/support/SystemTexts.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -25,7 +22,7 @@ namespace corvantile {
 namespace {
 
 using namespace testing;
-using fixtures::Fixtures;
+using namespace fixtures;
 using namespace texts;
 using Lines = std::vector<std::wstring>;
 
@@ -47,11 +44,6 @@ std::set<std::wstring> RegisteredPatches(const std::wstring& productCode) {
     return patches;
 }
 
-std::string FileText(const std::wstring& path) {
-    const std::optional<Bytes> bytes = ReadFileBytes(path);
-    return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
-}
-
 // Keeps the status texts that the engine shows, as the progress dialog would show them.
 class StatusRecorder final : public StatusLine {
 public:
@@ -71,23 +63,13 @@ struct RealRun {
 class EngineWithInstaller : public ::testing::Test {
 protected:
     RealRun Run(const std::vector<std::wstring>& patchFiles, StatusLine* statusLine, bool logging = true) {
-        const std::wstring updater = scratch_ / L"Update.exe";
-        const std::wstring stub = blackbox::BuiltUpdaterPath();
-        blackbox::LaunchRequest pack;
-        pack.program = stub.substr(0, stub.rfind(L'\\')) + L"\\corvantile-pack.exe";
-        pack.arguments = {L"build",     L"--stub", stub,        L"--name", L"Corvantile Fixtures",
-                          L"--version", L"1.0.1",  L"--output", updater};
-        for (const std::wstring& file : patchFiles)
-            pack.arguments.push_back(Fixtures::Get().directory() + L"\\" + file);
-        const blackbox::ProcessRun packed = blackbox::RunAndProbe(pack);
-        EXPECT_TRUE(packed.Finished() && packed.exitCode == 0) << packed.Describe();
-        return RunUpdater(updater, statusLine, logging);
+        return RunUpdater(PackUpdater(scratch_ / L"Update.exe", patchFiles), statusLine, logging);
     }
 
     RealRun RunPackedByHand(const std::vector<std::wstring>& files, StatusLine* statusLine) {
         std::vector<UpdateFile> updateFiles;
         for (const std::wstring& file : files) {
-            const std::optional<Bytes> data = ReadFileBytes(Fixtures::Get().directory() + L"\\" + file);
+            const std::optional<Bytes> data = ReadFileBytes(Fixtures::Get().Path(file));
             EXPECT_TRUE(data.has_value());
             updateFiles.push_back({file, data.value_or(Bytes{})});
         }
@@ -127,31 +109,12 @@ protected:
         return run;
     }
 
-    std::string InstalledText(const std::string& product) const {
-        return FileText(Fixtures::Get()["/products/" + product + "/file_path"]);
-    }
-    std::string Fact(const std::string& key) const { return Fixtures::Get().Text(key); }
-    std::wstring Code(const std::string& key) const { return Fixtures::Get()[key]; }
-    std::wstring ProductCode(const std::string& product) const {
-        return Code("/products/" + product + "/product_code");
-    }
+    std::wstring PatchCode(const std::string& patch) const { return Fixtures::Get()["/patches/" + patch + "/code"]; }
     std::set<std::wstring> Registered(const std::string& product) const {
-        return RegisteredPatches(ProductCode(product));
-    }
-
-    // The Installer's own log of one patch for one product: its name, and whether it is there and not empty.
-    std::wstring LogName(const std::wstring& file, const std::string& product) const {
-        return file + L" " + ProductCode(product) + L".log";
-    }
-    bool HasInstallerLog(const RealRun& run, const std::wstring& file, const std::string& product) const {
-        const std::optional<Bytes> log = ReadFileBytes(run.logDirectory + LogName(file, product));
-        return log && !log->empty();
+        return RegisteredPatches(ProductFact(product, "product_code"));
     }
 
     TempDirectory scratch_{TempDirectory::Parent::UserTemp};
-    // The products' installed names.
-    const std::wstring x64 = Fixtures::Get()["/products/x64/name"];
-    const std::wstring x86 = Fixtures::Get()["/products/x86/name"];
 };
 
 TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
@@ -160,17 +123,17 @@ TEST_F(EngineWithInstaller, PatchesBothProductsX64First) {
     const RealRun run = Run({L"PatchX86.msp", L"PatchX64.msp"}, &status);
     EXPECT_EQ(0, run.result);
     EXPECT_EQ(0u, run.exitCode);
-    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded,
-                     OrderLine(x86), Installing(L"PatchX86.msp", x86), kSucceeded, kCommitted}),
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine("x64"), Installing(L"PatchX64.msp", "x64"), kSucceeded,
+                     OrderLine("x86"), Installing(L"PatchX86.msp", "x86"), kSucceeded, kCommitted}),
               run.log);
-    EXPECT_EQ((Lines{Installing(L"PatchX64.msp", x64), Installing(L"PatchX86.msp", x86)}), status.texts);
-    EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
-    EXPECT_EQ(Fact("/patches/PatchX86.msp/contents/x86"), InstalledText("x86"));
-    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchX64.msp/code")}, Registered("x64"));
-    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchX86.msp/code")}, Registered("x86"));
-    EXPECT_EQ((Lines{LogName(L"PatchX64.msp", "x64"), LogName(L"PatchX86.msp", "x86")}), ListTree(run.logDirectory));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchX64.msp", "x64"));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchX86.msp", "x86"));
+    EXPECT_EQ((Lines{Installing(L"PatchX64.msp", "x64"), Installing(L"PatchX86.msp", "x86")}), status.texts);
+    ExpectBothProductsPatched();
+    EXPECT_EQ(std::set<std::wstring>{PatchCode("PatchX64.msp")}, Registered("x64"));
+    EXPECT_EQ(std::set<std::wstring>{PatchCode("PatchX86.msp")}, Registered("x86"));
+    EXPECT_EQ((Lines{InstallerLogName(L"PatchX64.msp", "x64"), InstallerLogName(L"PatchX86.msp", "x86")}),
+              ListTree(run.logDirectory));
+    EXPECT_TRUE(HasInstallerLog(run.logDirectory, L"PatchX64.msp", "x64"));
+    EXPECT_TRUE(HasInstallerLog(run.logDirectory, L"PatchX86.msp", "x86"));
 }
 
 TEST_F(EngineWithInstaller, OnePatchForBothProducts) {
@@ -178,29 +141,30 @@ TEST_F(EngineWithInstaller, OnePatchForBothProducts) {
     EXPECT_EQ(0, run.result);
     // The first call already patches both products; Wine's Installer still finds the patch applicable to the
     // x86 product afterwards, and applying it again succeeds.
-    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchBoth.msp", x64), kSucceeded,
-                     OrderLine(x86), Installing(L"PatchBoth.msp", x86), kSucceeded, kCommitted}),
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine("x64"), Installing(L"PatchBoth.msp", "x64"), kSucceeded,
+                     OrderLine("x86"), Installing(L"PatchBoth.msp", "x86"), kSucceeded, kCommitted}),
               run.log);
-    EXPECT_EQ(Fact("/patches/PatchBoth.msp/contents/x64"), InstalledText("x64"));
-    EXPECT_EQ(Fact("/patches/PatchBoth.msp/contents/x86"), InstalledText("x86"));
-    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchBoth.msp/code")}, Registered("x64"));
-    EXPECT_EQ(std::set<std::wstring>{Code("/patches/PatchBoth.msp/code")}, Registered("x86"));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", "x64"));
-    EXPECT_TRUE(HasInstallerLog(run, L"PatchBoth.msp", "x86"));
+    EXPECT_EQ(PatchedText("PatchBoth.msp", "x64"), InstalledText("x64"));
+    EXPECT_EQ(PatchedText("PatchBoth.msp", "x86"), InstalledText("x86"));
+    EXPECT_EQ(std::set<std::wstring>{PatchCode("PatchBoth.msp")}, Registered("x64"));
+    EXPECT_EQ(std::set<std::wstring>{PatchCode("PatchBoth.msp")}, Registered("x86"));
+    EXPECT_TRUE(HasInstallerLog(run.logDirectory, L"PatchBoth.msp", "x64"));
+    EXPECT_TRUE(HasInstallerLog(run.logDirectory, L"PatchBoth.msp", "x86"));
 }
 
 TEST_F(EngineWithInstaller, FailingPatchStopsTheRun) {
     const RealRun run = Run({L"PatchX64.msp", L"PatchFails.msp", L"PatchX86.msp"}, nullptr);
     EXPECT_EQ(1, run.result);
     EXPECT_EQ(1603u, run.exitCode);
-    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded,
-                     Installing(L"PatchFails.msp", x64), ApplyFailed(1603)}),
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine("x64"), Installing(L"PatchX64.msp", "x64"), kSucceeded,
+                     Installing(L"PatchFails.msp", "x64"), ApplyFailed(1603)}),
               run.log);
     // What was applied before the failure stays (Wine's transaction is a stub); the x86 product is untouched.
-    EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
+    EXPECT_EQ(PatchedText("PatchX64.msp", "x64"), InstalledText("x64"));
     EXPECT_EQ(Fact("/products/x86/original"), InstalledText("x86"));
     EXPECT_EQ(std::set<std::wstring>{}, Registered("x86"));
-    EXPECT_EQ((Lines{LogName(L"PatchFails.msp", "x64"), LogName(L"PatchX64.msp", "x64")}), ListTree(run.logDirectory));
+    EXPECT_EQ((Lines{InstallerLogName(L"PatchFails.msp", "x64"), InstallerLogName(L"PatchX64.msp", "x64")}),
+              ListTree(run.logDirectory));
 }
 
 TEST_F(EngineWithInstaller, PatchThatNeedsARestart) {
@@ -208,19 +172,19 @@ TEST_F(EngineWithInstaller, PatchThatNeedsARestart) {
     const RealRun run = Run({L"PatchReboot.msp"}, nullptr);
     EXPECT_EQ(0, run.result);
     EXPECT_EQ(3010u, run.exitCode);
-    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine(x86), Installing(L"PatchReboot.msp", x86), kSucceeded,
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine("x86"), Installing(L"PatchReboot.msp", "x86"), kSucceeded,
                      kCommitted, kRebootLine}),
               run.log);
-    EXPECT_EQ(Fact("/patches/PatchReboot.msp/contents/x86"), InstalledText("x86"));
+    EXPECT_EQ(PatchedText("PatchReboot.msp", "x86"), InstalledText("x86"));
 }
 
 TEST_F(EngineWithInstaller, ProductThatIsNotInstalledIsSkipped) {
     const RealRun run = Run({L"PatchNotInstalled.msp", L"PatchX64.msp"}, nullptr, false);
     EXPECT_EQ(0, run.result);
-    EXPECT_EQ(
-        (Lines{kExtracting, kDetermining, OrderLine(x64), Installing(L"PatchX64.msp", x64), kSucceeded, kCommitted}),
-        run.log);
-    EXPECT_EQ(Fact("/patches/PatchX64.msp/contents/x64"), InstalledText("x64"));
+    EXPECT_EQ((Lines{kExtracting, kDetermining, OrderLine("x64"), Installing(L"PatchX64.msp", "x64"), kSucceeded,
+                     kCommitted}),
+              run.log);
+    EXPECT_EQ(PatchedText("PatchX64.msp", "x64"), InstalledText("x64"));
 }
 
 TEST_F(EngineWithInstaller, FileThatIsNotAPatchStopsBeforeAnything) {
