@@ -80,25 +80,24 @@ protected:
 
     RealRun RunUpdater(const std::wstring& updater, StatusLine* statusLine, bool logging) {
         const std::wstring stub = blackbox::BuiltUpdaterPath();
+        RealRun run;
+        if (logging) {
+            run.logDirectory = scratch_ / L"logs\\";
+            EXPECT_TRUE(MakeDirectory(scratch_ / L"logs"));
+        }
 
         // A packing that failed has left no image to run: the case ends here rather than read past it.
         const std::optional<Bytes> image = ReadFileBytes(updater);
         const std::optional<PeLayout> layout = image ? ReadPeLayout(image->data(), image->size()) : std::nullopt;
         if (!layout) {
             ADD_FAILURE() << "no updater image in " << ::testing::PrintToString(updater);
-            return {};
+            return run;
         }
         PackageFile package;
         std::wstring name;
         std::wstring version;
         EXPECT_TRUE(package.Open(updater, *layout));
         EXPECT_EQ(HeaderOutcome::Read, package.ReadPackageHeader(name, version));
-
-        RealRun run;
-        if (logging) {
-            run.logDirectory = scratch_ / L"logs\\";
-            EXPECT_TRUE(MakeDirectory(scratch_ / L"logs"));
-        }
         const HINSTANCE strings =
             LoadLibraryExW(stub.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         const EngineContext context{LoadSystemInstaller, &package, run.logDirectory, strings, IDS_INSTALLING_UPDATE};
