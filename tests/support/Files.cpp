@@ -93,6 +93,8 @@ void ForEachEntry(const std::wstring& directory, const std::wstring& pattern,
 
 std::vector<std::wstring> ListTree(const std::wstring& root) {
     std::vector<std::wstring> entries;
+    // An empty root names no directory; searching it would search the root of the current drive.
+    if (root.empty()) return entries;
     ListInto(root, L"", entries);
     std::sort(entries.begin(), entries.end());
     return entries;
@@ -105,8 +107,9 @@ void RemoveTree(const std::wstring& path) {
         ::DeleteFileW(path.c_str());
         return;
     }
-    // Nothing to search and nothing to remove when the path does not exist. The search handle is closed when
-    // ForEachEntry returns, before the directory itself is removed.
+    // Only a directory is searched: an empty path would search the root of the current drive. The search
+    // handle is closed when ForEachEntry returns, before the directory itself is removed.
+    if (!DirectoryExists(path)) return;
     ForEachEntry(path, L"*", [&](const WIN32_FIND_DATAW& found) { RemoveTree(JoinPath(path, found.cFileName)); });
     ::RemoveDirectoryW(path.c_str());
 }
